@@ -1,0 +1,322 @@
+#include "NATController.h"
+
+#include "Alert.h"
+#include "Beep.h"
+#include "SystemLog.h"
+#include "interfaceChecker.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QPushButton>
+#include <QSettings>
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+const QString kModemTitle = QStringLiteral("Modem or PPPoE (ppp0)");
+
+std::optional<QString> selectedTitle(const QComboBox *menu)
+{
+    if (!menu || menu->currentIndex() < 0)
+        return std::nullopt;
+    return menu->itemText(menu->currentIndex());
+}
+
+bool isOn(const QCheckBox *box) { return box && box->isChecked(); }
+
+} // namespace
+
+NATController::NATController(QObject *parent) : QObject(parent) {}
+
+NATController::~NATController() = default;
+
+void NATController::awakeFromNib()
+{
+    if (!window)
+        return;
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+void NATController::runErr(const QString &message) { Alert::run(message); }
+
+// ---- argument builders ----
+
+QStringList NATController::commandsToExecute() const
+{
+    return {QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("/sbin/ifconfig"),
+            QStringLiteral("/usr/sbin/natd"), QStringLiteral("/sbin/ipfw")};
+}
+
+QString NATController::routerAddress() const
+{
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(route1->text(), route2->text(), route3->text(), route4->text());
+}
+
+QString NATController::subnetMask() const
+{
+    return QStringLiteral("%1.%2.%3.%4").arg(sub1->text(), sub2->text(), sub3->text(), sub4->text());
+}
+
+std::optional<QString> NATController::getInternalInterface() const
+{
+    const auto title = selectedTitle(internalInterface);
+    if (!title || !m_interfaceData)
+        return std::nullopt;
+    return m_interfaceData->bsdNameForInterface(*title);
+}
+
+std::optional<QString> NATController::getExternalInterface() const
+{
+    const auto title = selectedTitle(externalInterface);
+    if (!title || !m_interfaceData)
+        return std::nullopt;
+    return m_interfaceData->bsdNameForInterface(*title);
+}
+
+std::optional<QStringList> NATController::getNatArgs()
+{
+    QStringList args;
+    if (isOn(ports))
+        args << QStringLiteral("-same_ports");
+    if (isOn(sockets))
+        args << QStringLiteral("-use_sockets");
+    if (isOn(aliasLog))
+        args << QStringLiteral("-log");
+    if (isOn(denyIncoming))
+        args << QStringLiteral("-deny_incoming");
+    if (isOn(denyLog))
+        args << QStringLiteral("-log_denied");
+    if (isOn(dynamic))
+        args << QStringLiteral("-dynamic");
+    const auto external = getExternalInterface();
+    if (!external)
+        return std::nullopt;
+    args << QStringLiteral("-interface") << *external;
+    return args;
+}
+
+std::optional<QStringList> NATController::getIfconfigArgs()
+{
+    const auto internal = getInternalInterface();
+    if (!internal)
+        return std::nullopt;
+    const QString router = routerAddress();
+    QStringList args{*internal, router, QStringLiteral("netmask"), subnetMask()};
+
+    // Same title in both menus means one entry of the list: share over a single port.
+    const auto internalTitle = selectedTitle(internalInterface);
+    const auto externalTitle = selectedTitle(externalInterface);
+    if (internalTitle && externalTitle && *internalTitle == *externalTitle) {
+        args << QStringLiteral("alias");
+        m_aliasing.on = true;
+        m_aliasing.interface = *internal;
+        m_aliasing.ip = router;
+    } else {
+        m_aliasing.on = false;
+    }
+    return args;
+}
+
+// ---- interface menus ----
+
+void NATController::reflowPopups(bool saveSelect)
+{
+    std::optional<QString> externalTitle, internalTitle;
+    if (saveSelect) {
+        externalTitle = selectedTitle(externalInterface);
+        internalTitle = selectedTitle(internalInterface);
+    }
+
+    m_interfaceData = interfaceChecker::sharedInstance().getInterfaceData();
+    QList<InterfaceEntry> &list = m_interfaceData->interfaces();
+    std::stable_sort(list.begin(), list.end(), [](const InterfaceEntry &a, const InterfaceEntry &b) {
+        return a.compare(b) < 0;
+    });
+
+    externalInterface->clear();
+    for (const InterfaceEntry &entry : list)
+        externalInterface->addItem(entry.userName());
+    internalInterface->clear();
+    for (const InterfaceEntry &entry : list) {
+        if (entry.userName() != kModemTitle)
+            internalInterface->addItem(entry.userName());
+    }
+
+    if (saveSelect) {
+        if (externalTitle && externalInterface->findText(*externalTitle, Qt::MatchExactly) >= 0)
+            externalInterface->setCurrentIndex(
+                externalInterface->findText(*externalTitle, Qt::MatchExactly));
+        if (internalTitle && internalInterface->findText(*internalTitle, Qt::MatchExactly) >= 0)
+            internalInterface->setCurrentIndex(
+                internalInterface->findText(*internalTitle, Qt::MatchExactly));
+    } else {
+        if (externalInterface->count() > 0)
+            externalInterface->setCurrentIndex(0);
+        if (internalInterface->count() > 0)
+            internalInterface->setCurrentIndex(0);
+    }
+}
+
+void NATController::checkDynamicByExternalInterface(QObject *)
+{
+    dynamic->setChecked(selectedTitle(externalInterface) == kModemTitle);
+}
+
+bool NATController::checkForPPPoE()
+{
+    // Debian's ifconfig lives in net-tools; ip's listing names the same interfaces.
+    const char *command = access("/sbin/ifconfig", X_OK) == 0
+                              ? "/sbin/ifconfig -a | grep pppoe0"
+                              : "/sbin/ip -o link show | grep pppoe0";
+    FILE *pipe = popen(command, "r");
+    if (!pipe) {
+        SystemLog::log(QStringLiteral("Error opening pipe!"));
+        Beep::beep();
+        return false;
+    }
+    char buffer[512];
+    const size_t count = std::fread(buffer, 1, sizeof buffer, pipe);
+    pclose(pipe);
+    return count > 0;
+}
+
+// ---- saved settings ----
+
+std::unique_ptr<QSettings> NATController::preferences()
+{
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                       QStringLiteral("Velloran"), QStringLiteral("Velloran"));
+}
+
+namespace {
+
+// The leading decimal number of a stored address part, as the window shows it again.
+int leadingInt(const QString &part)
+{
+    const QByteArray bytes = part.toLatin1();
+    const long long value = std::strtoll(bytes.constData(), nullptr, 10);
+    return int(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+void putAddress(const QString &stored, QLineEdit *const (&fields)[4])
+{
+    const QStringList parts = stored.split(QLatin1Char('.'));
+    for (int i = 0; i < 4; ++i)
+        fields[i]->setText(QString::number(i < parts.size() ? leadingInt(parts[i]) : 0));
+}
+
+void selectTitle(QComboBox *menu, const QString &title)
+{
+    menu->setCurrentIndex(menu->findText(title, Qt::MatchExactly));
+}
+
+} // namespace
+
+void NATController::saveDefaults()
+{
+    auto store = preferences();
+    store->setValue(QStringLiteral("AliasLog"), isOn(aliasLog));
+    store->setValue(QStringLiteral("DenyIncoming"), isOn(denyIncoming));
+    store->setValue(QStringLiteral("DenialLog"), isOn(denyLog));
+    store->setValue(QStringLiteral("DynmaicIP"), isOn(dynamic));
+    // An empty menu stores nothing that a later item could be mistaken for.
+    if (const auto title = selectedTitle(internalInterface))
+        store->setValue(QStringLiteral("InternalInterface"), *title);
+    else
+        store->remove(QStringLiteral("InternalInterface"));
+    if (const auto title = selectedTitle(externalInterface))
+        store->setValue(QStringLiteral("ExternalInterface"), *title);
+    else
+        store->remove(QStringLiteral("ExternalInterface"));
+    store->setValue(QStringLiteral("PreservePorts"), isOn(ports));
+    store->setValue(QStringLiteral("Router"), routerAddress());
+    store->setValue(QStringLiteral("UseSockets"), isOn(sockets));
+    store->setValue(QStringLiteral("Subnet"), subnetMask());
+    store->setValue(QStringLiteral("HasRun"), true);
+    store->sync();
+}
+
+void NATController::setFromDefaults()
+{
+    auto store = preferences();
+    if (!store->value(QStringLiteral("HasRun"), false).toBool()) {
+        if (internalInterface->count() > 0)
+            internalInterface->setCurrentIndex(0);
+        selectTitle(externalInterface, kModemTitle);
+        checkDynamicByExternalInterface(this);
+        return;
+    }
+
+    auto boolKey = [&](const char *key) { return store->value(QLatin1String(key), false).toBool(); };
+    aliasLog->setChecked(boolKey("AliasLog"));
+    denyIncoming->setChecked(boolKey("DenyIncoming"));
+    denyLog->setChecked(boolKey("DenialLog"));
+    dynamic->setChecked(boolKey("DynmaicIP"));
+
+    const QString internal = store->value(QStringLiteral("InternalInterface")).toString();
+    if (internalInterface->findText(internal, Qt::MatchExactly) >= 0 && !internal.isNull())
+        selectTitle(internalInterface, internal);
+    else if (internalInterface->count() > 1)
+        internalInterface->setCurrentIndex(1);
+    else if (internalInterface->count() > 0)
+        internalInterface->setCurrentIndex(0);
+
+    const QString external = store->value(QStringLiteral("ExternalInterface")).toString();
+    if (externalInterface->findText(external, Qt::MatchExactly) >= 0 && !external.isNull())
+        selectTitle(externalInterface, external);
+    else
+        selectTitle(externalInterface, kModemTitle);
+
+    ports->setChecked(boolKey("PreservePorts"));
+    const QVariant router = store->value(QStringLiteral("Router"));
+    if (router.isValid())
+        putAddress(router.toString(), {route1, route2, route3, route4});
+    sockets->setChecked(boolKey("UseSockets"));
+    const QVariant subnet = store->value(QStringLiteral("Subnet"));
+    if (subnet.isValid())
+        putAddress(subnet.toString(), {sub1, sub2, sub3, sub4});
+}
+
+// ---- application events ----
+
+void NATController::applicationDidFinishLaunching(QObject *)
+{
+    reflowPopups(false);
+    setFromDefaults();
+}
+
+void NATController::applicationWillBecomeActive(QObject *) { reflowPopups(true); }
+
+void NATController::applicationWillTerminate(QObject *) { saveDefaults(); }
+
+bool NATController::applicationShouldTerminateAfterLastWindowClosed(QObject *) const
+{
+    return true;
+}
+
+void NATController::setRunning(bool isRunning)
+{
+    m_running = isRunning;
+    sharingButton->setText(isRunning ? QStringLiteral("Stop Internet Sharing")
+                                     : QStringLiteral("Start Internet Sharing"));
+}
+
+void NATController::refreshLockState() {}
+void NATController::toggleRunning(QObject *) {}
+void NATController::toggleAuthentication(QObject *) {}
+void NATController::userAuthenticated(QObject *) {}
+void NATController::userDeauthenticated(QObject *) {}
+void NATController::openReadme(QObject *) {}
+void NATController::openSetup(QObject *) {}
+void NATController::displayAboutWindow(QObject *) {}
+void NATController::toggleDNS(QObject *) {}
+void NATController::toggleLoadOnStartup(QObject *) {}
+void NATController::reset(QObject *) {}

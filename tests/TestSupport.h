@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+// A test that can't run here skips with its reason; in CI every test must run, so it fails.
+#define VELLORAN_REQUIRE(condition, reason)                                                      \
+    do {                                                                                         \
+        if (!(condition)) {                                                                      \
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))                             \
+                FAIL() << "required in CI: " << (reason);                                        \
+            else                                                                                 \
+                GTEST_SKIP() << (reason);                                                        \
+        }                                                                                        \
+    } while (0)
+
+#define VELLORAN_REQUIRE_ROOT() VELLORAN_REQUIRE(::geteuid() == 0, "needs root")
+
+#include <unistd.h>
+
+namespace TestSupport {
+
+// A sysfs tree of the test's own, with the interfaces and serial ports it is given.
+class FakeSysfs
+{
+public:
+    FakeSysfs();
+    QString root() const { return m_dir.path(); }
+    void addNet(const QString &name, int ifindex, int type = 1, bool wireless = false);
+    void removeNet(const QString &name);
+    void addTty(const QString &name, const QString &driver, const QString &subsystem = {});
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Points the preferences store at a fresh folder for the lifetime of the object.
+class ScratchPreferences
+{
+public:
+    ScratchPreferences();
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Runs a command with an argv, returns its exit status (and output when asked).
+int run(const QString &program, const QStringList &args, QString *output = nullptr);
+
+} // namespace TestSupport
