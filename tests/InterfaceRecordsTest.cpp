@@ -10,6 +10,8 @@ struct OrderRow {
     int sign;
 };
 
+void PrintTo(const OrderRow &row, std::ostream *os) { *os << row.left << " vs " << row.right; }
+
 class EntryOrder : public ::testing::TestWithParam<OrderRow>
 {
 };

@@ -1,0 +1,13 @@
+#pragma once
+
+// The BSD tool view: a private mount namespace in which "/usr/sbin/natd", "/sbin/ipfw",
+// "/sbin/ifconfig" and "/usr/sbin/sysctl" are Velloran's stand-ins, while the host's own
+// files stay as they are.
+namespace BsdToolView {
+
+// Called in a freshly forked child, as root, right before it execs a privileged tool.
+// Uses system calls only (safe after fork). Returns 0, or an errno value when the view
+// could not be made. A missing stand-in folder means "run on the host as is" and returns 0.
+int enter(const char *standInsDir);
+
+} // namespace BsdToolView
