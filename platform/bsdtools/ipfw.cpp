@@ -56,9 +56,8 @@ int add(NftSession &nft, const std::vector<std::string> &words, bool quiet)
             int last = 0;
             for (const ListedRule &listed : *rules)
                 last = std::max(last, listed.number);
-            rule.number = last + kIpfwAutoStep;
-            if (rule.number >= kIpfwDefaultRule)
-                return Diagnostics::fail("no rule number left after " + std::to_string(last));
+            // As ipfw numbers it: a step past the last rule, or beside it when no room is left.
+            rule.number = last < kIpfwDefaultRule - kIpfwAutoStep ? last + kIpfwAutoStep : last;
         }
         const std::string statement = rule.statement(inbound);
         if (statement.empty())
