@@ -233,7 +233,8 @@ TEST_F(BsdTools, SingleInterfaceAliasGoesBesideTheAddressAndAwayAgain)
     EXPECT_EQ(topology->addresses(topology->gw(), ext),
               QStringList{QStringLiteral("203.0.113.2/24")});
 
-    const auto again = tool(kIfconfig, {ext, QStringLiteral("198.51.100.1"), QStringLiteral("-alias")});
+    const auto again =
+        tool(kIfconfig, {ext, QStringLiteral("198.51.100.1"), QStringLiteral("-alias")});
     EXPECT_NE(again.status, 0);
     EXPECT_EQ(again.output.count(QLatin1Char('\n')), 1) << again.output.toStdString();
 }
@@ -248,8 +249,9 @@ TEST_F(BsdTools, AddressWithoutAliasReplacesTheFirstAndRemovingAPrimaryKeepsItsA
               QStringList{QStringLiteral("203.0.113.9/24")});
 
     const QString lan = NetnsTopology::gwInternal();
-    ASSERT_EQ(topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/ip"), QStringLiteral("link"),
-                                              QStringLiteral("set"), lan, QStringLiteral("down")}),
+    ASSERT_EQ(topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/ip"),
+                                              QStringLiteral("link"), QStringLiteral("set"), lan,
+                                              QStringLiteral("down")}),
               0);
     expectSuccess(kIfconfig, {lan, QStringLiteral("198.51.100.5"), QStringLiteral("netmask"),
                               QStringLiteral("255.255.255.128")});
@@ -287,7 +289,8 @@ TEST_F(BsdTools, SysctlMapsForwardingAndPassesLinuxNamesThrough)
 
     EXPECT_EQ(tool(kSysctl, words("net.inet.ip.forwarding")).output,
               QStringLiteral("net.inet.ip.forwarding: 0\n"));
-    EXPECT_EQ(tool(kSysctl, kForwarding).output, QStringLiteral("net.inet.ip.forwarding: 0 -> 1\n"));
+    EXPECT_EQ(tool(kSysctl, kForwarding).output,
+              QStringLiteral("net.inet.ip.forwarding: 0 -> 1\n"));
     QString inside;
     topology->exec(topology->gw(), {QStringLiteral("/bin/cat"),
                                     QStringLiteral("/proc/sys/net/ipv4/ip_forward")},
@@ -307,7 +310,8 @@ TEST_F(BsdTools, SysctlMapsForwardingAndPassesLinuxNamesThrough)
 TEST_F(BsdTools, OtherTablesStayExactlyAsTheyWere)
 {
     const QString bystander = QStringLiteral(
-        "table inet bystander { chain forwarding { type filter hook forward priority 0; policy accept; "
+        "table inet bystander { chain forwarding { type filter hook forward priority 0; "
+        "policy accept; "
         "tcp dport 9 drop; }; chain translation { type nat hook postrouting priority 100; "
         "oifname \"ext0\" tcp dport 7 masquerade; }; }");
     ASSERT_EQ(topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/nft"), bystander}), 0);
@@ -353,7 +357,8 @@ class Refusals : public BsdTools, public ::testing::WithParamInterface<Refusal>
 TEST_P(Refusals, ExitNonZeroWithOneLineAndChangeNothing)
 {
     const QString before = ruleset();
-    const QStringList addressesBefore = topology->addresses(topology->gw(), NetnsTopology::gwInternal());
+    const QStringList addressesBefore =
+        topology->addresses(topology->gw(), NetnsTopology::gwInternal());
     const QString args = QString::fromLatin1(GetParam().args);
     const auto run = tool(QString::fromLatin1(GetParam().path),
                           args.isEmpty() ? QStringList() : args.split(QLatin1Char(' ')));
@@ -387,7 +392,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"IpfwNoCommand", "/sbin/ipfw", ""},
         Refusal{"IfconfigNoncontiguousMask", "/sbin/ifconfig",
                 "int0 198.51.100.1 netmask 255.0.255.0"},
-        Refusal{"IfconfigThreePartAddress", "/sbin/ifconfig", "int0 198.51.100 netmask 255.255.255.0"},
+        Refusal{"IfconfigThreePartAddress", "/sbin/ifconfig",
+                "int0 198.51.100 netmask 255.255.255.0"},
         Refusal{"IfconfigNoSuchInterface", "/sbin/ifconfig",
                 "nosuch0 198.51.100.1 netmask 255.255.255.0"},
         Refusal{"IfconfigRemoveAbsent", "/sbin/ifconfig", "int0 198.51.100.77 -alias"},

@@ -53,7 +53,8 @@ bool socketAddress(const QString &address, quint16 port, sockaddr_in &out)
 NetnsTopology::NetnsTopology(const Options &options)
 {
     static int counter = 0;
-    const QString suffix = QString::number(::getpid()) + QLatin1Char('n') + QString::number(++counter);
+    const QString suffix =
+        QString::number(::getpid()) + QLatin1Char('n') + QString::number(++counter);
     m_wan = QStringLiteral("vlwan") + suffix;
     m_gw = QStringLiteral("vlgw") + suffix;
     m_lan = QStringLiteral("vllan") + suffix;
@@ -87,8 +88,10 @@ bool NetnsTopology::build(const Options &options)
             return false;
         // Before any veth arrives, or link-local IPv6 traffic appears.
         for (const char *key : {"all", "default"}) {
-            if (exec(ns, {QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("-qw"),
-                          QStringLiteral("net.ipv6.conf.%1.disable_ipv6=1").arg(QLatin1String(key))}) != 0) {
+            const QString setting =
+                QStringLiteral("net.ipv6.conf.%1.disable_ipv6=1").arg(QLatin1String(key));
+            if (exec(ns, {QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("-qw"), setting}) !=
+                0) {
                 m_error = QStringLiteral("cannot turn IPv6 off in ") + ns;
                 return false;
             }
@@ -126,8 +129,8 @@ bool NetnsTopology::build(const Options &options)
 
 int NetnsTopology::exec(const QString &ns, const QStringList &argv, QString *output) const
 {
-    return TestSupport::run(kIp, QStringList{QStringLiteral("netns"), QStringLiteral("exec"), ns} + argv,
-                            output);
+    return TestSupport::run(
+        kIp, QStringList{QStringLiteral("netns"), QStringLiteral("exec"), ns} + argv, output);
 }
 
 QStringList NetnsTopology::addresses(const QString &ns, const QString &interface) const
@@ -163,7 +166,8 @@ NetnsTopology::ToolRun NetnsTopology::runTool(const QString &path, const QString
     ToolRun run;
     // Everything the child needs is made before fork: it only makes system calls.
     const std::string nsPath = netnsPath(m_gw).toStdString();
-    const std::string standIns = (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toStdString();
+    const std::string standIns =
+        (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toStdString();
     std::vector<std::string> words{path.toStdString()};
     for (const QString &arg : args)
         words.push_back(arg.toStdString());

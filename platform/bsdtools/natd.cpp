@@ -32,7 +32,8 @@ std::string interfaceAddress(const std::string &name)
 
 void writePidFile(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) {
         syslog(LOG_WARNING, "cannot write pid file %s: %m", path.c_str());
         return;
