@@ -219,6 +219,26 @@ TEST_F(BsdTools, NatdTakesItsOptionsFromAConfigurationFile)
     EXPECT_FALSE(hasTable("velloran_natd"));
 }
 
+TEST_F(BsdTools, NatdFollowsTheInterfaceAddressOnHangup)
+{
+    expectSuccess(kNatd, {QStringLiteral("-interface"), NetnsTopology::gwExternal()});
+    EXPECT_TRUE(ruleset().contains(QLatin1String("snat to 203.0.113.2")));
+    const QString ip = QStringLiteral("/usr/sbin/ip");
+    const QString ext = NetnsTopology::gwExternal();
+    ASSERT_EQ(topology->exec(topology->gw(), {ip, QStringLiteral("addr"), QStringLiteral("del"),
+                                              QStringLiteral("203.0.113.2/24"),
+                                              QStringLiteral("dev"), ext}),
+              0);
+    ASSERT_EQ(topology->exec(topology->gw(), {ip, QStringLiteral("addr"), QStringLiteral("add"),
+                                              QStringLiteral("203.0.113.50/24"),
+                                              QStringLiteral("dev"), ext}),
+              0);
+    ASSERT_EQ(::kill(natdPid(), SIGHUP), 0);
+    EXPECT_TRUE(NetnsTopology::waitFor(
+        [&] { return ruleset().contains(QLatin1String("snat to 203.0.113.50")); }, 5000))
+        << ruleset().toStdString();
+}
+
 TEST_F(BsdTools, SingleInterfaceAliasGoesBesideTheAddressAndAwayAgain)
 {
     const QString ext = NetnsTopology::gwExternal();

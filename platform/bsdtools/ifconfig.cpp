@@ -4,7 +4,9 @@
 #include "ProcSys.h"
 #include "RouteSocket.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <net/if.h>
 #include <optional>
 #include <string>
@@ -95,18 +97,17 @@ std::optional<std::string> parse(const std::vector<std::string> &words, Request 
 }
 
 // With promote_secondaries the kernel keeps the aliases when their primary goes.
-void keepAliasesOnRemoval(const std::string &interface)
+bool keepAliasesOnRemoval(const std::string &interface)
 {
-    ProcSys::write(std::string(ProcSys::root) + "net/ipv4/conf/" + interface +
-                       "/promote_secondaries",
-                   "1");
+    return ProcSys::write(std::string(ProcSys::root) + "net/ipv4/conf/" + interface +
+                              "/promote_secondaries",
+                          "1");
 }
 
 int configure(RouteSocket &route, const RouteSocket::Link &link, const Request &request)
 {
     const auto present = route.addresses(link.index);
     if (request.address) {
-        keepAliasesOnRemoval(link.name);
         const in_addr_t address = *request.address;
         const int length = request.prefixLength.value_or(Ipv4::classfulPrefix(address));
         const RouteSocket::Address wanted{address, length, false};
@@ -122,6 +123,9 @@ int configure(RouteSocket &route, const RouteSocket::Link &link, const Request &
             obsolete.insert(obsolete.begin(), present.front());
         if (request.mode == Request::Mode::Remove && obsolete.empty())
             return Diagnostics::fail("ioctl (SIOCDIFADDR): Can't assign requested address");
+        if (!obsolete.empty() && !keepAliasesOnRemoval(link.name))
+            return Diagnostics::fail("cannot set promote_secondaries on " + link.name + ": " +
+                                     std::strerror(errno));
         for (const RouteSocket::Address &a : obsolete) {
             if (!route.deleteAddress(link.index, a))
                 return Diagnostics::fail("cannot remove " + Ipv4::format(a.address) + " from " +

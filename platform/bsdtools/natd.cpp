@@ -151,9 +151,10 @@ int main(int argc, char **argv)
         // The table is in place; answer once the daemon has written its pid file.
         ::close(ready[1]);
         char byte = 0;
-        while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+        ssize_t count;
+        while ((count = ::read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
         }
-        return 0;
+        return count == 1 ? 0 : Diagnostics::fail("the daemon ended while starting");
     }
     ::close(ready[0]);
     ::setsid();
@@ -163,6 +164,9 @@ int main(int argc, char **argv)
     openlog("natd", LOG_PID, LOG_DAEMON);
     writePidFile(options.pidFile);
     detachStandardStreams();
+    const char started = 1;
+    if (::write(ready[1], &started, 1) != 1)
+        ::_exit(1);
     ::close(ready[1]);
     serve(nft, options, aliasAddress, signals);
 }
