@@ -1,7 +1,103 @@
 #include "BsdToolView.h"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace BsdToolView {
 
-int enter(const char *) { return 0; }
+namespace {
+
+const char *const kStandIns[] = {"natd", "ipfw", "ifconfig", "sysctl"};
+
+// Appends text to out without allocating; overlay reads '\' ':' ',' in a path as syntax.
+bool append(char *out, size_t size, size_t &used, const char *text, bool escape)
+{
+    for (; *text; ++text) {
+        const bool special = *text == '\\' || *text == ':' || *text == ',';
+        if (escape && special) {
+            if (used + 1 >= size)
+                return false;
+            out[used++] = '\\';
+        }
+        if (used + 1 >= size)
+            return false;
+        out[used++] = *text;
+    }
+    out[used] = '\0';
+    return true;
+}
+
+int overlay(const char *standIns, const char *target)
+{
+    char options[4096];
+    size_t used = 0;
+    if (!append(options, sizeof options, used, "lowerdir=", false) ||
+        !append(options, sizeof options, used, standIns, true) ||
+        !append(options, sizeof options, used, ":", false) ||
+        !append(options, sizeof options, used, target, true))
+        return ENAMETOOLONG;
+    if (::mount("overlay", target, "overlay", MS_RDONLY, options) != 0)
+        return errno;
+    return 0;
+}
+
+// Root runs whatever lies there, so nobody but its owner may be able to change it.
+int checkStandIns(const char *standIns)
+{
+    struct stat info;
+    if (::stat(standIns, &info) != 0)
+        return errno;
+    if (!S_ISDIR(info.st_mode))
+        return ENOTDIR;
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        return EPERM;
+    const int dir = ::open(standIns, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return errno;
+    int result = 0;
+    for (const char *name : kStandIns) {
+        if (::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            (!S_ISREG(info.st_mode) || (info.st_mode & (S_IWGRP | S_IWOTH))))
+            result = EPERM;
+    }
+    ::close(dir);
+    return result;
+}
+
+bool sameDirectory(const char *a, const char *b)
+{
+    struct stat first, second;
+    return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+} // namespace
+
+int enter(const char *standInsDir)
+{
+    struct stat info;
+    if (!standInsDir || !*standInsDir || (::stat(standInsDir, &info) != 0 && errno == ENOENT))
+        return 0;
+    if (const int error = checkStandIns(standInsDir))
+        return error;
+    if (::unshare(CLONE_NEWNS) != 0)
+        return errno;
+    // Private, so that nothing mounted here reaches the host.
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return errno;
+    if (const int error = overlay(standInsDir, "/usr/sbin"))
+        return error;
+    // Where /sbin is not a link to usr/sbin (as it is on Debian) it needs its own overlay.
+    struct stat sbin;
+    if (::lstat("/sbin", &sbin) == 0 && !sameDirectory("/sbin", "/usr/sbin")) {
+        if (const int error = overlay(standInsDir, "/sbin"))
+            return error;
+    }
+    return 0;
+}
 
 } // namespace BsdToolView

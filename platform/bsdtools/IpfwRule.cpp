@@ -1,0 +1,187 @@
+#include "IpfwRule.h"
+
+#include "Ipv4.h"
+#include "NftLayout.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char *const kCommentTag = "ipfw ";
+// divert(4)'s port for natd, from /etc/services.
+const char *const kNatdPort = "8668";
+
+bool isNumber(const std::string &word)
+{
+    if (word.empty() || word.size() > 5)
+        return false;
+    for (char c : word) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string IpfwRule::text() const
+{
+    char number5[8];
+    std::snprintf(number5, sizeof number5, "%05d", number);
+    std::string words = number5;
+    switch (action) {
+    case Action::Pass:
+        words += " allow";
+        break;
+    case Action::Deny:
+        words += " deny";
+        break;
+    case Action::Divert:
+        words += std::string(" divert ") + kNatdPort;
+        break;
+    }
+    words += " ip from any to any";
+    if (!receivedOn.empty() && receivedOn == sentOn)
+        words += " via " + receivedOn;
+    else if (!receivedOn.empty())
+        words += " recv " + receivedOn;
+    else if (!sentOn.empty())
+        words += " xmit " + sentOn;
+    if (inbound != outbound)
+        words += inbound ? " in" : " out";
+    return words;
+}
+
+std::string IpfwRule::statement(bool inboundChain) const
+{
+    if (inboundChain ? !inbound : !outbound)
+        return {};
+    // A rule naming the receiving interface never matches outgoing packets, and vice versa.
+    if (inboundChain && !sentOn.empty() && sentOn != receivedOn)
+        return {};
+    if (!inboundChain && !receivedOn.empty() && receivedOn != sentOn)
+        return {};
+    std::string words;
+    const std::string &interface = inboundChain ? receivedOn : sentOn;
+    if (!interface.empty())
+        words += std::string(inboundChain ? "iifname" : "oifname") + " \"" + interface + "\" ";
+    switch (action) {
+    case Action::Pass:
+        words += "accept";
+        break;
+    case Action::Deny:
+        words += "drop";
+        break;
+    case Action::Divert:
+        // As divert(4) drops packets for a port nobody reads, a packet natd did not take is lost.
+        words += std::string("meta mark and ") + NftLayout::divertMark + " == 0 drop";
+        break;
+    }
+    return words + " comment \"" + kCommentTag + text() + "\"";
+}
+
+std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, IpfwRule &rule)
+{
+    size_t i = 0;
+    auto next = [&]() -> std::string { return i < words.size() ? words[i++] : std::string(); };
+    std::string word = next();
+    if (isNumber(word)) {
+        rule.number = std::atoi(word.c_str());
+        if (rule.number < 1 || rule.number >= kIpfwDefaultRule)
+            return "rule number " + word + " out of range";
+        word = next();
+    } else if (!word.empty() && word[0] >= '0' && word[0] <= '9') {
+        return "invalid rule number " + word;
+    }
+    if (word == "allow" || word == "accept" || word == "pass" || word == "permit") {
+        rule.action = IpfwRule::Action::Pass;
+    } else if (word == "deny" || word == "drop") {
+        rule.action = IpfwRule::Action::Deny;
+    } else if (word == "divert") {
+        const std::string port = next();
+        if (port != "natd" && port != kNatdPort)
+            return "divert port " + (port.empty() ? std::string("missing") : port) +
+                   ": only natd's port is served";
+        rule.action = IpfwRule::Action::Divert;
+    } else {
+        return word.empty() ? std::string("missing action") : "unsupported action " + word;
+    }
+    const std::string protocol = next();
+    if (protocol != "all" && protocol != "ip")
+        return "unsupported protocol " + (protocol.empty() ? std::string("(none)") : protocol);
+    for (const char *expected : {"from", "any", "to", "any"}) {
+        const std::string got = next();
+        if (got != expected)
+            return std::string("expected ") + expected + ", not " +
+                   (got.empty() ? std::string("end of rule") : got);
+    }
+    while (i < words.size()) {
+        word = next();
+        if (word == "via" || word == "recv" || word == "xmit") {
+            const std::string interface = next();
+            if (!Ipv4::isPlainInterfaceName(interface))
+                return word + " needs an interface name" +
+                       (interface.empty() ? std::string() : ", not " + interface);
+            if (word != "xmit")
+                rule.receivedOn = interface;
+            if (word != "recv")
+                rule.sentOn = interface;
+        } else if (word == "in") {
+            rule.outbound = false;
+        } else if (word == "out") {
+            rule.inbound = false;
+        } else {
+            return "unsupported rule option " + word;
+        }
+    }
+    if (!rule.inbound && !rule.outbound)
+        return "a rule can't be both in and out";
+    if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() &&
+        rule.sentOn.empty())
+        return "divert needs via, recv or xmit: natd serves one interface";
+    return std::nullopt;
+}
+
+std::vector<ListedRule> listedRules(const std::string &listing)
+{
+    std::vector<ListedRule> rules;
+    const std::string tag = std::string("comment \"") + kCommentTag;
+    size_t lineStart = 0;
+    while (lineStart < listing.size()) {
+        size_t lineEnd = listing.find('\n', lineStart);
+        if (lineEnd == std::string::npos)
+            lineEnd = listing.size();
+        const std::string line = listing.substr(lineStart, lineEnd - lineStart);
+        lineStart = lineEnd + 1;
+        const size_t comment = line.find(tag);
+        const size_t handle = line.rfind("# handle ");
+        if (comment == std::string::npos || handle == std::string::npos)
+            continue;
+        ListedRule rule;
+        rule.number = std::atoi(line.c_str() + comment + tag.size());
+        rule.handle = std::atol(line.c_str() + handle + 9);
+        rules.push_back(rule);
+    }
+    return rules;
+}
+
+std::vector<std::string> listedTexts(const std::string &listing)
+{
+    std::vector<std::string> texts;
+    const std::string tag = std::string("comment \"") + kCommentTag;
+    for (size_t at = listing.find(tag); at != std::string::npos; at = listing.find(tag, at)) {
+        at += tag.size();
+        texts.push_back(listing.substr(at, listing.find('"', at) - at));
+    }
+    return texts;
+}
+
+std::optional<long> insertBefore(const std::vector<ListedRule> &rules, int number)
+{
+    for (const ListedRule &rule : rules) {
+        if (rule.number > number)
+            return rule.handle;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,70 @@
+#include "NatdRuleset.h"
+
+#include "NftLayout.h"
+
+namespace NatdRuleset {
+
+namespace {
+
+std::string table() { return std::string(NftLayout::family) + " " + NftLayout::natdTable; }
+
+std::string chain(const char *name, const char *type, const char *hook, const std::string &prio)
+{
+    return "add chain " + table() + " " + name + " { type " + type + " hook " + hook +
+           " priority " + prio + "; policy accept; }\n";
+}
+
+std::string rule(const char *chainName, const std::string &statement)
+{
+    return "add rule " + table() + " " + chainName + " " + statement + "\n";
+}
+
+// One rule per new connection: the nat chain only sees a connection's first packet.
+std::string aliasRule(const NatdOptions &options, const std::string &aliasAddress)
+{
+    std::string statement = "oifname \"" + options.interface + "\" ";
+    if (options.log)
+        statement += "log prefix \"natd alias: \" ";
+    statement += options.dynamic ? "masquerade" : "snat to " + aliasAddress;
+    return rule("alias", statement);
+}
+
+} // namespace
+
+std::string install(const NatdOptions &options, const std::string &aliasAddress)
+{
+    const std::string in = "iifname \"" + options.interface + "\" ";
+    const std::string out = "oifname \"" + options.interface + "\" ";
+    const std::string mark = std::string("meta mark set meta mark or ") + NftLayout::divertMark;
+    const std::string clear =
+        std::string("meta mark set meta mark and ") + NftLayout::divertMarkCleared;
+
+    std::string text = "create table " + table() + " { flags owner; }\n";
+    text += chain("divert_in", "filter", "prerouting", std::to_string(NftLayout::natdMarkIn));
+    text += chain("reinject_in", "filter", "prerouting", std::to_string(NftLayout::natdClearIn));
+    text += chain("divert_out", "filter", "postrouting", std::to_string(NftLayout::natdMarkOut));
+    text +=
+        chain("reinject_out", "filter", "postrouting", std::to_string(NftLayout::natdClearOut));
+    text += chain("alias", "nat", "postrouting", "srcnat");
+    if (options.denyIncoming) {
+        std::string deny = in + "ct state new,invalid ";
+        if (options.logDenied)
+            deny += "log prefix \"natd denied: \" ";
+        text += rule("divert_in", deny + "drop");
+    }
+    text += rule("divert_in", in + mark);
+    text += rule("reinject_in", in + clear);
+    text += rule("divert_out", out + mark);
+    text += rule("reinject_out", out + clear);
+    text += aliasRule(options, aliasAddress);
+    return text;
+}
+
+std::string retarget(const NatdOptions &options, const std::string &aliasAddress)
+{
+    return "flush chain " + table() + " alias\n" + aliasRule(options, aliasAddress);
+}
+
+std::string remove() { return "delete table " + table() + "\n"; }
+
+} // namespace NatdRuleset
