@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 void logFailure(const QString &path, const char *what)
 {
@@ -27,8 +28,7 @@ int openForWriting(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
     int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0)
-        return fd;
+    if (fd >= 0) return fd;
     if (errno != EEXIST) {
         logFailure(path, std::strerror(errno));
         return -1;
@@ -39,7 +39,8 @@ int openForWriting(const QString &path)
         logFailure(path, errno == ELOOP ? "it is a link" : std::strerror(errno));
         return -1;
     }
-    struct stat st {};
+    struct stat st {
+    };
     if (::fstat(fd, &st) != 0 || !isOurs(st)) {
         logFailure(path, "it is not a plain file of ours");
         ::close(fd);
@@ -56,18 +57,17 @@ int openForWriting(const QString &path)
 
 } // namespace
 
-namespace StagingFile {
+namespace StagingFile
+{
 
 bool write(const QString &path, const QByteArray &bytes)
 {
     const int fd = openForWriting(path);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             logFailure(path, std::strerror(errno));
             ::close(fd);
@@ -81,9 +81,9 @@ bool write(const QString &path, const QByteArray &bytes)
 void removeOwn(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(name.constData(), &st) == 0 && isOurs(st))
-        ::unlink(name.constData());
+    struct stat st {
+    };
+    if (::lstat(name.constData(), &st) == 0 && isOurs(st)) ::unlink(name.constData());
 }
 
 } // namespace StagingFile
