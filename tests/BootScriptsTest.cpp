@@ -84,6 +84,19 @@ protected:
                       0);
     }
 
+    // The install script and rc.common in another folder, with a tool view beside them.
+    void copyBundleTo(const QString &bundle)
+    {
+        ASSERT_TRUE(QDir().mkpath(bundle));
+        for (const char *name : {"load_install", "rc.common"})
+            ASSERT_TRUE(QFile::copy(resources() + QLatin1Char('/') + QLatin1String(name),
+                                    bundle + QLatin1Char('/') + QLatin1String(name)));
+        QFile toolView(bundle + QStringLiteral("/velloran-toolview"));
+        ASSERT_TRUE(toolView.open(QIODevice::WriteOnly));
+        toolView.write("#!/bin/sh\nexec \"$@\"\n");
+        toolView.setPermissions(toolView.permissions() | QFileDevice::ExeOwner);
+    }
+
     QString resources() const { return QFileInfo(Bundle::resourcePath()).canonicalFilePath(); }
     QString stage() const { return work.path() + QStringLiteral("/tmp"); }
     QString item() const { return work.path() + QStringLiteral("/Library/StartupItems/Velloran"); }
@@ -148,6 +161,10 @@ TEST_F(BootScripts, InstallPutsTheItemInPlaceAndRemoveTakesItAway)
         << qPrintable(unitText);
     EXPECT_EQ(inRoot({"/usr/bin/systemctl", "is-enabled", "velloran.service"}), 0);
     EXPECT_EQ(output.trimmed(), QStringLiteral("enabled"));
+    if (QFileInfo(resources() + QStringLiteral("/velloran-toolview")).isExecutable()) {
+        EXPECT_EQ(inRoot({"/usr/bin/systemd-analyze", "verify", "velloran.service"}), 0)
+            << qPrintable(output);
+    }
 
     // Starting sharing with start-at-boot on installs again over the item.
     ui().route3->setText(QStringLiteral("9"));
@@ -261,3 +278,36 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const QString &stage, const QString &) {
                        ASSERT_EQ(::chmod(QFile::encodeName(stage).constData(), 0777), 0);
                    }}));
+
+// A copy of the bundle's install script in a folder named `name`, with a tool view beside it;
+// runs it and answers its exit status.
+// The unit must name the bundle's tool view exactly, whatever characters its folder holds.
+TEST_F(BootScripts, UnitNamesTheToolViewEvenInAnOddFolder)
+{
+    const QString odd = QStringLiteral("/Velloran beta 100% $HOME;x");
+    const QString bundle = stage() + odd;
+    copyBundleTo(bundle);
+    stageFiles();
+
+    ASSERT_EQ(inRoot({QStringLiteral("/tmp") + odd + QStringLiteral("/load_install")},
+                     {QStringLiteral("SUDO_UID=%1").arg(kRequester)}),
+              0)
+        << qPrintable(output);
+    // verify reads the unit as systemd would and checks that ExecStart names an executable.
+    EXPECT_EQ(
+        inRoot({"/usr/bin/systemd-analyze", "verify", "/etc/systemd/system/velloran.service"}), 0)
+        << qPrintable(output) << qPrintable(QString::fromUtf8(readAll(unit())));
+    EXPECT_TRUE(QFileInfo(wants()).isSymLink());
+}
+
+TEST_F(BootScripts, RefusesAFolderSystemdCantStartFrom)
+{
+    const QString odd = QStringLiteral("/Velloran \"beta\"");
+    copyBundleTo(stage() + odd);
+    stageFiles();
+    EXPECT_NE(inRoot({QStringLiteral("/tmp") + odd + QStringLiteral("/load_install")},
+                     {QStringLiteral("SUDO_UID=%1").arg(kRequester)}),
+              0);
+    EXPECT_FALSE(QFileInfo::exists(item()));
+    EXPECT_FALSE(QFileInfo::exists(unit()));
+}
