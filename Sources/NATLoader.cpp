@@ -4,8 +4,7 @@
 #include "StagingFile.h"
 #include "SystemLog.h"
 
-namespace
-{
+namespace {
 
 QString g_stagingFolder = QStringLiteral("/tmp");
 
@@ -38,30 +37,23 @@ QByteArray bytesOf(const QStringList &lines)
 
 bool NATLoader::isPlainWord(const QString &word)
 {
-    if (word.isEmpty()) return false;
+    if (word.isEmpty())
+        return false;
     for (const QChar c : word) {
         const char16_t u = c.unicode();
         const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
                            (u >= '0' && u <= '9') || u == '.' || u == '-' || u == '_' || u == ':';
-        if (!plain) return false;
+        if (!plain)
+            return false;
     }
     return true;
 }
 
-void NATLoader::setStagingFolder(const QString &folder)
-{
-    g_stagingFolder = folder;
-}
+void NATLoader::setStagingFolder(const QString &folder) { g_stagingFolder = folder; }
 
-QString NATLoader::configFilePath()
-{
-    return g_stagingFolder + QStringLiteral("/natd.conf.tmp");
-}
+QString NATLoader::configFilePath() { return g_stagingFolder + QStringLiteral("/natd.conf.tmp"); }
 
-QString NATLoader::startupItemPath()
-{
-    return g_stagingFolder + QStringLiteral("/Velloran.tmp");
-}
+QString NATLoader::startupItemPath() { return g_stagingFolder + QStringLiteral("/Velloran.tmp"); }
 
 // ---- natd configuration file ----
 
@@ -77,7 +69,8 @@ std::optional<QStringList> NATLoader::natConfigLines(const QStringList &natArgs)
         const QString &element = natArgs[i];
         if (element.contains(QLatin1String("-interface"))) {
             // natd at boot reads this as root: a missing or odd name makes no file at all.
-            if (++i >= natArgs.size() || !isPlainWord(natArgs[i])) return std::nullopt;
+            if (++i >= natArgs.size() || !isPlainWord(natArgs[i]))
+                return std::nullopt;
             lines << QStringLiteral("interface %1\n").arg(natArgs[i]);
             continue;
         }
@@ -100,9 +93,11 @@ std::optional<QStringList> NATLoader::natConfigLines(const QStringList &natArgs)
 
 std::optional<QStringList> NATLoader::getNatConfigLines()
 {
-    if (!NATControllerOutlet) return std::nullopt;
+    if (!NATControllerOutlet)
+        return std::nullopt;
     const auto natArgs = NATControllerOutlet->getNatArgs();
-    if (!natArgs) return std::nullopt;
+    if (!natArgs)
+        return std::nullopt;
     return natConfigLines(*natArgs);
 }
 
@@ -123,9 +118,11 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
                                                    bool nameServerRuns)
 {
     // Every word from the window goes into a script that root runs at boot.
-    if (!isPlainWord(divertInterface)) return std::nullopt;
+    if (!isPlainWord(divertInterface))
+        return std::nullopt;
     for (const QString &word : ifconfigArgs) {
-        if (!isPlainWord(word)) return std::nullopt;
+        if (!isPlainWord(word))
+            return std::nullopt;
     }
 
     QStringList lines{
@@ -160,14 +157,17 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
 std::optional<QStringList> NATLoader::getStartupLines()
 {
     NATController *controller = NATControllerOutlet;
-    if (!controller) return std::nullopt;
+    if (!controller)
+        return std::nullopt;
     // With a PPPoE link the divert rule names it, whatever the external menu shows.
     const std::optional<QString> divert = controller->PPPoEPresent()
                                               ? std::optional<QString>(QStringLiteral("pppoe0"))
                                               : controller->getExternalInterface();
-    if (!divert) return std::nullopt;
+    if (!divert)
+        return std::nullopt;
     const auto ifconfigArgs = controller->getIfconfigArgs();
-    if (!ifconfigArgs) return std::nullopt;
+    if (!ifconfigArgs)
+        return std::nullopt;
     return startupLines(*divert, *ifconfigArgs, controller->DNSrunning());
 }
 

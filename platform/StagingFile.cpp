@@ -10,8 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
+namespace {
 
 void logFailure(const QString &path, const char *what)
 {
@@ -28,7 +27,8 @@ int openForWriting(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
     int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
+    if (fd >= 0)
+        return fd;
     if (errno != EEXIST) {
         logFailure(path, std::strerror(errno));
         return -1;
@@ -57,17 +57,18 @@ int openForWriting(const QString &path)
 
 } // namespace
 
-namespace StagingFile
-{
+namespace StagingFile {
 
 bool write(const QString &path, const QByteArray &bytes)
 {
     const int fd = openForWriting(path);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             logFailure(path, std::strerror(errno));
             ::close(fd);
@@ -83,7 +84,8 @@ void removeOwn(const QString &path)
     const QByteArray name = QFile::encodeName(path);
     struct stat st {
     };
-    if (::lstat(name.constData(), &st) == 0 && isOurs(st)) ::unlink(name.constData());
+    if (::lstat(name.constData(), &st) == 0 && isOurs(st))
+        ::unlink(name.constData());
 }
 
 } // namespace StagingFile

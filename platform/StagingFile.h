@@ -5,8 +5,7 @@
 
 // The file write for files staged in a shared folder such as /tmp, where another user may have
 // put a link or a file of their own at the path first.
-namespace StagingFile
-{
+namespace StagingFile {
 
 // Creates the file, or replaces the contents of one that is ours, without following links.
 // Refuses (false, path untouched) a link, a non-regular file, a file with other names or one

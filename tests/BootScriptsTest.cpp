@@ -10,8 +10,7 @@
 #include <functional>
 #include <sys/stat.h>
 
-namespace
-{
+namespace {
 
 constexpr uid_t kRequester = 4242;
 
@@ -21,10 +20,7 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QString privateRoot()
-{
-    return QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/private_root");
-}
+QString privateRoot() { return QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/private_root"); }
 
 } // namespace
 
@@ -59,13 +55,15 @@ protected:
     int inRoot(QStringList command, QStringList env = {})
     {
         QStringList args{work.path(), resources()};
-        if (!env.isEmpty()) args << QStringLiteral("/usr/bin/env") << env;
+        if (!env.isEmpty())
+            args << QStringLiteral("/usr/bin/env") << env;
         return TestSupport::run(privateRoot(), args + command, &output);
     }
     int install(bool asRequester = true)
     {
         QStringList env;
-        if (asRequester) env << QStringLiteral("SUDO_UID=%1").arg(kRequester);
+        if (asRequester)
+            env << QStringLiteral("SUDO_UID=%1").arg(kRequester);
         return inRoot({resources() + QStringLiteral("/load_install")}, env);
     }
     int remove() { return inRoot({resources() + QStringLiteral("/load_remove")}); }
@@ -202,13 +200,9 @@ struct RefusalRow {
     bool asRequester = true;
 };
 
-void PrintTo(const RefusalRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const RefusalRow &row, std::ostream *os) { *os << row.what; }
 
-namespace
-{
+namespace {
 QByteArray path8(const QString &stage, const char *name)
 {
     return QFile::encodeName(stage + QLatin1Char('/') + QLatin1String(name));

@@ -11,8 +11,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 QByteArray readAll(const QString &path)
 {
@@ -25,10 +24,7 @@ QByteArray golden(const char *name)
     return readAll(QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/golden/") + QLatin1String(name));
 }
 
-QByteArray joined(const QStringList &lines)
-{
-    return lines.join(QString()).toLatin1();
-}
+QByteArray joined(const QStringList &lines) { return lines.join(QString()).toLatin1(); }
 
 void writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -119,10 +115,7 @@ struct ConfigRow {
     int diagnostics;
 };
 
-void PrintTo(const ConfigRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const ConfigRow &row, std::ostream *os) { *os << row.what; }
 
 class ConfigTranslation : public ::testing::TestWithParam<ConfigRow>
 {
@@ -222,10 +215,7 @@ struct InjectionRow {
     bool internal; // the odd interface is the internal one (else the external one)
 };
 
-void PrintTo(const InjectionRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const InjectionRow &row, std::ostream *os) { *os << row.what; }
 
 class LoaderInjection : public Loader, public ::testing::WithParamInterface<InjectionRow>
 {
@@ -245,7 +235,8 @@ TEST_P(LoaderInjection, NothingReachesTheBootScript)
         select(row.internal ? ui().internalInterface : ui().externalInterface,
                title.toUtf8().constData());
     }
-    if (row.router3) ui().route3->setText(QString::fromUtf8(row.router3));
+    if (row.router3)
+        ui().route3->setText(QString::fromUtf8(row.router3));
 
     EXPECT_FALSE(loader()->getStartupLines());
     EXPECT_FALSE(loader()->makeStartupItem());
@@ -291,10 +282,7 @@ struct PlantRow {
     Planted kind;
 };
 
-void PrintTo(const PlantRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const PlantRow &row, std::ostream *os) { *os << row.what; }
 
 class LoaderStaging : public Loader, public ::testing::WithParamInterface<PlantRow>
 {
@@ -304,7 +292,8 @@ class LoaderStaging : public Loader, public ::testing::WithParamInterface<PlantR
 TEST_P(LoaderStaging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
 {
     const Planted kind = GetParam().kind;
-    if (kind == Planted::OtherOwner) VELLORAN_REQUIRE_ROOT();
+    if (kind == Planted::OtherOwner)
+        VELLORAN_REQUIRE_ROOT();
 
     QTemporaryDir elsewhere;
     std::vector<int> readers; // a careless writer then fills the FIFO instead of hanging

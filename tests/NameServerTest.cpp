@@ -9,8 +9,7 @@
 #include <QThread>
 #include <csignal>
 
-namespace
-{
+namespace {
 
 QByteArray readAll(const QString &path)
 {
@@ -28,7 +27,8 @@ void writeFile(const QString &path, const QByteArray &bytes)
 // Alive and not a zombie waiting for whoever adopted it.
 bool processAlive(pid_t pid)
 {
-    if (pid <= 0) return false;
+    if (pid <= 0)
+        return false;
     const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
     const qsizetype close = stat.lastIndexOf(')');
     return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
@@ -40,7 +40,8 @@ template <typename Condition> bool waitFor(Condition condition, int seconds = 20
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
-        if (timer.elapsed() > seconds * 1000) return false;
+        if (timer.elapsed() > seconds * 1000)
+            return false;
         QThread::msleep(50);
     }
     return true;
@@ -138,7 +139,8 @@ protected:
         inNs(from, {"dig", "+time=2", "+tries=1", QStringLiteral("@") + server, name, type});
         Reply reply;
         const auto status = QRegularExpression(QStringLiteral("status: ([A-Z]+)")).match(output);
-        if (status.hasMatch()) reply.status = status.captured(1);
+        if (status.hasMatch())
+            reply.status = status.captured(1);
         const auto flags = QRegularExpression(QStringLiteral(";; flags:([a-z ]*);")).match(output);
         reply.recursionAvailable = flags.captured(1).split(' ').contains(QStringLiteral("ra"));
         return reply;
@@ -164,9 +166,11 @@ protected:
 
     static void stop(pid_t pid)
     {
-        if (!processAlive(pid)) return;
+        if (!processAlive(pid))
+            return;
         ::kill(pid, SIGTERM);
-        if (!waitFor([&] { return !processAlive(pid); })) ::kill(pid, SIGKILL);
+        if (!waitFor([&] { return !processAlive(pid); }))
+            ::kill(pid, SIGKILL);
     }
 
     static int s_count;
@@ -183,10 +187,7 @@ struct SetupRow {
     bool hintsPresent;
 };
 
-void PrintTo(const SetupRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const SetupRow &row, std::ostream *os) { *os << row.what; }
 
 class NameServerSetup : public NameServer, public ::testing::WithParamInterface<SetupRow>
 {
@@ -199,8 +200,10 @@ TEST_P(NameServerSetup, StartsFromWhatIsThereAndKeepsTheAdministratorsFiles)
     const QByteArray bundled = readAll(resources() + QStringLiteral("/named.conf"));
     const QByteArray ownConfig = bundled + "// the administrator's own\n";
     const QByteArray ownHints = readAll(kRootHints) + "; kept as it is\n";
-    if (row.configPresent) writeFile(etc(QStringLiteral("named.conf")), ownConfig);
-    if (row.hintsPresent) writeFile(etc(QStringLiteral("named.cache")), ownHints);
+    if (row.configPresent)
+        writeFile(etc(QStringLiteral("named.conf")), ownConfig);
+    if (row.hintsPresent)
+        writeFile(etc(QStringLiteral("named.cache")), ownHints);
 
     const pid_t pid = setUpAndStart();
     ASSERT_TRUE(processAlive(pid));
@@ -235,10 +238,7 @@ struct QueryRow {
     bool recursionAvailable;
 };
 
-void PrintTo(const QueryRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
+void PrintTo(const QueryRow &row, std::ostream *os) { *os << row.what; }
 
 // Names under the reserved test networks are answered by named's built-in empty zones; any
 // other name needs recursion, which can only fail here (SERVFAIL) since nothing leads out.

@@ -6,8 +6,7 @@
 #include <QImage>
 #include <QXmlStreamReader>
 
-namespace
-{
+namespace {
 
 QByteArray readAll(const QString &path)
 {
@@ -18,12 +17,15 @@ QByteArray readAll(const QString &path)
 // Every group closed, nothing outside the outer one, plain ASCII as the document header says.
 bool isPlainRtf(const QByteArray &text)
 {
-    if (!text.startsWith("{\\rtf1")) return false;
+    if (!text.startsWith("{\\rtf1"))
+        return false;
     int depth = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text[i];
-        if (static_cast<unsigned char>(c) > 127) return false;
-        if (depth == 0 && c != '{' && c != '\n') return false;
+        if (static_cast<unsigned char>(c) > 127)
+            return false;
+        if (depth == 0 && c != '{' && c != '\n')
+            return false;
         if (c == '\\')
             ++i;
         else if (c == '{')
