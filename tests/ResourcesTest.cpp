@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QXmlStreamReader>
 
 namespace {
 
@@ -74,20 +73,6 @@ TEST(Resources, LockImagesDrawTwoDifferentPadlocks)
         EXPECT_GT(drawn, 32 * 32 / 4) << name;
     }
     EXPECT_NE(images[0], images[1]);
-}
-
-TEST(Resources, StartupParametersAreAWellFormedList)
-{
-    QXmlStreamReader xml(readAll(Bundle::bundlePath() +
-                                 QStringLiteral("/Contents/Resources/StartupParameters.plist")));
-    QStringList keys;
-    while (!xml.atEnd()) {
-        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == QLatin1String("key"))
-            keys << xml.readElementText();
-    }
-    EXPECT_FALSE(xml.hasError()) << qPrintable(xml.errorString());
-    EXPECT_TRUE(keys.contains(QStringLiteral("Description")));
-    EXPECT_TRUE(keys.contains(QStringLiteral("Provides")));
 }
 
 // Checked as named reads it even where named can't be started; the namespace tests run it.
