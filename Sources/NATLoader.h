@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <QStringList>
+#include <optional>
 
 class NATController;
 
@@ -13,6 +15,32 @@ class NATLoader : public QObject
 
 public:
     using QObject::QObject;
+
+    // The lines of natd's configuration file from the window's current settings; none when
+    // they can't make a sound file.
+    std::optional<QStringList> getNatConfigLines();
+    // Stages the configuration file as <staging folder>/natd.conf.tmp.
+    bool makeConfigFile();
+
+    // The lines of the startup item's script from the window's current settings; none when
+    // an interface is missing or a word typed into the window isn't safe for a root script.
+    std::optional<QStringList> getStartupLines();
+    // Stages the script as <staging folder>/Velloran.tmp; stages nothing when it can't be made.
+    bool makeStartupItem();
+
+    // The two files from given settings, for the methods above and for tests.
+    static std::optional<QStringList> natConfigLines(const QStringList &natArgs);
+    static std::optional<QStringList> startupLines(const QString &divertInterface,
+                                                   const QStringList &ifconfigArgs,
+                                                   bool nameServerRuns);
+
+    // One word the shell can only read as itself: letters, digits, '.', '-', '_', ':'.
+    static bool isPlainWord(const QString &word);
+
+    // Where the files are staged: "/tmp" unless a test points it elsewhere.
+    static void setStagingFolder(const QString &folder);
+    static QString configFilePath();
+    static QString startupItemPath();
 
 protected:
     NATController *NATControllerOutlet = nullptr;

@@ -23,13 +23,13 @@ TEST_F(Builders, NatArgumentsFollowTheOptionsInFixedOrder)
 {
     controller->reflowPopups(false);
     ui().externalInterface->setCurrentText(QStringLiteral("Ethernet Interface (eth1)"));
-    for (QCheckBox *box : {ui().ports, ui().sockets, ui().aliasLog, ui().denyIncoming,
-                           ui().denyLog, ui().dynamic})
+    for (QCheckBox *box :
+         {ui().ports, ui().sockets, ui().aliasLog, ui().denyIncoming, ui().denyLog, ui().dynamic})
         box->setChecked(false);
     EXPECT_EQ(controller->getNatArgs(), (QStringList{"-interface", "eth1"}));
 
-    for (QCheckBox *box : {ui().dynamic, ui().denyLog, ui().denyIncoming, ui().aliasLog,
-                           ui().sockets, ui().ports})
+    for (QCheckBox *box :
+         {ui().dynamic, ui().denyLog, ui().denyIncoming, ui().aliasLog, ui().sockets, ui().ports})
         box->setChecked(true);
     EXPECT_EQ(controller->getNatArgs(),
               (QStringList{"-same_ports", "-use_sockets", "-log", "-deny_incoming", "-log_denied",
@@ -37,9 +37,9 @@ TEST_F(Builders, NatArgumentsFollowTheOptionsInFixedOrder)
 
     ui().aliasLog->setChecked(false);
     ui().dynamic->setChecked(false);
-    EXPECT_EQ(controller->getNatArgs(), (QStringList{"-same_ports", "-use_sockets",
-                                                     "-deny_incoming", "-log_denied",
-                                                     "-interface", "eth1"}));
+    EXPECT_EQ(controller->getNatArgs(),
+              (QStringList{"-same_ports", "-use_sockets", "-deny_incoming", "-log_denied",
+                           "-interface", "eth1"}));
 
     ui().externalInterface->setCurrentText(QStringLiteral("Modem or PPPoE (ppp0)"));
     EXPECT_EQ(controller->getNatArgs()->mid(4), (QStringList{"-interface", "ppp0"}));
@@ -89,10 +89,10 @@ TEST_F(Menus, RebuildSortsByNameAndKeepsTheModemEntryOutOfTheInternalMenu)
     sysfs.addNet(QStringLiteral("Eth9"), 4);
     sysfs.addTty(QStringLiteral("ttyACM0"), QStringLiteral("cdc_acm"));
     controller->reflowPopups(false);
-    EXPECT_EQ(items(ui().externalInterface),
-              (QStringList{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
-                           "Ethernet Interface (eth1)", "Modem or PPPoE (ppp0)",
-                           "Serial (ttyACM0)"}));
+    EXPECT_EQ(
+        items(ui().externalInterface),
+        (QStringList{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
+                     "Ethernet Interface (eth1)", "Modem or PPPoE (ppp0)", "Serial (ttyACM0)"}));
     EXPECT_EQ(items(ui().internalInterface),
               (QStringList{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
                            "Ethernet Interface (eth1)", "Serial (ttyACM0)"}));

@@ -10,7 +10,10 @@ struct OrderRow {
     int sign;
 };
 
-void PrintTo(const OrderRow &row, std::ostream *os) { *os << row.left << " vs " << row.right; }
+void PrintTo(const OrderRow &row, std::ostream *os)
+{
+    *os << row.left << " vs " << row.right;
+}
 
 class EntryOrder : public ::testing::TestWithParam<OrderRow>
 {
@@ -29,8 +32,7 @@ INSTANTIATE_TEST_SUITE_P(Boundaries, EntryOrder,
                          ::testing::Values(OrderRow{"en0", "ppp0", -1}, OrderRow{"ppp0", "eth0", 1},
                                            OrderRow{"Eth0", "eth0", -1},
                                            OrderRow{"en10", "en2", -1}, OrderRow{"en", "en0", -1},
-                                           OrderRow{"ppp0", "ppp0", 0},
-                                           OrderRow{"ppp0", "q", -1}));
+                                           OrderRow{"ppp0", "ppp0", 0}, OrderRow{"ppp0", "q", -1}));
 
 TEST(InterfaceData, LooksUpFirstMatchingTitleOnly)
 {
@@ -50,7 +52,8 @@ TEST(InterfaceData, DescribesEntries)
               QStringLiteral("userName: Modem or PPPoE (ppp0), bsdName ppp0\n"));
 }
 
-namespace {
+namespace
+{
 QStringList titles(const InterfaceData &data)
 {
     QStringList list;
