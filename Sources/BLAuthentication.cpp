@@ -146,8 +146,8 @@ int BLAuthentication::getPID(const QString &forProcess)
         return 0;
     const QString popenArgs =
         QStringLiteral("/bin/ps -axwwopid,command | grep \"%1\"").arg(forProcess);
-    FILE *pipe = safeInDoubleQuotes(forProcess) ? popen(popenArgs.toLocal8Bit().constData(), "r")
-                                                : nullptr;
+    FILE *pipe =
+        safeInDoubleQuotes(forProcess) ? popen(popenArgs.toLocal8Bit().constData(), "r") : nullptr;
     if (!pipe) {
         SystemLog::log(QStringLiteral("Error opening pipe: %1").arg(forProcess));
         Beep::beep();

@@ -24,9 +24,9 @@ bool NATSetter::terminateAliasing(const AliasingInfo &aliasing)
 
 bool NATSetter::sysctl()
 {
-    return runner()->executeCommand(QStringLiteral("/usr/sbin/sysctl"),
-                                    {QStringLiteral("-w"),
-                                     QStringLiteral("net.inet.ip.forwarding=1")});
+    return runner()->executeCommand(
+        QStringLiteral("/usr/sbin/sysctl"),
+        {QStringLiteral("-w"), QStringLiteral("net.inet.ip.forwarding=1")});
 }
 
 bool NATSetter::ifconfig(const QStringList &arguments)
@@ -46,18 +46,18 @@ bool NATSetter::ipfw(const std::optional<QString> &interface)
     // Without the interface the divert rule is incomplete: run none of the three.
     bool result = interface && !interface->isEmpty();
     if (result)
-        result = runner()->executeCommand(ipfwPath, {QStringLiteral("-f"), QStringLiteral("flush")});
+        result =
+            runner()->executeCommand(ipfwPath, {QStringLiteral("-f"), QStringLiteral("flush")});
     if (result)
-        result = runner()->executeCommand(ipfwPath, {QStringLiteral("add"), QStringLiteral("95"),
-                                                     QStringLiteral("divert"), QStringLiteral("natd"),
-                                                     QStringLiteral("all"), QStringLiteral("from"),
-                                                     any, QStringLiteral("to"), any,
-                                                     QStringLiteral("via"), *interface});
+        result = runner()->executeCommand(
+            ipfwPath, {QStringLiteral("add"), QStringLiteral("95"), QStringLiteral("divert"),
+                       QStringLiteral("natd"), QStringLiteral("all"), QStringLiteral("from"), any,
+                       QStringLiteral("to"), any, QStringLiteral("via"), *interface});
     if (result)
-        result = runner()->executeCommand(ipfwPath, {QStringLiteral("add"), QStringLiteral("65530"),
-                                                     QStringLiteral("pass"), QStringLiteral("all"),
-                                                     QStringLiteral("from"), any,
-                                                     QStringLiteral("to"), any});
+        result = runner()->executeCommand(ipfwPath,
+                                          {QStringLiteral("add"), QStringLiteral("65530"),
+                                           QStringLiteral("pass"), QStringLiteral("all"),
+                                           QStringLiteral("from"), any, QStringLiteral("to"), any});
     if (!result)
         SystemLog::log(QStringLiteral("Error configuring ipfw"));
     return result;

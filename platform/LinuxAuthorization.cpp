@@ -116,8 +116,8 @@ pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                              POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     sigset_t signalSet;
     sigemptyset(&signalSet);
     posix_spawnattr_setsigmask(&attributes, &signalSet);
@@ -135,8 +135,8 @@ pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(),
-                                  envp.data());
+    const int error =
+        posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return error == 0 ? pid : -1;
@@ -155,14 +155,14 @@ public:
             return false;
         const QString helper = LinuxAuthorization::helperPath();
         const QStringList arguments =
-            interactive ? QStringList{QStringLiteral("-A"), QStringLiteral("-p"),
-                                      QStringLiteral("Password for %p: "), QStringLiteral("--"),
-                                      helper}
-                        : QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper};
+            interactive
+                ? QStringList{QStringLiteral("-A"), QStringLiteral("-p"),
+                              QStringLiteral("Password for %p: "), QStringLiteral("--"), helper}
+                : QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper};
         // A failed silent check is the normal case; sudo's complaint about it is noise.
-        m_sudo = spawnSudo(arguments, pair[1], !interactive,
-                           interactive ? LinuxAuthorization::askpassPath().toLocal8Bit()
-                                       : QByteArray());
+        m_sudo =
+            spawnSudo(arguments, pair[1], !interactive,
+                      interactive ? LinuxAuthorization::askpassPath().toLocal8Bit() : QByteArray());
         close(pair[1]);
         m_channel = pair[0];
         if (m_sudo < 0) {
@@ -201,7 +201,8 @@ public:
         if (!message)
             return EINVAL;
         std::int32_t status = 0;
-        if (!sendAll(m_channel, *message) || !receive(m_channel, &status, sizeof status, kReplyMs)) {
+        if (!sendAll(m_channel, *message) ||
+            !receive(m_channel, &status, sizeof status, kReplyMs)) {
             // No answer in time means we can't tell what happened: never call that a start.
             end();
             return EPIPE;
@@ -295,7 +296,8 @@ int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &pat
     reapUnreaped();
     if (runningAsRoot()) {
         const QByteArray pathBytes = path.toLocal8Bit();
-        const QByteArray standIns = (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toLocal8Bit();
+        const QByteArray standIns =
+            (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toLocal8Bit();
         std::vector<QByteArray> argBytes{pathBytes};
         for (const QString &argument : arguments)
             argBytes.push_back(argument.toLocal8Bit());

@@ -33,7 +33,8 @@ void closeFrom(int lowest, int highest)
                 0u) == 0)
         return;
 #endif
-    struct rlimit limit {};
+    struct rlimit limit {
+    };
     int top = highest;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
         top = std::min<long long>(highest, static_cast<long long>(limit.rlim_cur) - 1);
@@ -63,7 +64,8 @@ void closeFrom(int lowest, int highest)
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     // Ignored signals stay ignored across exec; the tool must see the defaults.
-    struct sigaction defaults {};
+    struct sigaction defaults {
+    };
     defaults.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
         sigaction(sig, &defaults, nullptr);

@@ -15,8 +15,7 @@ extern const char *const kToolPath;
 // view of `standInsDir` and execs `path` with `argv` (argv[0] should be `path`, the list ends in
 // a null pointer). Then waits up to `waitMs` for the tool to end (a daemon that forks returns at
 // once). Returns 0 once the exec succeeded, whatever the tool does afterwards, else an errno value.
-int start(const char *path, char *const argv[], const char *standInsDir,
-          int waitMs = kToolWaitMs);
+int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
 // Collects tools that outlived their wait and have ended since; start() does this itself.
 void reapFinished();

@@ -127,15 +127,15 @@ TEST_P(ExecuteVectorTest, StartsTheToolWithAtMostNineteenArguments)
     EXPECT_TRUE(feedback.log().isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ExecuteVectorTest,
-    ::testing::Values(VectorCase{"absent", std::nullopt, {}}, VectorCase{"empty", QStringList{}, {}},
-                      VectorCase{"one", QStringList{"-f"}, {"-f"}},
-                      VectorCase{"eleven", numbered(11), numbered(11)},
-                      VectorCase{"nineteen", numbered(19), numbered(19)},
-                      VectorCase{"twenty", numbered(20), numbered(19)},
-                      VectorCase{"twentyfive", numbered(25), numbered(19)}),
-    [](const auto &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Lists, ExecuteVectorTest,
+                         ::testing::Values(VectorCase{"absent", std::nullopt, {}},
+                                           VectorCase{"empty", QStringList{}, {}},
+                                           VectorCase{"one", QStringList{"-f"}, {"-f"}},
+                                           VectorCase{"eleven", numbered(11), numbered(11)},
+                                           VectorCase{"nineteen", numbered(19), numbered(19)},
+                                           VectorCase{"twenty", numbered(20), numbered(19)},
+                                           VectorCase{"twentyfive", numbered(25), numbered(19)}),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(BLAuthenticationTest, FailedStartBeepsAndLogsStatusThenPath)
 {
@@ -166,6 +166,9 @@ TEST_F(BLAuthenticationTest, ReplacedServiceForgetsTheOldHandleQuietly)
     }
     EXPECT_EQ(deauthenticated.count(), 0);
     EXPECT_EQ(service->releases(), 0);
+    // The outer recorder is back in place and hands out a handle of its own again.
+    EXPECT_TRUE(auth->isAuthenticated(kTools));
+    EXPECT_EQ(service->handlesCreated(), 2);
 }
 
 } // namespace

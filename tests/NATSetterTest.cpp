@@ -1,5 +1,5 @@
-#include "BLAuthentication.h"
 #include "NATSetter.h"
+#include "BLAuthentication.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
@@ -45,35 +45,51 @@ const QStringList kIpfwRules{"/sbin/ipfw -f flush",
 INSTANTIATE_TEST_SUITE_P(
     Operations, NATSetterCommandTest,
     ::testing::Values(
-        CommandCase{"sysctl", [](NATSetter &s) { return s.sysctl(); }, true,
+        CommandCase{"sysctl",
+                    [](NATSetter &s) { return s.sysctl(); },
+                    true,
                     {"/usr/sbin/sysctl -w net.inet.ip.forwarding=1"}},
         CommandCase{"ifconfig",
                     [](NATSetter &s) {
                         return s.ifconfig({"en1", "10.0.1.1", "netmask", "255.255.255.0", "alias"});
                     },
-                    true, {"/sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias"}},
+                    true,
+                    {"/sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias"}},
         CommandCase{"natd",
                     [](NATSetter &s) {
                         return s.natd({"-interface", "en0", "-dynamic", "-use_sockets"});
                     },
-                    true, {"/usr/sbin/natd -interface en0 -dynamic -use_sockets"}},
+                    true,
+                    {"/usr/sbin/natd -interface en0 -dynamic -use_sockets"}},
         CommandCase{"ipfw", [](NATSetter &s) { return s.ipfw(QString("en0")); }, true, kIpfwRules},
-        CommandCase{"ipfwWithoutInterface", [](NATSetter &s) { return s.ipfw(std::nullopt); },
-                    false, {}},
-        CommandCase{"ipfwWithEmptyInterface", [](NATSetter &s) { return s.ipfw(QString()); },
-                    false, {}},
+        CommandCase{
+            "ipfwWithoutInterface", [](NATSetter &s) { return s.ipfw(std::nullopt); }, false, {}},
+        CommandCase{
+            "ipfwWithEmptyInterface", [](NATSetter &s) { return s.ipfw(QString()); }, false, {}},
         CommandCase{"aliasRemovalWhileOff",
-                    [](NATSetter &s) { return s.terminateAliasing({false, "en1", "10.0.1.1"}); },
-                    true, {"/sbin/ifconfig en1 10.0.1.1 -alias"}},
+                    [](NATSetter &s) {
+                        return s.terminateAliasing({false, "en1", "10.0.1.1"});
+                    },
+                    true,
+                    {"/sbin/ifconfig en1 10.0.1.1 -alias"}},
         CommandCase{"aliasRemovalWhileOn",
-                    [](NATSetter &s) { return s.terminateAliasing({true, "en0", "192.0.2.1"}); },
-                    true, {"/sbin/ifconfig en0 192.0.2.1 -alias"}},
+                    [](NATSetter &s) {
+                        return s.terminateAliasing({true, "en0", "192.0.2.1"});
+                    },
+                    true,
+                    {"/sbin/ifconfig en0 192.0.2.1 -alias"}},
         CommandCase{"aliasRemovalWithoutInterface",
-                    [](NATSetter &s) { return s.terminateAliasing({true, QString(), "10.0.1.1"}); },
-                    false, {}},
+                    [](NATSetter &s) {
+                        return s.terminateAliasing({true, QString(), "10.0.1.1"});
+                    },
+                    false,
+                    {}},
         CommandCase{"aliasRemovalWithoutAddress",
-                    [](NATSetter &s) { return s.terminateAliasing({true, "en1", QString()}); },
-                    false, {}}),
+                    [](NATSetter &s) {
+                        return s.terminateAliasing({true, "en1", QString()});
+                    },
+                    false,
+                    {}}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(NATSetterTest, IpfwRunsHaveTwoElevenAndEightArguments)
@@ -100,8 +116,9 @@ TEST_F(NATSetterTest, IpfwStopsAfterARefusedFirstRun)
 
 TEST_F(NATSetterTest, IpfwStopsAfterTheDivertRuleFailsToStart)
 {
-    service->setStartResult(
-        [](const RecordingAuthorization::Run &run) { return run.arguments.contains("95") ? 5 : 0; });
+    service->setStartResult([](const RecordingAuthorization::Run &run) {
+        return run.arguments.contains("95") ? 5 : 0;
+    });
     EXPECT_FALSE(setter.ipfw(QString("en0")));
     EXPECT_EQ(service->commandLines(), kIpfwRules.mid(0, 2));
     EXPECT_EQ(feedback.log(), QStringList({"Error 5 in AuthorizationExecuteWithPrivileges",

@@ -1,5 +1,5 @@
-#include "BLAuthentication.h"
 #include "PrivilegedStart.h"
+#include "BLAuthentication.h"
 #include "RecordingAuthorization.h"
 #include "RecordingTool.h"
 #include "TestSupport.h"
@@ -8,8 +8,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QTemporaryDir>
+#include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -77,9 +77,10 @@ TEST_F(PrivilegedStartTest, MissingToolBeepsAndLogsStatusThenPath)
     const QString missing = folder.path() + "/no-such-tool";
     EXPECT_FALSE(auth->executeCommand(missing, {"-f", "flush"}));
     EXPECT_EQ(feedback.beeps(), 1);
-    EXPECT_EQ(feedback.log(),
-              QStringList({QStringLiteral("Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
-                           "\nPath: " + missing}));
+    EXPECT_EQ(
+        feedback.log(),
+        QStringList({QStringLiteral("Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
+                     "\nPath: " + missing}));
 }
 
 TEST_F(PrivilegedStartTest, NonExecutableAndRelativePathsFailToStart)

@@ -90,13 +90,14 @@ int RecordingAuthorization::executeWithPrivileges(Handle &, const QString &path,
 }
 
 ScopedRecordingAuthorization::ScopedRecordingAuthorization()
+    : m_previous(AuthorizationService::current())
 {
     AuthorizationService::setCurrent(&m_recorder);
 }
 
 ScopedRecordingAuthorization::~ScopedRecordingAuthorization()
 {
-    AuthorizationService::setCurrent(nullptr);
+    AuthorizationService::setCurrent(m_previous);
 }
 
 CapturedFeedback::CapturedFeedback()

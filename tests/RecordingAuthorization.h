@@ -80,7 +80,7 @@ private:
 
 void PrintTo(const RecordingAuthorization::Run &run, std::ostream *out);
 
-// Puts a fresh RecordingAuthorization in place for its lifetime, then the Linux service back.
+// Puts a fresh RecordingAuthorization in place for its lifetime, then the previous service back.
 // Whatever the shared BLAuthentication held before is forgotten, so each test starts without a
 // handle.
 class ScopedRecordingAuthorization
@@ -96,6 +96,7 @@ public:
 
 private:
     RecordingAuthorization m_recorder;
+    AuthorizationService *m_previous;
 };
 
 // Collects the system log's entries and the beeps for its lifetime.

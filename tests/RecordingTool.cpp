@@ -17,7 +17,8 @@ RecordingTool::RecordingTool(const QString &folder, const QString &name)
     : m_path(folder + '/' + name)
 {
     QFile::remove(m_path);
-    EXPECT_TRUE(QFile::copy(QStringLiteral(VELLORAN_RECORDING_TOOL), m_path)) << m_path.toStdString();
+    EXPECT_TRUE(QFile::copy(QStringLiteral(VELLORAN_RECORDING_TOOL), m_path))
+        << m_path.toStdString();
     QFile::setPermissions(m_path, QFile::permissions(m_path) | QFile::ExeOwner | QFile::ExeGroup |
                                       QFile::ExeOther | QFile::ReadOther | QFile::ReadGroup);
 }

@@ -53,21 +53,20 @@ std::vector<std::string> pathAnd(std::size_t arguments)
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, HelperDecodeTest,
-    ::testing::Values(
-        DecodeCase{"pathOnly", body({"/sbin/ipfw"}, 1), true},
-        DecodeCase{"nineteenArguments", body(pathAnd(19), 20), true},
-        DecodeCase{"twentyArguments", body(pathAnd(20), 21), false},
-        DecodeCase{"noStrings", body({}, 0), false},
-        DecodeCase{"empty", std::string(), false},
-        DecodeCase{"relativePath", body({"sbin/ipfw"}, 1), false},
-        DecodeCase{"emptyPath", body({""}, 1), false},
-        DecodeCase{"countAboveStrings", body({"/sbin/ipfw"}, 2), false},
-        DecodeCase{"trailingBytes", body({"/sbin/ipfw"}, 1) + "x", false},
-        DecodeCase{"nulInside", body({std::string("/sbin/ipfw\0-f", 13)}, 1), false},
-        DecodeCase{"longestString", body({"/" + std::string(4095, 'a')}, 1), true},
-        DecodeCase{"stringTooLong", body({"/" + std::string(4096, 'a')}, 1), false},
-        DecodeCase{"sizeBeyondBody", word(1) + word(100) + "/sbin/ipfw", false},
-        DecodeCase{"hugeSize", word(1) + word(0xffffffffu) + "/", false}),
+    ::testing::Values(DecodeCase{"pathOnly", body({"/sbin/ipfw"}, 1), true},
+                      DecodeCase{"nineteenArguments", body(pathAnd(19), 20), true},
+                      DecodeCase{"twentyArguments", body(pathAnd(20), 21), false},
+                      DecodeCase{"noStrings", body({}, 0), false},
+                      DecodeCase{"empty", std::string(), false},
+                      DecodeCase{"relativePath", body({"sbin/ipfw"}, 1), false},
+                      DecodeCase{"emptyPath", body({""}, 1), false},
+                      DecodeCase{"countAboveStrings", body({"/sbin/ipfw"}, 2), false},
+                      DecodeCase{"trailingBytes", body({"/sbin/ipfw"}, 1) + "x", false},
+                      DecodeCase{"nulInside", body({std::string("/sbin/ipfw\0-f", 13)}, 1), false},
+                      DecodeCase{"longestString", body({"/" + std::string(4095, 'a')}, 1), true},
+                      DecodeCase{"stringTooLong", body({"/" + std::string(4096, 'a')}, 1), false},
+                      DecodeCase{"sizeBeyondBody", word(1) + word(100) + "/sbin/ipfw", false},
+                      DecodeCase{"hugeSize", word(1) + word(0xffffffffu) + "/", false}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST(HelperProtocolTest, EncodeRoundTripsAndRefusesWhatTheHelperWould)
@@ -269,10 +268,10 @@ TEST_P(AskpassAnswerTest, PrintsThePasswordOnlyWhenAccepted)
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, AskpassAnswerTest,
-    ::testing::Values(
-        AskpassCase{"accepted", "velloran-askpass-test\naccept s3cret pass\n", 0, "s3cret pass\n"},
-        AskpassCase{"acceptedEmpty", "velloran-askpass-test\naccept \n", 0, "\n"},
-        AskpassCase{"cancelled", "velloran-askpass-test\ncancel\n", 1, ""}),
+    ::testing::Values(AskpassCase{"accepted", "velloran-askpass-test\naccept s3cret pass\n", 0,
+                                  "s3cret pass\n"},
+                      AskpassCase{"acceptedEmpty", "velloran-askpass-test\naccept \n", 0, "\n"},
+                      AskpassCase{"cancelled", "velloran-askpass-test\ncancel\n", 1, ""}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(AskpassTest, AnswerFileOthersCanReadIsIgnored)

@@ -12,7 +12,10 @@
 
 namespace {
 
-std::string lines(const QStringList &expected) { return (expected.join('\n') + '\n').toStdString(); }
+std::string lines(const QStringList &expected)
+{
+    return (expected.join('\n') + '\n').toStdString();
+}
 
 // Real sudo, the real root helper and the real password dialog, used by an ordinary user that
 // the test makes (with a password and a sudoers rule for the helper) and removes again.
@@ -22,12 +25,10 @@ protected:
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
-        VELLORAN_REQUIRE(QFileInfo(LinuxAuthorization::sudoPath()).isExecutable(),
-                         "needs sudo");
+        VELLORAN_REQUIRE(QFileInfo(LinuxAuthorization::sudoPath()).isExecutable(), "needs sudo");
         ASSERT_TRUE(QFileInfo(LinuxAuthorization::helperPath()).isExecutable());
-        ASSERT_EQ(TestSupport::run("/usr/sbin/useradd",
-                                   {"--no-create-home", "--user-group", "--shell",
-                                    "/usr/sbin/nologin", user}),
+        ASSERT_EQ(TestSupport::run("/usr/sbin/useradd", {"--no-create-home", "--user-group",
+                                                         "--shell", "/usr/sbin/nologin", user}),
                   0);
         userMade = true;
         QProcess chpasswd;
@@ -66,10 +67,10 @@ protected:
         sudoers = "/etc/sudoers.d/velloran-test-" + QString::number(getpid());
         QFile file(sudoers);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QStringLiteral("Defaults:%1 lecture=never\n%1 ALL=(root) %2%3\n")
-                       .arg(user, withoutPassword ? "NOPASSWD: " : "",
-                            LinuxAuthorization::helperPath())
-                       .toUtf8());
+        file.write(
+            QStringLiteral("Defaults:%1 lecture=never\n%1 ALL=(root) %2%3\n")
+                .arg(user, withoutPassword ? "NOPASSWD: " : "", LinuxAuthorization::helperPath())
+                .toUtf8());
         file.close();
         file.setPermissions(QFile::ReadOwner | QFile::ReadGroup);
         ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
@@ -102,10 +103,10 @@ protected:
         driver.setProcessEnvironment(environment);
         driver.setWorkingDirectory(home);
         driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        driver.start("/usr/bin/setpriv",
-                     QStringList{"--reuid=" + QString::number(uid), "--regid=" + QString::number(gid),
-                                 "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
-                         steps);
+        driver.start("/usr/bin/setpriv", QStringList{"--reuid=" + QString::number(uid),
+                                                     "--regid=" + QString::number(gid),
+                                                     "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
+                                             steps);
         EXPECT_TRUE(driver.waitForFinished(120000));
         EXPECT_EQ(driver.exitCode(), 0);
         return driver.readAllStandardOutput().toStdString();
@@ -129,8 +130,8 @@ TEST_F(SudoAuthorizationTest, RightPasswordGivesRootUntilDeauthenticate)
     EXPECT_EQ(drive({"check", "authenticate", "check", "run=" + tool.path() + "|-f|two words",
                      "deauthenticate", "deauthenticate", "check"}),
               lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate",
-                           "deauthenticate", "check 0", "authenticated-notifications 1",
-                           "deauthenticated-notifications 1", "beeps 0"}));
+                     "deauthenticate", "check 0", "authenticated-notifications 1",
+                     "deauthenticated-notifications 1", "beeps 0"}));
     const auto starts = tool.starts();
     ASSERT_EQ(starts.size(), 1);
     EXPECT_EQ(starts[0].uid, 0u);
@@ -142,12 +143,12 @@ TEST_F(SudoAuthorizationTest, MissingToolThroughTheHelperIsReported)
 {
     allowHelper();
     answer("accept " + password.toUtf8());
-    EXPECT_EQ(drive({"run=" + home + "/missing|x"}),
-              lines({"run 0", "authenticated-notifications 1",
-                           "deauthenticated-notifications 0", "beeps 1",
-                           QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges")
-                               .arg(ENOENT),
-                           "log \\nPath: " + home + "/missing"}));
+    EXPECT_EQ(
+        drive({"run=" + home + "/missing|x"}),
+        lines({"run 0", "authenticated-notifications 1", "deauthenticated-notifications 0",
+               "beeps 1",
+               QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
+               "log \\nPath: " + home + "/missing"}));
 }
 
 TEST_F(SudoAuthorizationTest, WrongPasswordAnswersNoAndPostsNothing)
@@ -156,7 +157,7 @@ TEST_F(SudoAuthorizationTest, WrongPasswordAnswersNoAndPostsNothing)
     answer("accept not-the-password");
     EXPECT_EQ(drive({"authenticate", "check"}),
               lines({"authenticate 0", "check 0", "authenticated-notifications 0",
-                           "deauthenticated-notifications 0", "beeps 0"}));
+                     "deauthenticated-notifications 0", "beeps 0"}));
 }
 
 TEST_F(SudoAuthorizationTest, CancelAnswersNoAndStartsNothing)
@@ -166,7 +167,7 @@ TEST_F(SudoAuthorizationTest, CancelAnswersNoAndStartsNothing)
     RecordingTool tool(home, "never");
     EXPECT_EQ(drive({"authenticate", "run=" + tool.path()}),
               lines({"authenticate 0", "run 0", "authenticated-notifications 0",
-                           "deauthenticated-notifications 0", "beeps 0"}));
+                     "deauthenticated-notifications 0", "beeps 0"}));
     EXPECT_TRUE(tool.starts().isEmpty());
 }
 
@@ -175,9 +176,8 @@ TEST_F(SudoAuthorizationTest, RuleWithoutPasswordPassesTheSilentCheck)
     allowHelper(true);
     answer("cancel");
     EXPECT_EQ(drive({"check", "authenticate", "deauthenticate"}),
-              lines({"check 1", "authenticate 1", "deauthenticate",
-                           "authenticated-notifications 0", "deauthenticated-notifications 1",
-                           "beeps 0"}));
+              lines({"check 1", "authenticate 1", "deauthenticate", "authenticated-notifications 0",
+                     "deauthenticated-notifications 1", "beeps 0"}));
 }
 
 } // namespace

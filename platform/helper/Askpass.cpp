@@ -10,8 +10,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
-#include <optional>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,10 +45,10 @@ public:
         m_buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
         connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-        for (QWidget *widget : {static_cast<QWidget *>(heading), static_cast<QWidget *>(why),
-                                static_cast<QWidget *>(promptLabel),
-                                static_cast<QWidget *>(m_password), static_cast<QWidget *>(note),
-                                static_cast<QWidget *>(m_buttons)})
+        for (QWidget *widget :
+             {static_cast<QWidget *>(heading), static_cast<QWidget *>(why),
+              static_cast<QWidget *>(promptLabel), static_cast<QWidget *>(m_password),
+              static_cast<QWidget *>(note), static_cast<QWidget *>(m_buttons)})
             layout->addWidget(widget);
         m_password->setFocus();
     }
@@ -77,7 +77,8 @@ std::optional<QStringList> testAnswer()
     const int fd = open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    struct stat info {};
+    struct stat info {
+    };
     QFile file;
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid() ||
         (info.st_mode & 077) != 0 || !file.open(fd, QIODevice::ReadOnly, QFile::AutoCloseHandle)) {
@@ -95,16 +96,15 @@ std::optional<QStringList> testAnswer()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    const QString prompt = argc > 1 ? QString::fromLocal8Bit(argv[1]).trimmed()
-                                    : QStringLiteral("Password:");
+    const QString prompt =
+        argc > 1 ? QString::fromLocal8Bit(argv[1]).trimmed() : QStringLiteral("Password:");
     AskpassDialog dialog(prompt);
 
     if (const auto answer = testAnswer()) {
         const bool accept = answer->at(0).startsWith(QLatin1String("accept "));
         const QString password = accept ? answer->at(0).mid(7) : QString();
-        QTimer::singleShot(0, &dialog, [&dialog, accept, password] {
-            dialog.answer(accept, password);
-        });
+        QTimer::singleShot(0, &dialog,
+                           [&dialog, accept, password] { dialog.answer(accept, password); });
     }
     if (dialog.exec() != QDialog::Accepted)
         return 1;

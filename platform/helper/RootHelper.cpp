@@ -49,7 +49,8 @@ bool writeAll(int fd, const void *data, std::size_t size)
 
 bool isPipeOrSocket(int fd)
 {
-    struct stat info {};
+    struct stat info {
+    };
     return fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
@@ -101,8 +102,8 @@ int main()
     std::string body;
     for (;;) {
         std::uint32_t length = 0;
-        const Read header = readExactly(STDIN_FILENO, reinterpret_cast<char *>(&length),
-                                        sizeof length);
+        const Read header =
+            readExactly(STDIN_FILENO, reinterpret_cast<char *>(&length), sizeof length);
         if (header == Read::EndOfStream)
             return 0;
         // An oversized or torn message leaves no way to find the next one: stop.

@@ -25,8 +25,9 @@ int main(int argc, char *argv[])
     int authenticated = 0;
     int deauthenticated = 0;
     QObject observer;
-    NotificationCenter::defaultCenter()->addObserver(&observer, BLAuthenticatedNotification, auth,
-                                                     [&](const Notification &) { ++authenticated; });
+    NotificationCenter::defaultCenter()->addObserver(
+        &observer, BLAuthenticatedNotification, auth,
+        [&](const Notification &) { ++authenticated; });
     NotificationCenter::defaultCenter()->addObserver(
         &observer, BLDeauthenticatedNotification, auth,
         [&](const Notification &) { ++deauthenticated; });
