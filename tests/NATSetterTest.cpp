@@ -27,6 +27,8 @@ struct CommandCase {
     QStringList commandLines;
 };
 
+void PrintTo(const CommandCase &row, std::ostream *out) { *out << row.name; }
+
 class NATSetterCommandTest : public NATSetterTest, public ::testing::WithParamInterface<CommandCase>
 {
 };

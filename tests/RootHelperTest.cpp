@@ -34,6 +34,8 @@ struct DecodeCase {
     bool accepted;
 };
 
+void PrintTo(const DecodeCase &row, std::ostream *out) { *out << row.name; }
+
 class HelperDecodeTest : public ::testing::TestWithParam<DecodeCase>
 {
 };
@@ -246,6 +248,8 @@ struct AskpassCase {
     int exitCode;
     QByteArray printed;
 };
+
+void PrintTo(const AskpassCase &row, std::ostream *out) { *out << row.name; }
 
 class AskpassAnswerTest : public AskpassTest, public ::testing::WithParamInterface<AskpassCase>
 {
