@@ -11,10 +11,11 @@ constexpr int kToolWaitMs = 5000;
 extern const char *const kToolPath;
 
 // Forks, detaches the child into its own session with "/" as working directory, /dev/null as
-// stdin and stdout, no other inherited descriptor and a clean environment, enters the BSD tool
-// view of `standInsDir` and execs `path` with `argv` (argv[0] should be `path`, the list ends in
-// a null pointer). Then waits up to `waitMs` for the tool to end (a daemon that forks returns at
-// once). Returns 0 once the exec succeeded, whatever the tool does afterwards, else an errno value.
+// stdin and stdout, the runner's stderr, no other descriptor and a clean environment, enters the
+// BSD tool view of `standInsDir` and execs `path` with `argv` (argv[0] should be `path`, the list
+// ends in a null pointer). Then waits up to `waitMs` for the tool to end (a daemon that forks
+// returns at once). Returns 0 once the exec succeeded, whatever the tool does afterwards, else an
+// errno value.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
 // Collects tools that outlived their wait and have ended since; start() does this itself.
