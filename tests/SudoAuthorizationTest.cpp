@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <pwd.h>
 
@@ -27,16 +28,11 @@ protected:
         VELLORAN_REQUIRE_ROOT();
         VELLORAN_REQUIRE(QFileInfo(LinuxAuthorization::sudoPath()).isExecutable(), "needs sudo");
         ASSERT_TRUE(QFileInfo(LinuxAuthorization::helperPath()).isExecutable());
-        ASSERT_EQ(TestSupport::run("/usr/sbin/useradd", {"--no-create-home", "--user-group",
-                                                         "--shell", "/usr/sbin/nologin", user}),
+        ASSERT_EQ(accounts("/usr/sbin/useradd", {"--no-create-home", "--user-group", "--shell",
+                                                 "/usr/sbin/nologin", user}),
                   0);
         userMade = true;
-        QProcess chpasswd;
-        chpasswd.start("/usr/sbin/chpasswd");
-        chpasswd.write((user + ':' + password + '\n').toUtf8());
-        chpasswd.closeWriteChannel();
-        ASSERT_TRUE(chpasswd.waitForFinished());
-        ASSERT_EQ(chpasswd.exitCode(), 0);
+        ASSERT_EQ(accounts("/usr/sbin/chpasswd", {}, (user + ':' + password + '\n').toUtf8()), 0);
         const passwd *entry = getpwnam(user.toLocal8Bit().constData());
         ASSERT_NE(entry, nullptr);
         uid = entry->pw_uid;
@@ -57,20 +53,45 @@ protected:
         if (!sudoers.isEmpty())
             QFile::remove(sudoers);
         if (userMade) {
-            TestSupport::run("/usr/sbin/userdel", {user});
+            EXPECT_EQ(accounts("/usr/sbin/userdel", {user}), 0);
             QFile::remove("/run/sudo/ts/" + user);
         }
     }
 
-    void allowHelper(bool withoutPassword = false)
+    // The account tools refuse while another program holds /etc/passwd's lock, and userdel while
+    // a process of the user (sudo, just ending after the driver) still runs: both pass quickly.
+    static int accounts(const QString &program, const QStringList &arguments,
+                        const QByteArray &input = {})
+    {
+        for (int attempt = 0;; ++attempt) {
+            QProcess process;
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start(program, arguments);
+            process.write(input);
+            process.closeWriteChannel();
+            process.waitForFinished();
+            const QString output = QString::fromLocal8Bit(process.readAll());
+            if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+                return 0;
+            const bool passing = output.contains(QLatin1String("lock")) ||
+                                 output.contains(QLatin1String("currently used"));
+            if (!passing || attempt == 50) {
+                ADD_FAILURE() << program.toStdString() << ": " << output.toStdString();
+                return 1;
+            }
+            QThread::msleep(100);
+        }
+    }
+
+    void allowHelper(bool withoutPassword = false, const QString &defaults = QString())
     {
         sudoers = "/etc/sudoers.d/velloran-test-" + QString::number(getpid());
         QFile file(sudoers);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(
-            QStringLiteral("Defaults:%1 lecture=never\n%1 ALL=(root) %2%3\n")
-                .arg(user, withoutPassword ? "NOPASSWD: " : "", LinuxAuthorization::helperPath())
-                .toUtf8());
+        file.write(QStringLiteral("Defaults:%1 lecture=never%2\n%1 ALL=(root) %3%4\n")
+                       .arg(user, defaults.isEmpty() ? QString() : ", " + defaults,
+                            withoutPassword ? "NOPASSWD: " : "", LinuxAuthorization::helperPath())
+                       .toUtf8());
         file.close();
         file.setPermissions(QFile::ReadOwner | QFile::ReadGroup);
         ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
@@ -122,9 +143,15 @@ protected:
     QString home;
 };
 
-TEST_F(SudoAuthorizationTest, RightPasswordGivesRootUntilDeauthenticate)
+// sudo's credential cache, per session by default, shared by all of the user's sessions with
+// timestamp_type=global: either way no cached credential may outlive deauthenticate.
+class SudoCacheTest : public SudoAuthorizationTest, public ::testing::WithParamInterface<const char *>
 {
-    allowHelper();
+};
+
+TEST_P(SudoCacheTest, RightPasswordGivesRootUntilDeauthenticate)
+{
+    allowHelper(false, GetParam());
     answer("accept " + password.toUtf8());
     RecordingTool tool(home, "asroot");
     EXPECT_EQ(drive({"check", "authenticate", "check", "run=" + tool.path() + "|-f|two words",
@@ -138,6 +165,10 @@ TEST_F(SudoAuthorizationTest, RightPasswordGivesRootUntilDeauthenticate)
     EXPECT_EQ(starts[0].argv, QStringList({tool.path(), "-f", "two words"}));
     EXPECT_EQ(starts[0].fds, QStringList({"0", "1", "2"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Timestamps, SudoCacheTest,
+                         ::testing::Values("timestamp_type=tty", "timestamp_type=global"),
+                         [](const auto &row) { return std::string(row.param).substr(15); });
 
 TEST_F(SudoAuthorizationTest, MissingToolThroughTheHelperIsReported)
 {
