@@ -1,0 +1,187 @@
+#include "BLAuthentication.h"
+
+#include "Beep.h"
+#include "NotificationCenter.h"
+#include "SystemLog.h"
+
+#include <cstdio>
+
+const QString BLAuthenticatedNotification = QStringLiteral("BLAuthenticatedNotification");
+const QString BLDeauthenticatedNotification = QStringLiteral("BLDeauthenticatedNotification");
+
+namespace {
+
+constexpr int kMaxArguments = 19;
+constexpr std::size_t kChunk = 512;
+
+// Inside the pipeline's double quotes these would be read by the shell, not by grep.
+bool safeInDoubleQuotes(const QString &text)
+{
+    for (const QChar c : text)
+        if (c == '"' || c == '$' || c == '`' || c == '\\' || c == '\n' || c == '\r')
+            return false;
+    return true;
+}
+
+// True when the listed command is the program `process` names, not merely a mention of it.
+bool commandIsProgram(const QString &command, const QString &process)
+{
+    if (command.startsWith(process, Qt::CaseInsensitive) &&
+        (command.size() == process.size() || command.at(process.size()).isSpace()))
+        return true;
+    const QString program = process.section(' ', 0, 0, QString::SectionSkipEmpty);
+    const QString firstWord = command.section(' ', 0, 0, QString::SectionSkipEmpty);
+    return !program.isEmpty() && firstWord.contains('/') &&
+           firstWord.endsWith('/' + program, Qt::CaseInsensitive);
+}
+
+// The id on the first line of `listing` that is the program `process` names, or 0.
+int scanListing(const QString &listing, const QString &process)
+{
+    for (const QString &line : listing.split('\n')) {
+        const qsizetype at = line.indexOf(process, 0, Qt::CaseInsensitive);
+        if (at < 0)
+            continue;
+        const QString prefix = line.left(at).trimmed();
+        // The lookup's own shell and grep mention the name too; the real process may come later.
+        if (prefix.contains(QLatin1String("grep")))
+            continue;
+        // Every line of the lister starts with an id; nothing before the name means no id.
+        if (prefix.isEmpty())
+            return 0;
+        const QString trimmed = line.trimmed();
+        qsizetype idEnd = 0;
+        while (idEnd < trimmed.size() && !trimmed.at(idEnd).isSpace())
+            ++idEnd;
+        bool numeric = false;
+        const int pid = trimmed.left(idEnd).toInt(&numeric);
+        if (!numeric || pid <= 0)
+            continue;
+        if (commandIsProgram(trimmed.mid(idEnd).trimmed(), process))
+            return pid;
+    }
+    return 0;
+}
+
+} // namespace
+
+BLAuthentication::BLAuthentication() = default;
+
+BLAuthentication::~BLAuthentication() { deauthenticate(); }
+
+BLAuthentication *BLAuthentication::sharedInstance()
+{
+    // Lives to the end of the process, as its rights do.
+    static BLAuthentication *sharedTask = new BLAuthentication;
+    return sharedTask;
+}
+
+AuthorizationService::Handle *BLAuthentication::handle()
+{
+    if (authorizationRef && m_handleGeneration != AuthorizationService::generation())
+        authorizationRef.reset();
+    return authorizationRef.get();
+}
+
+bool BLAuthentication::isAuthenticated(const QStringList &forCommands)
+{
+    AuthorizationService *service = AuthorizationService::current();
+    if (!handle()) {
+        authorizationRef = service->create();
+        m_handleGeneration = AuthorizationService::generation();
+    }
+    if (forCommands.isEmpty() || !authorizationRef)
+        return false;
+    return service->copyRights(*authorizationRef, forCommands,
+                               AuthorizationService::Interaction::Never) == 0;
+}
+
+bool BLAuthentication::fetchPassword(const QStringList &forCommands)
+{
+    // Without a handle there is nothing to extend; authenticate() makes one first.
+    if (forCommands.isEmpty() || !handle())
+        return false;
+    const int status = AuthorizationService::current()->copyRights(
+        *authorizationRef, forCommands, AuthorizationService::Interaction::Allowed);
+    if (status != 0)
+        return false;
+    NotificationCenter::defaultCenter()->postNotification(BLAuthenticatedNotification,
+                                                          sharedInstance());
+    return true;
+}
+
+bool BLAuthentication::authenticate(const QStringList &forCommands)
+{
+    if (!isAuthenticated(forCommands))
+        fetchPassword(forCommands);
+    return isAuthenticated(forCommands);
+}
+
+void BLAuthentication::deauthenticate()
+{
+    if (!handle())
+        return;
+    AuthorizationService::current()->free(std::move(authorizationRef));
+    NotificationCenter::defaultCenter()->postNotification(BLDeauthenticatedNotification,
+                                                          sharedInstance());
+}
+
+bool BLAuthentication::executeCommand(const QString &pathToCommand, const QStringList &arguments)
+{
+    if (!authenticate({pathToCommand}))
+        return false;
+    const int err = AuthorizationService::current()->executeWithPrivileges(
+        *authorizationRef, pathToCommand, arguments.mid(0, kMaxArguments));
+    if (err == 0)
+        return true;
+    Beep::beep();
+    SystemLog::log(QString::asprintf("Error %d in AuthorizationExecuteWithPrivileges", err));
+    SystemLog::log(QStringLiteral("\nPath: %1").arg(pathToCommand));
+    return false;
+}
+
+int BLAuthentication::getPID(const QString &forProcess)
+{
+    if (forProcess.isEmpty())
+        return 0;
+    const QString popenArgs =
+        QStringLiteral("/bin/ps -axwwopid,command | grep \"%1\"").arg(forProcess);
+    FILE *pipe =
+        safeInDoubleQuotes(forProcess) ? popen(popenArgs.toLocal8Bit().constData(), "r") : nullptr;
+    if (!pipe) {
+        SystemLog::log(QStringLiteral("Error opening pipe: %1").arg(forProcess));
+        Beep::beep();
+        return 0;
+    }
+    QByteArray outputData;
+    QByteArray tempData;
+    std::size_t got = 0;
+    do {
+        tempData.resize(kChunk);
+        got = std::fread(tempData.data(), 1, kChunk, pipe);
+        if (got > 0) {
+            tempData.resize(static_cast<qsizetype>(got));
+            outputData.append(tempData);
+        }
+    } while (got == kChunk);
+    pclose(pipe);
+
+    const QString commandOutput = QString::fromUtf8(outputData);
+    if (commandOutput.isEmpty())
+        return 0;
+    return scanListing(commandOutput, forProcess);
+}
+
+bool BLAuthentication::killProcess(const QString &commandFromPS)
+{
+    if (!isAuthenticated({commandFromPS}))
+        authenticate({commandFromPS});
+    const QString pid = QString::asprintf("%d", getPID(commandFromPS));
+    if (pid.toInt() > 0) {
+        executeCommand(QStringLiteral("/bin/kill"), {pid});
+        return true;
+    }
+    Beep::beep();
+    SystemLog::log(QStringLiteral("Error killing process %1, invalid PID.").arg(pid));
+    return false;
+}

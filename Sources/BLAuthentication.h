@@ -1,0 +1,41 @@
+#pragma once
+
+#include "AuthorizationService.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+extern const QString BLAuthenticatedNotification;
+extern const QString BLDeauthenticatedNotification;
+
+// The process's administrator authorization: checks, asks for and drops the rights, runs tools
+// as root, finds and ends processes by their command line.
+class BLAuthentication : public QObject
+{
+    Q_OBJECT
+
+public:
+    static BLAuthentication *sharedInstance();
+    ~BLAuthentication() override;
+
+    bool isAuthenticated(const QStringList &forCommands);
+    bool fetchPassword(const QStringList &forCommands);
+    bool authenticate(const QStringList &forCommands);
+    void deauthenticate();
+
+    // At most the first 19 arguments reach the tool; an absent list is the empty list.
+    bool executeCommand(const QString &pathToCommand, const QStringList &arguments = {});
+
+    int getPID(const QString &forProcess);
+    bool killProcess(const QString &commandFromPS);
+
+private:
+    BLAuthentication();
+    // The handle, unless the service that made it is no longer the one in place.
+    AuthorizationService::Handle *handle();
+
+    std::unique_ptr<AuthorizationService::Handle> authorizationRef;
+    quint64 m_handleGeneration = 0;
+};

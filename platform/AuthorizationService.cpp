@@ -1,0 +1,26 @@
+#include "AuthorizationService.h"
+
+#include "LinuxAuthorization.h"
+
+namespace {
+AuthorizationService *g_current = nullptr;
+quint64 g_generation = 1;
+} // namespace
+
+AuthorizationService::Handle::~Handle() = default;
+AuthorizationService::~AuthorizationService() = default;
+
+AuthorizationService *AuthorizationService::current()
+{
+    if (!g_current)
+        return LinuxAuthorization::shared();
+    return g_current;
+}
+
+void AuthorizationService::setCurrent(AuthorizationService *service)
+{
+    g_current = service;
+    ++g_generation;
+}
+
+quint64 AuthorizationService::generation() { return g_generation; }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What Velloran and its root helper say to each other on the helper's stdin and stdout.
+//
+// The helper greets once with the four bytes of kGreeting when it runs as root. Each request is
+//   u32 body length, then the body: u32 count, then count times (u32 size, size bytes),
+// all integers in the machine's own byte order; the first string is the tool's absolute path,
+// the others its arguments. The reply is one i32: 0 when the tool started, else an errno value.
+namespace HelperProtocol {
+
+constexpr char kGreeting[4] = {'V', 'R', 'H', '1'};
+constexpr std::size_t kMaxArguments = 19;
+constexpr std::size_t kMaxStringSize = 4096;
+constexpr std::size_t kMaxBodySize =
+    sizeof(std::uint32_t) + (kMaxArguments + 1) * (sizeof(std::uint32_t) + kMaxStringSize);
+
+struct Request {
+    std::string path;
+    std::vector<std::string> arguments;
+};
+
+// The whole message, length word included; none when the request breaks the limits above.
+std::optional<std::string> encode(const Request &request);
+
+// The body (after the length word); none unless it has exactly the shape described above.
+std::optional<Request> decode(const char *body, std::size_t size);
+
+} // namespace HelperProtocol

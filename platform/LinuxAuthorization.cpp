@@ -1,0 +1,314 @@
+#include "LinuxAuthorization.h"
+
+#include "Bundle.h"
+#include "HelperProtocol.h"
+#include "PrivilegedStart.h"
+#include "SystemLog.h"
+
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr int kSilentStartMs = 15000;
+constexpr int kReplyMs = PrivilegedStart::kToolWaitMs + 10000;
+constexpr int kEndMs = 3000;
+
+// sudo runs that haven't ended yet when we stopped waiting for them; collected later.
+std::vector<pid_t> g_unreaped;
+
+void reapUnreaped()
+{
+    std::erase_if(g_unreaped, [](pid_t pid) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        return done == pid || (done < 0 && errno == ECHILD);
+    });
+}
+
+// Waits up to `ms` for our child `pid`; true when it ended and was collected.
+bool waitFor(pid_t pid, int ms)
+{
+    for (int waited = 0;; waited += 5) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno == ECHILD))
+            return true;
+        if (waited >= ms) {
+            g_unreaped.push_back(pid);
+            return false;
+        }
+        const struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// Reads exactly `size` bytes within `ms` (forever when negative).
+bool receive(int fd, void *into, std::size_t size, int ms)
+{
+    char *at = static_cast<char *>(into);
+    while (size > 0) {
+        struct pollfd ready = {fd, POLLIN, 0};
+        const int polled = poll(&ready, 1, ms);
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0)
+            return false;
+        const ssize_t got = recv(fd, at, size, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        at += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool sendAll(int fd, const std::string &data)
+{
+    std::size_t done = 0;
+    while (done < data.size()) {
+        // MSG_NOSIGNAL: a helper that died must not take Velloran down with SIGPIPE.
+        const ssize_t put = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+// Starts sudo with `arguments` in a session of its own (so no terminal is involved and its
+// credential cache is keyed by our process), `channel` as its stdin and stdout.
+pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
+                const QByteArray &askpass = {})
+{
+    std::vector<QByteArray> argBytes{LinuxAuthorization::sudoPath().toLocal8Bit()};
+    for (const QString &argument : arguments)
+        argBytes.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &bytes : argBytes)
+        argv.push_back(bytes.data());
+    argv.push_back(nullptr);
+
+    QByteArray askpassEntry = "SUDO_ASKPASS=" + askpass;
+    std::vector<char *> envp;
+    for (char **entry = environ; *entry; ++entry)
+        if (std::strncmp(*entry, "SUDO_ASKPASS=", 13) != 0)
+            envp.push_back(*entry);
+    if (!askpass.isEmpty())
+        envp.push_back(askpassEntry.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t signalSet;
+    sigemptyset(&signalSet);
+    posix_spawnattr_setsigmask(&attributes, &signalSet);
+    sigfillset(&signalSet);
+    posix_spawnattr_setsigdefault(&attributes, &signalSet);
+    if (channel >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, channel, STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, channel, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    if (quiet)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+    pid_t pid = -1;
+    const int error =
+        posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return error == 0 ? pid : -1;
+}
+
+// The running root helper: sudo's pid and our end of the helper's stdin/stdout.
+class HelperSession
+{
+public:
+    ~HelperSession() { end(); }
+
+    bool start(bool interactive)
+    {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0)
+            return false;
+        const QString helper = LinuxAuthorization::helperPath();
+        const QStringList arguments =
+            interactive
+                ? QStringList{QStringLiteral("-A"), QStringLiteral("-p"),
+                              QStringLiteral("Password for %p: "), QStringLiteral("--"), helper}
+                : QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper};
+        // A failed silent check is the normal case; sudo's complaint about it is noise.
+        m_sudo =
+            spawnSudo(arguments, pair[1], !interactive,
+                      interactive ? LinuxAuthorization::askpassPath().toLocal8Bit() : QByteArray());
+        close(pair[1]);
+        m_channel = pair[0];
+        if (m_sudo < 0) {
+            end();
+            return false;
+        }
+        char greeting[sizeof HelperProtocol::kGreeting] = {};
+        if (!receive(m_channel, greeting, sizeof greeting, interactive ? -1 : kSilentStartMs) ||
+            std::memcmp(greeting, HelperProtocol::kGreeting, sizeof greeting) != 0) {
+            end();
+            return false;
+        }
+        return true;
+    }
+
+    bool alive()
+    {
+        if (m_sudo < 0)
+            return false;
+        int status = 0;
+        // The helper never speaks unasked: anything readable means it has gone.
+        struct pollfd ready = {m_channel, POLLIN, 0};
+        if (waitpid(m_sudo, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
+            end();
+            return false;
+        }
+        return true;
+    }
+
+    int run(const QString &path, const QStringList &arguments)
+    {
+        HelperProtocol::Request request{path.toLocal8Bit().toStdString(), {}};
+        for (const QString &argument : arguments)
+            request.arguments.push_back(argument.toLocal8Bit().toStdString());
+        const auto message = HelperProtocol::encode(request);
+        if (!message)
+            return EINVAL;
+        std::int32_t status = 0;
+        if (!sendAll(m_channel, *message) ||
+            !receive(m_channel, &status, sizeof status, kReplyMs)) {
+            // No answer in time means we can't tell what happened: never call that a start.
+            end();
+            return EPIPE;
+        }
+        return status;
+    }
+
+    // Closing our end is what tells the helper to exit.
+    void end()
+    {
+        if (m_channel >= 0) {
+            close(m_channel);
+            m_channel = -1;
+        }
+        if (m_sudo > 0)
+            waitFor(m_sudo, kEndMs);
+        m_sudo = -1;
+    }
+
+private:
+    pid_t m_sudo = -1;
+    int m_channel = -1;
+};
+
+class LinuxHandle : public AuthorizationService::Handle
+{
+public:
+    HelperSession session;
+};
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+} // namespace
+
+LinuxAuthorization *LinuxAuthorization::shared()
+{
+    static auto *service = new LinuxAuthorization;
+    return service;
+}
+
+QString LinuxAuthorization::sudoPath() { return QStringLiteral("/usr/bin/sudo"); }
+
+QString LinuxAuthorization::helperPath()
+{
+    return Bundle::resourcePath() + QStringLiteral("/velloran-helper");
+}
+
+QString LinuxAuthorization::askpassPath()
+{
+    return Bundle::resourcePath() + QStringLiteral("/velloran-askpass");
+}
+
+std::unique_ptr<AuthorizationService::Handle> LinuxAuthorization::create()
+{
+    reapUnreaped();
+    return std::make_unique<LinuxHandle>();
+}
+
+int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interaction interaction)
+{
+    reapUnreaped();
+    if (runningAsRoot())
+        return 0;
+    HelperSession &session = static_cast<LinuxHandle &>(handle).session;
+    if (session.alive())
+        return 0;
+    const bool interactive = interaction == Interaction::Allowed;
+    if (!QFileInfo(sudoPath()).isExecutable() || !QFileInfo(helperPath()).isExecutable()) {
+        if (interactive)
+            SystemLog::log(QStringLiteral("Can't ask for administrator rights: %1 or %2 is missing")
+                               .arg(sudoPath(), helperPath()));
+        return ENOENT;
+    }
+    return session.start(interactive) ? 0 : EACCES;
+}
+
+void LinuxAuthorization::free(std::unique_ptr<Handle> handle)
+{
+    handle.reset();
+    if (runningAsRoot() || !QFileInfo(sudoPath()).isExecutable())
+        return;
+    // Forget sudo's cached credential too, or the next silent check would quietly succeed.
+    const pid_t pid = spawnSudo({QStringLiteral("-k")}, -1, true);
+    if (pid > 0)
+        waitFor(pid, kEndMs);
+}
+
+int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &path,
+                                              const QStringList &arguments)
+{
+    reapUnreaped();
+    if (runningAsRoot()) {
+        const QByteArray pathBytes = path.toLocal8Bit();
+        const QByteArray standIns =
+            (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toLocal8Bit();
+        std::vector<QByteArray> argBytes{pathBytes};
+        for (const QString &argument : arguments)
+            argBytes.push_back(argument.toLocal8Bit());
+        std::vector<char *> argv;
+        for (QByteArray &bytes : argBytes)
+            argv.push_back(bytes.data());
+        argv.push_back(nullptr);
+        return PrivilegedStart::start(pathBytes.constData(), argv.data(), standIns.constData());
+    }
+    HelperSession &session = static_cast<LinuxHandle &>(handle).session;
+    if (!session.alive())
+        return EACCES;
+    return session.run(path, arguments);
+}

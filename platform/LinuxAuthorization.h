@@ -1,0 +1,25 @@
+#pragma once
+
+#include "AuthorizationService.h"
+
+#include <sys/types.h>
+#include <vector>
+
+// Authorization on Linux: rights are held while Velloran runs as root, or while its root helper,
+// started through sudo as a direct child, runs. Asking for rights starts the helper with
+// "sudo -A" and Velloran's own password dialog; releasing ends the helper and runs "sudo -k".
+class LinuxAuthorization : public AuthorizationService
+{
+public:
+    static LinuxAuthorization *shared();
+
+    std::unique_ptr<Handle> create() override;
+    int copyRights(Handle &handle, const QStringList &rights, Interaction interaction) override;
+    void free(std::unique_ptr<Handle> handle) override;
+    int executeWithPrivileges(Handle &handle, const QString &path,
+                              const QStringList &arguments) override;
+
+    static QString sudoPath();
+    static QString helperPath();
+    static QString askpassPath();
+};

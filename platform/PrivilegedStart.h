@@ -1,0 +1,24 @@
+#pragma once
+
+// Starting a tool as root: shared by the root helper and by Velloran itself when it runs as root.
+// Uses no Qt, so the helper stays small.
+namespace PrivilegedStart {
+
+// How long a start waits for the tool to end, so that commands issued in order act in order.
+constexpr int kToolWaitMs = 5000;
+
+// The only environment a started tool sees.
+extern const char *const kToolPath;
+
+// Forks, detaches the child into its own session with "/" as working directory, /dev/null as
+// stdin and stdout, the runner's stderr, no other descriptor and a clean environment, enters the
+// BSD tool view of `standInsDir` and execs `path` with `argv` (argv[0] should be `path`, the list
+// ends in a null pointer). Then waits up to `waitMs` for the tool to end (a daemon that forks
+// returns at once). Returns 0 once the exec succeeded, whatever the tool does afterwards, else an
+// errno value.
+int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
+
+// Collects tools that outlived their wait and have ended since; start() does this itself.
+void reapFinished();
+
+} // namespace PrivilegedStart
