@@ -1,15 +1,26 @@
 #include "NATController.h"
 
 #include "Alert.h"
+#include "BLAuthentication.h"
 #include "Beep.h"
+#include "Bundle.h"
+#include "Images.h"
+#include "NATLoader.h"
+#include "NATSetter.h"
+#include "NotificationCenter.h"
+#include "StagingFile.h"
 #include "SystemLog.h"
+#include "Workspace.h"
 #include "interfaceChecker.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <algorithm>
@@ -19,6 +30,9 @@
 namespace {
 
 const QString kModemTitle = QStringLiteral("Modem or PPPoE (ppp0)");
+const QString kStartupItem = QStringLiteral("/Library/StartupItems/Velloran");
+const QString kNamedConf = QStringLiteral("/etc/named.conf");
+const QString kNamedCache = QStringLiteral("/etc/named.cache");
 
 std::optional<QString> selectedTitle(const QComboBox *menu)
 {
@@ -289,17 +303,51 @@ void NATController::setFromDefaults()
 
 void NATController::applicationDidFinishLaunching(QObject *)
 {
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    refreshLockState();
+    NotificationCenter *center = NotificationCenter::defaultCenter();
+    center->addObserver(this, BLAuthenticatedNotification, auth,
+                        [this](const Notification &) { userAuthenticated(nullptr); });
+    center->addObserver(this, BLDeauthenticatedNotification, auth,
+                        [this](const Notification &) { userDeauthenticated(nullptr); });
+    m_PPPoE = checkForPPPoE();
+    if (natdIsRunning())
+        setRunning(true);
+    if (auth->getPID(QStringLiteral("/usr/sbin/named")) != 0) {
+        named->setChecked(true);
+        m_DNSrunning = true;
+    }
+    if (QFileInfo::exists(kStartupItem)) {
+        load->setChecked(true);
+        m_loadOnStartup = true;
+    }
     reflowPopups(false);
     setFromDefaults();
 }
 
-void NATController::applicationWillBecomeActive(QObject *) { reflowPopups(true); }
+void NATController::applicationWillBecomeActive(QObject *)
+{
+    refreshLockState();
+    reflowPopups(true);
+}
 
-void NATController::applicationWillTerminate(QObject *) { saveDefaults(); }
+void NATController::applicationWillTerminate(QObject *)
+{
+    saveDefaults();
+    NotificationCenter::defaultCenter()->removeObserver(this);
+    BLAuthentication::sharedInstance()->deauthenticate();
+}
 
 bool NATController::applicationShouldTerminateAfterLastWindowClosed(QObject *) const
 {
     return true;
+}
+
+bool NATController::natdIsRunning() const
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    return auth->getPID(QStringLiteral("/usr/sbin/natd")) != 0 ||
+           auth->getPID(QStringLiteral("natd")) != 0;
 }
 
 void NATController::setRunning(bool isRunning)
@@ -309,14 +357,197 @@ void NATController::setRunning(bool isRunning)
                                      : QStringLiteral("Start Internet Sharing"));
 }
 
-void NATController::refreshLockState() {}
-void NATController::toggleRunning(QObject *) {}
-void NATController::toggleAuthentication(QObject *) {}
-void NATController::userAuthenticated(QObject *) {}
-void NATController::userDeauthenticated(QObject *) {}
-void NATController::openReadme(QObject *) {}
-void NATController::openSetup(QObject *) {}
-void NATController::displayAboutWindow(QObject *) {}
-void NATController::toggleDNS(QObject *) {}
-void NATController::toggleLoadOnStartup(QObject *) {}
-void NATController::reset(QObject *) {}
+// ---- starting and stopping sharing ----
+
+void NATController::toggleRunning(QObject *)
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    if (m_running) {
+        if (!NATSetterOutlet->terminateNatd())
+            runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
+        AliasingInfo record = m_aliasing;
+        if (!m_aliasing.on) {
+            // Sharing started over two interfaces, or before this launch: use what the window says.
+            record.interface = getInternalInterface().value_or(QString());
+            record.ip = routerAddress();
+        }
+        NATSetterOutlet->terminateAliasing(record);
+        auth->executeCommand(QStringLiteral("/sbin/ipfw"), {QStringLiteral("-f"), QStringLiteral("flush")});
+        setRunning(false);
+        return;
+    }
+
+    // A list with a hole in it never reaches a tool.
+    if (!getExternalInterface() || !getInternalInterface()) {
+        runErr(QStringLiteral(
+            "Choose an external and an internal interface before starting Internet Sharing."));
+        return;
+    }
+    if (m_loadOnStartup) {
+        m_loadOnStartup = false;
+        toggleLoadOnStartup(nullptr);
+    }
+    if (!NATSetterOutlet->natd(getNatArgs().value_or(QStringList()))) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
+        return;
+    }
+    if (!NATSetterOutlet->ipfw(getExternalInterface())) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
+        return;
+    }
+    if (!NATSetterOutlet->ifconfig(getIfconfigArgs().value_or(QStringList()))) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
+        return;
+    }
+    if (!NATSetterOutlet->sysctl()) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
+        return;
+    }
+    setRunning(true);
+}
+
+// ---- lock and informational actions ----
+
+void NATController::refreshLockState()
+{
+    if (BLAuthentication::sharedInstance()->isAuthenticated(commandsToExecute()))
+        userAuthenticated(nullptr);
+    else
+        userDeauthenticated(nullptr);
+}
+
+void NATController::toggleAuthentication(QObject *)
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    if (auth->isAuthenticated(commandsToExecute()))
+        auth->deauthenticate();
+    else
+        auth->authenticate(commandsToExecute());
+}
+
+void NATController::userAuthenticated(QObject *)
+{
+    authButton->setIcon(Images::named(QStringLiteral("unlocked")));
+    authLabel->setText(QStringLiteral("Click to disallow changes"));
+}
+
+void NATController::userDeauthenticated(QObject *)
+{
+    authButton->setIcon(Images::named(QStringLiteral("locked")));
+    authLabel->setText(QStringLiteral("Click to allow changes"));
+}
+
+void NATController::openDocument(const QString &name)
+{
+    const QString path = Bundle::pathForResource(name, QStringLiteral("rtf"));
+    if (path.isEmpty()) {
+        runErr(QStringLiteral("The document %1.rtf is missing from Velloran's application folder.")
+                   .arg(name));
+        return;
+    }
+    if (!Workspace::openFile(path))
+        runErr(QStringLiteral("No application could open %1.").arg(path));
+}
+
+void NATController::openReadme(QObject *) { openDocument(QStringLiteral("Readme")); }
+
+void NATController::openSetup(QObject *) { openDocument(QStringLiteral("Setup")); }
+
+void NATController::displayAboutWindow(QObject *)
+{
+    QMessageBox::about(window, QStringLiteral("About %1").arg(QApplication::applicationName()),
+                       QStringLiteral("<b>%1</b> %2<p>Shares this computer's Internet connection "
+                                      "with a local network.</p>")
+                           .arg(QApplication::applicationName().toHtmlEscaped(),
+                                QApplication::applicationVersion().toHtmlEscaped()));
+}
+
+// ---- name server and start at boot ----
+
+void NATController::toggleDNS(QObject *)
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    if (m_DNSrunning) {
+        auth->killProcess(QStringLiteral("/usr/sbin/named"));
+        setDNSrunning(false);
+        return;
+    }
+    const QString setup = Bundle::resourcePath() + QStringLiteral("/named_setup");
+    bool started = false;
+    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache)) {
+        started = auth->executeCommand(QStringLiteral("/usr/sbin/named"),
+                                       {QStringLiteral("-c"), kNamedConf});
+    } else if (QFileInfo::exists(kNamedConf)) {
+        started = auth->executeCommand(setup, {});
+    } else if (auth->executeCommand(QStringLiteral("/bin/cp"),
+                                    {Bundle::resourcePath() + QStringLiteral("/named.conf"),
+                                     kNamedConf})) {
+        started = auth->executeCommand(setup, {});
+    } else {
+        runErr(QStringLiteral("Unable to make DNS configuration file; an error occured"));
+    }
+    // A server that could not be started is not shown as running.
+    setDNSrunning(started);
+}
+
+void NATController::toggleLoadOnStartup(QObject *)
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    if (m_loadOnStartup) {
+        if (auth->executeCommand(Bundle::resourcePath() + QStringLiteral("/load_remove"), {})) {
+            setLoadOnStartup(false);
+        } else {
+            runErr(QStringLiteral("Unable to remove startup files; an error occured"));
+            setLoadOnStartup(true);
+        }
+        return;
+    }
+    const QString plist =
+        Bundle::bundlePath() + QStringLiteral("/Contents/Resources/StartupParameters.plist");
+    const QString staged = NATLoader::parametersListPath();
+    // Root's cp must write into a file of ours, never through a link someone left in /tmp;
+    // and nothing half-made may reach the install script.
+    if (!StagingFile::write(staged, QByteArray()) ||
+        !auth->executeCommand(QStringLiteral("/bin/cp"), {plist, staged})) {
+        StagingFile::removeOwn(staged);
+        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+        setLoadOnStartup(false);
+        return;
+    }
+    const bool made =
+        NATLoaderOutlet->makeStartupItem() && NATLoaderOutlet->makeConfigFile() &&
+        auth->executeCommand(Bundle::resourcePath() + QStringLiteral("/load_install"));
+    if (!made)
+        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+    setLoadOnStartup(made);
+}
+
+void NATController::setDNSrunning(bool isRunning)
+{
+    m_DNSrunning = isRunning;
+    named->setChecked(isRunning);
+}
+
+void NATController::setLoadOnStartup(bool installed)
+{
+    m_loadOnStartup = installed;
+    load->setChecked(installed);
+}
+
+// ---- reset ----
+
+void NATController::reset(QObject *)
+{
+    setFromDefaults();
+    named->setChecked(false);
+    load->setChecked(false);
+    if (m_DNSrunning) {
+        BLAuthentication::sharedInstance()->killProcess(
+            QStringLiteral("/usr/sbin/named -c /etc/named.conf"));
+        m_DNSrunning = false;
+        Beep::beep();
+    }
+    setRunning(natdIsRunning());
+    if (m_loadOnStartup)
+        toggleLoadOnStartup(nullptr);
+}

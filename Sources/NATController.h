@@ -109,7 +109,11 @@ private:
     QString routerAddress() const;
     QString subnetMask() const;
     void setRunning(bool running);
+    void setDNSrunning(bool running);
+    void setLoadOnStartup(bool installed);
+    bool natdIsRunning() const;
     void refreshLockState();
+    void openDocument(const QString &name);
 
     bool m_running = false;
     bool m_DNSrunning = false;

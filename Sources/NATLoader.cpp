@@ -55,6 +55,11 @@ QString NATLoader::configFilePath() { return g_stagingFolder + QStringLiteral("/
 
 QString NATLoader::startupItemPath() { return g_stagingFolder + QStringLiteral("/Velloran.tmp"); }
 
+QString NATLoader::parametersListPath()
+{
+    return g_stagingFolder + QStringLiteral("/Velloran.StartupParameters.plist.tmp");
+}
+
 // ---- natd configuration file ----
 
 std::optional<QStringList> NATLoader::natConfigLines(const QStringList &natArgs)

@@ -41,6 +41,7 @@ public:
     static void setStagingFolder(const QString &folder);
     static QString configFilePath();
     static QString startupItemPath();
+    static QString parametersListPath();
 
 protected:
     NATController *NATControllerOutlet = nullptr;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +22,8 @@ namespace PrivilegedStart {
 const char *const kToolPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 namespace {
+
+char g_requester[32] = "";
 
 // Tools still running when their wait ended; collected later so none stays a zombie.
 std::vector<pid_t> g_outstanding;
@@ -85,7 +89,8 @@ void closeFrom(int lowest, int highest)
     if (const int viewError = BsdToolView::enter(standInsDir))
         reportAndExit(reportFd, viewError);
 
-    char *const environment[] = {const_cast<char *>(kToolPath), nullptr};
+    char *const environment[] = {const_cast<char *>(kToolPath),
+                                 g_requester[0] ? g_requester : nullptr, nullptr};
     execve(path, argv, environment);
     reportAndExit(reportFd, errno);
 }
@@ -118,6 +123,14 @@ bool waitForExit(pid_t pid, int waitMs)
 }
 
 } // namespace
+
+void setRequestingUser(const char *uid)
+{
+    g_requester[0] = '\0';
+    if (!uid || !*uid || std::strlen(uid) > 10 || std::strspn(uid, "0123456789") != std::strlen(uid))
+        return;
+    std::snprintf(g_requester, sizeof g_requester, "SUDO_UID=%s", uid);
+}
 
 void reapFinished()
 {

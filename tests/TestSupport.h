@@ -18,7 +18,18 @@
 
 #define VELLORAN_REQUIRE_ROOT() VELLORAN_REQUIRE(::geteuid() == 0, "needs root")
 
+#include <ostream>
 #include <unistd.h>
+
+// Readable failure messages for Qt's strings.
+inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QStringList &list, std::ostream *os)
+{
+    *os << '{';
+    for (const QString &text : list)
+        *os << " \"" << text.toStdString() << '"';
+    *os << " }";
+}
 
 namespace TestSupport {
 

@@ -81,6 +81,7 @@ int main()
 {
     // close fds inherited from sudo, so only our own pipe and stderr stay reachable
     syscall(SYS_close_range, 3u, ~0u, 0u);
+    PrivilegedStart::setRequestingUser(getenv("SUDO_UID"));
     clearenv();
     umask(022);
     signal(SIGPIPE, SIG_IGN);
