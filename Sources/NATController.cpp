@@ -517,8 +517,13 @@ void NATController::toggleLoadOnStartup(QObject *)
     const bool made =
         NATLoaderOutlet->makeStartupItem() && NATLoaderOutlet->makeConfigFile() &&
         auth->executeCommand(Bundle::resourcePath() + QStringLiteral("/load_install"));
-    if (!made)
+    if (!made) {
+        // A later install must not pick up what this attempt left half made.
+        for (const QString &path :
+             {staged, NATLoader::startupItemPath(), NATLoader::configFilePath()})
+            StagingFile::removeOwn(path);
         runErr(QStringLiteral("Unable to make startup files; an error occured"));
+    }
     setLoadOnStartup(made);
 }
 

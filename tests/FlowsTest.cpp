@@ -206,7 +206,10 @@ TEST_F(Flows, StartAtBootTogglesByTheFlagNotTheCheckbox)
     ui().load->click();
     EXPECT_EQ(alerts, QStringList{"Unable to make startup files; an error occured"});
     EXPECT_FALSE(ui().load->isChecked());
-    EXPECT_FALSE(QFile::exists(staging.filePath("Velloran.tmp")));
+    EXPECT_FALSE(controller->loadOnStartup());
+    EXPECT_TRUE(auth->runs().isEmpty());
+    // Not even the empty file root's copy would have written into stays behind.
+    EXPECT_EQ(QDir(staging.path()).entryList(QDir::Files | QDir::System), QStringList());
 
     auth->setRightsHeld(true);
     alerts.clear();
@@ -234,7 +237,7 @@ TEST_F(Flows, UnsafeWordsNeverReachTheBootScript)
     EXPECT_EQ(alerts, QStringList{"Unable to make startup files; an error occured"});
     EXPECT_FALSE(controller->loadOnStartup());
     EXPECT_FALSE(auth->paths().contains(kBundleResources + "/load_install"));
-    EXPECT_FALSE(QFile::exists(staging.filePath("Velloran.tmp")));
+    EXPECT_EQ(QDir(staging.path()).entryList(QDir::Files | QDir::System), QStringList());
 }
 
 TEST_F(Flows, ResetEndsTheNameServerByItsFullCommandLineAndBeeps)
