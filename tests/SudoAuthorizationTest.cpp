@@ -53,7 +53,8 @@ protected:
         if (!sudoers.isEmpty())
             QFile::remove(sudoers);
         if (userMade) {
-            EXPECT_EQ(accounts("/usr/sbin/userdel", {user}), 0);
+            // --force: a process of the user that is still ending must not keep the account alive.
+            EXPECT_EQ(accounts("/usr/sbin/userdel", {"--force", user}), 0);
             QFile::remove("/run/sudo/ts/" + user);
         }
     }
