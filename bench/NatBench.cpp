@@ -127,13 +127,14 @@ double Bench::iperf(int seconds)
 {
     QString output;
     const int status = topology->exec(
-        topology->lan(), {QStringLiteral("/usr/bin/iperf3"), QStringLiteral("-c"), kWanAddress,
-                          QStringLiteral("-t"), QString::number(seconds), QStringLiteral("-O"),
-                          QStringLiteral("1"), QStringLiteral("-J")},
+        topology->lan(),
+        {QStringLiteral("/usr/bin/iperf3"), QStringLiteral("-c"), kWanAddress, QStringLiteral("-t"),
+         QString::number(seconds), QStringLiteral("-O"), QStringLiteral("1"), QStringLiteral("-J")},
         &output);
     if (status != 0)
         return fail(QStringLiteral("iperf3: ") + output.left(400)), -1;
-    const QJsonObject end = QJsonDocument::fromJson(output.toUtf8()).object().value("end").toObject();
+    const QJsonObject end =
+        QJsonDocument::fromJson(output.toUtf8()).object().value("end").toObject();
     return end.value("sum_received").toObject().value("bits_per_second").toDouble();
 }
 
@@ -156,10 +157,14 @@ bool Bench::throughput(int pairs, int seconds)
         return fail(QStringLiteral("cannot start iperf3 in wan"));
     usleep(300 * 1000);
 
-    const QStringList lanAddress{kIp,         QStringLiteral("-n"),
-                                 topology->gw(), QStringLiteral("addr"),
-                                 QStringLiteral("replace"), QStringLiteral("198.51.100.1/24"),
-                                 QStringLiteral("dev"), NetnsTopology::gwInternal()};
+    const QStringList lanAddress{kIp,
+                                 QStringLiteral("-n"),
+                                 topology->gw(),
+                                 QStringLiteral("addr"),
+                                 QStringLiteral("replace"),
+                                 QStringLiteral("198.51.100.1/24"),
+                                 QStringLiteral("dev"),
+                                 NetnsTopology::gwInternal()};
     auto plainRun = [&]() -> double {
         // Velloran's stop took the LAN address away; plain routing puts it back by hand.
         if (TestSupport::run(kIp, lanAddress.mid(1)) != 0 ||
@@ -208,17 +213,21 @@ bool Bench::latency(int pairs)
     // Without a way back from wan only translated connections get through.
     topology->exec(topology->wan(), {kIp, QStringLiteral("route"), QStringLiteral("del"),
                                      QStringLiteral("198.51.100.0/24")});
-    TestSupport::run(kIp, {QStringLiteral("-n"), topology->gw(), QStringLiteral("addr"),
-                           QStringLiteral("flush"), QStringLiteral("dev"),
-                           NetnsTopology::gwInternal()});
+    TestSupport::run(kIp,
+                     {QStringLiteral("-n"), topology->gw(), QStringLiteral("addr"),
+                      QStringLiteral("flush"), QStringLiteral("dev"), NetnsTopology::gwInternal()});
     gw({QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("-qw"),
         QStringLiteral("net.ipv4.ip_forward=0")});
     if (translated(200))
         return fail(QStringLiteral("traffic is translated before anything started"));
 
-    const QStringList addressUp{QStringLiteral("-n"), topology->gw(), QStringLiteral("addr"),
-                                QStringLiteral("add"), QStringLiteral("198.51.100.1/24"),
-                                QStringLiteral("dev"), NetnsTopology::gwInternal()};
+    const QStringList addressUp{QStringLiteral("-n"),
+                                topology->gw(),
+                                QStringLiteral("addr"),
+                                QStringLiteral("add"),
+                                QStringLiteral("198.51.100.1/24"),
+                                QStringLiteral("dev"),
+                                NetnsTopology::gwInternal()};
     QStringList addressDown = addressUp;
     addressDown[3] = QStringLiteral("del");
     const QStringList forwarding{QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("-qw"),

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -174,8 +174,8 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid = clone(childMain, childStack + sizeof childStack,
-                            CLONE_VM | CLONE_VFORK | SIGCHLD, &what);
+    const pid_t pid =
+        clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &what);
     const int cloneError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     close(report[1]);

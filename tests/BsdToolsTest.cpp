@@ -243,9 +243,8 @@ TEST_F(BsdTools, ASecondNatdIsRefusedAndTheFirstKeepsItsTable)
 {
     expectSuccess(kNatd, {QStringLiteral("-interface"), NetnsTopology::gwExternal()});
     const QString before = ruleset();
-    const auto second =
-        tool(kNatd, {QStringLiteral("-dynamic"), QStringLiteral("-interface"),
-                     NetnsTopology::gwExternal()});
+    const auto second = tool(kNatd, {QStringLiteral("-dynamic"), QStringLiteral("-interface"),
+                                     NetnsTopology::gwExternal()});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.output, QStringLiteral("natd: another natd is already running\n"));
     EXPECT_EQ(ruleset(), before);

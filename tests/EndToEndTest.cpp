@@ -18,7 +18,10 @@ const QString kStart = QStringLiteral("Start Internet Sharing");
 const QString kStop = QStringLiteral("Stop Internet Sharing");
 const QString kNft = QStringLiteral("/usr/sbin/nft");
 
-std::string describe(const SharingDriver::Reply &reply) { return reply.text.toStdString(); }
+std::string describe(const SharingDriver::Reply &reply)
+{
+    return reply.text.toStdString();
+}
 
 // The machine's own boot-time files: the tests must leave every one as it was.
 QStringList hostBootFiles()

@@ -10,7 +10,10 @@
 
 namespace {
 
-QString resources() { return QFileInfo(Bundle::resourcePath()).canonicalFilePath(); }
+QString resources()
+{
+    return QFileInfo(Bundle::resourcePath()).canonicalFilePath();
+}
 
 } // namespace
 
@@ -27,13 +30,20 @@ PrivateRoot::PrivateRoot()
         m_error = QStringLiteral("cannot put the driver into ") + m_work.path();
 }
 
-QString PrivateRoot::hostPath(const QString &inside) const { return m_work.path() + inside; }
+QString PrivateRoot::hostPath(const QString &inside) const
+{
+    return m_work.path() + inside;
+}
 
 QStringList PrivateRoot::command(const QString &ns, const QStringList &argv) const
 {
-    return QStringList{QStringLiteral("/usr/sbin/ip"), QStringLiteral("netns"),
-                       QStringLiteral("exec"), ns, QStringLiteral(VELLORAN_PRIVATE_ROOT),
-                       m_work.path(), resources()} +
+    return QStringList{QStringLiteral("/usr/sbin/ip"),
+                       QStringLiteral("netns"),
+                       QStringLiteral("exec"),
+                       ns,
+                       QStringLiteral(VELLORAN_PRIVATE_ROOT),
+                       m_work.path(),
+                       resources()} +
            argv;
 }
 
@@ -56,8 +66,8 @@ int PrivateRoot::run(const QString &ns, const QStringList &argv, QString *output
 SharingDriver::SharingDriver(const PrivateRoot &root, const QString &ns)
 {
     const QString bundle = QFileInfo(Bundle::bundlePath()).canonicalFilePath();
-    const QStringList argv = root.command(
-        ns, {PrivateRoot::driverPath(), bundle, PrivateRoot::preferencesPath()});
+    const QStringList argv =
+        root.command(ns, {PrivateRoot::driverPath(), bundle, PrivateRoot::preferencesPath()});
     m_process.start(argv.first(), argv.mid(1));
     if (m_process.waitForStarted(30000))
         m_launched = awaitReply(60000);
