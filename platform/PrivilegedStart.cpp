@@ -19,6 +19,10 @@
 #include <unistd.h>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace PrivilegedStart {
 
 const char *const kToolPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
@@ -178,6 +182,10 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
         clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &what);
     const int cloneError = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    // The child never returned from its frames, so their marks would stay on our stack.
+    ASAN_UNPOISON_MEMORY_REGION(childStack, sizeof childStack);
+#endif
     close(report[1]);
     if (pid < 0) {
         close(report[0]);

@@ -119,7 +119,8 @@ TEST_F(BsdToolsUnaddressedLan, SharingTranslatesLanTrafficAndDivertDropsItWithou
 
     startSharing({QStringLiteral("-interface"), NetnsTopology::gwExternal()});
     QString source;
-    EXPECT_TRUE(lanReachesWan(wan, &source));
+    // The gateway's address failed to resolve a moment ago: a client looks it up again later.
+    EXPECT_TRUE(NetnsTopology::waitFor([&] { return lanReachesWan(wan, &source); }, 8000));
     EXPECT_EQ(source, QStringLiteral("203.0.113.2"));
     EXPECT_EQ(topology->addresses(topology->gw(), NetnsTopology::gwInternal()),
               QStringList{QStringLiteral("198.51.100.1/24")});

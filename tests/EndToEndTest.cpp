@@ -171,7 +171,7 @@ TEST_F(EndToEnd, StartSharesStopCutsAndOtherTablesStayUnchanged)
 
     launch();
     EXPECT_EQ(field("button"), kStart);
-    ASSERT_TRUE(driver->configure(kExternal, kInternal));
+    ASSERT_TRUE(driver->configure(kExternal, kInternal)) << driver->errors().toStdString();
     click("sharingButton");
     EXPECT_EQ(field("button"), kStop);
     QString source;
@@ -210,7 +210,7 @@ TEST_P(EndToEndDenyIncoming, DecidesWhetherWanReachesAServiceOnTheGateway)
     auto wan = wanService();
 
     launch();
-    ASSERT_TRUE(driver->configure(kExternal, kInternal));
+    ASSERT_TRUE(driver->configure(kExternal, kInternal)) << driver->errors().toStdString();
     if ((field("deny") == QLatin1String("1")) != deny)
         click("denyIncoming");
     ASSERT_EQ(field("deny"), deny ? QStringLiteral("1") : QStringLiteral("0"));
@@ -230,14 +230,15 @@ INSTANTIATE_TEST_SUITE_P(Option, EndToEndDenyIncoming, ::testing::Bool(),
 TEST_F(EndToEnd, OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn)
 {
     launch();
-    ASSERT_TRUE(driver->configure(kExternal, kExternal));
+    ASSERT_TRUE(driver->configure(kExternal, kExternal)) << driver->errors().toStdString();
     click("sharingButton");
     EXPECT_EQ(field("button"), kStop);
     EXPECT_EQ(topology->addresses(topology->gw(), NetnsTopology::gwExternal()),
               (QStringList{QStringLiteral("203.0.113.2/24"), QStringLiteral("198.51.100.1/24")}));
 
     // The stop removes the recorded alias even though the router fields changed meanwhile.
-    ASSERT_TRUE(driver->send(QStringLiteral("router 198.51.100.7")).ok);
+    const auto typed = driver->send(QStringLiteral("router 198.51.100.7"));
+    ASSERT_TRUE(typed.ok) << describe(typed);
     click("sharingButton");
     EXPECT_EQ(field("button"), kStart);
     EXPECT_EQ(topology->addresses(topology->gw(), NetnsTopology::gwExternal()),
@@ -251,7 +252,7 @@ TEST_F(EndToEnd, NatdKilledFromOutsideStopsTrafficAndARelaunchOffersToStart)
 {
     auto wan = wanService();
     launch();
-    ASSERT_TRUE(driver->configure(kExternal, kInternal));
+    ASSERT_TRUE(driver->configure(kExternal, kInternal)) << driver->errors().toStdString();
     click("sharingButton");
     ASSERT_TRUE(lanReachesWanSoon(wan));
 
@@ -276,7 +277,7 @@ TEST_F(EndToEnd, NatdKilledFromOutsideStopsTrafficAndARelaunchOffersToStart)
 TEST_F(EndToEnd, StartAtBootBringsSharingUpInAFreshGateway)
 {
     launch();
-    ASSERT_TRUE(driver->configure(kExternal, kInternal));
+    ASSERT_TRUE(driver->configure(kExternal, kInternal)) << driver->errors().toStdString();
     ASSERT_EQ(field("load"), QStringLiteral("0"));
     click("load");
     EXPECT_EQ(field("load"), QStringLiteral("1"));
