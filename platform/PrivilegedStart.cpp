@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +18,10 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace PrivilegedStart {
 
@@ -54,7 +60,7 @@ void closeFrom(int lowest, int highest)
     _exit(127);
 }
 
-// Runs in the forked child: only async-signal-safe calls until execve.
+// Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
 [[noreturn]] void becomeTool(const char *path, char *const argv[], const char *standInsDir,
                              int reportFd)
 {
@@ -64,15 +70,16 @@ void closeFrom(int lowest, int highest)
         if (reportFd < 0)
             _exit(127);
     }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // Ignored signals stay ignored across exec; the tool must see the defaults.
+    // Ignored signals stay ignored across exec; the tool must see the defaults. Our handlers go
+    // before any signal is let in: they would run on memory this child shares with its parent.
     struct sigaction defaults {
     };
     defaults.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig)
         sigaction(sig, &defaults, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
 
     if (setsid() < 0 || chdir("/") < 0)
         reportAndExit(reportFd, errno);
@@ -93,6 +100,19 @@ void closeFrom(int lowest, int highest)
                                  g_requester[0] ? g_requester : nullptr, nullptr};
     execve(path, argv, environment);
     reportAndExit(reportFd, errno);
+}
+
+struct ChildStart {
+    const char *path;
+    char *const *argv;
+    const char *standInsDir;
+    int reportFd;
+};
+
+int childMain(void *start)
+{
+    const auto *what = static_cast<const ChildStart *>(start);
+    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd);
 }
 
 bool waitForExit(pid_t pid, int waitMs)
@@ -151,18 +171,26 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
     if (pipe2(report, O_CLOEXEC) < 0)
         return errno;
 
-    const pid_t pid = fork();
-    if (pid < 0) {
-        const int error = errno;
-        close(report[0]);
-        close(report[1]);
-        return error;
-    }
-    if (pid == 0) {
-        close(report[0]);
-        becomeTool(path, argv, standInsDir, report[1]);
-    }
+    // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
+    // process to make and tear down again for every tool. All signals wait meanwhile.
+    alignas(64) char childStack[64 * 1024];
+    ChildStart what{path, argv, standInsDir, report[1]};
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid =
+        clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &what);
+    const int cloneError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    // The child never returned from its frames, so their marks would stay on our stack.
+    ASAN_UNPOISON_MEMORY_REGION(childStack, sizeof childStack);
+#endif
     close(report[1]);
+    if (pid < 0) {
+        close(report[0]);
+        return cloneError;
+    }
 
     // The pipe closes without a word when execve succeeded; otherwise it carries the errno.
     int error = 0;

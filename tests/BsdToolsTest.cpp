@@ -119,7 +119,8 @@ TEST_F(BsdToolsUnaddressedLan, SharingTranslatesLanTrafficAndDivertDropsItWithou
 
     startSharing({QStringLiteral("-interface"), NetnsTopology::gwExternal()});
     QString source;
-    EXPECT_TRUE(lanReachesWan(wan, &source));
+    // The gateway's address failed to resolve a moment ago: a client looks it up again later.
+    EXPECT_TRUE(NetnsTopology::waitFor([&] { return lanReachesWan(wan, &source); }, 8000));
     EXPECT_EQ(source, QStringLiteral("203.0.113.2"));
     EXPECT_EQ(topology->addresses(topology->gw(), NetnsTopology::gwInternal()),
               QStringList{QStringLiteral("198.51.100.1/24")});
@@ -237,6 +238,17 @@ TEST_F(BsdTools, NatdFollowsTheInterfaceAddressOnHangup)
     EXPECT_TRUE(NetnsTopology::waitFor(
         [&] { return ruleset().contains(QLatin1String("snat to 203.0.113.50")); }, 5000))
         << ruleset().toStdString();
+}
+
+TEST_F(BsdTools, ASecondNatdIsRefusedAndTheFirstKeepsItsTable)
+{
+    expectSuccess(kNatd, {QStringLiteral("-interface"), NetnsTopology::gwExternal()});
+    const QString before = ruleset();
+    const auto second = tool(kNatd, {QStringLiteral("-dynamic"), QStringLiteral("-interface"),
+                                     NetnsTopology::gwExternal()});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.output, QStringLiteral("natd: another natd is already running\n"));
+    EXPECT_EQ(ruleset(), before);
 }
 
 TEST_F(BsdTools, SingleInterfaceAliasGoesBesideTheAddressAndAwayAgain)

@@ -74,8 +74,10 @@ std::string IpfwRule::statement(bool inboundChain) const
         words += "drop";
         break;
     case Action::Divert:
-        // As divert(4) drops packets for a port nobody reads, a packet natd did not take is lost.
-        words += std::string("meta mark and ") + NftLayout::divertMark + " == 0 drop";
+        // As divert(4) drops packets for a port nobody reads, a packet natd did not take is lost;
+        // flipping natd's bit clears its mark, and sets it on exactly the packets natd never saw.
+        words += std::string("meta mark set meta mark xor ") + NftLayout::divertMark +
+                 " meta mark and " + NftLayout::divertMark + " != 0 drop";
         break;
     }
     return words + " comment \"" + kCommentTag + text() + "\"";

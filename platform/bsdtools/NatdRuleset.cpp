@@ -36,15 +36,10 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
     const std::string in = "iifname \"" + options.interface + "\" ";
     const std::string out = "oifname \"" + options.interface + "\" ";
     const std::string mark = std::string("meta mark set meta mark or ") + NftLayout::divertMark;
-    const std::string clear =
-        std::string("meta mark set meta mark and ") + NftLayout::divertMarkCleared;
 
     std::string text = "create table " + table() + " { flags owner; }\n";
     text += chain("divert_in", "filter", "prerouting", std::to_string(NftLayout::natdMarkIn));
-    text += chain("reinject_in", "filter", "prerouting", std::to_string(NftLayout::natdClearIn));
     text += chain("divert_out", "filter", "postrouting", std::to_string(NftLayout::natdMarkOut));
-    text +=
-        chain("reinject_out", "filter", "postrouting", std::to_string(NftLayout::natdClearOut));
     text += chain("alias", "nat", "postrouting", "srcnat");
     if (options.denyIncoming) {
         std::string deny = in + "ct state new,invalid ";
@@ -53,9 +48,7 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
         text += rule("divert_in", deny + "drop");
     }
     text += rule("divert_in", in + mark);
-    text += rule("reinject_in", in + clear);
     text += rule("divert_out", out + mark);
-    text += rule("reinject_out", out + clear);
     text += aliasRule(options, aliasAddress);
     return text;
 }

@@ -23,13 +23,14 @@ bool flush(NftSession &nft)
     return nft.run("add table " + kTable + "\ndelete table " + kTable + "\n");
 }
 
-bool ensureTable(NftSession &nft)
+// Adding what already exists changes nothing, so this can open any transaction of ours.
+std::string tableAndChains()
 {
-    return nft.run("add table " + kTable + "\n" + "add chain " + kTable +
-                   " in { type filter hook prerouting priority " +
-                   std::to_string(NftLayout::ipfwIn) + "; policy accept; }\n" + "add chain " +
-                   kTable + " out { type filter hook postrouting priority " +
-                   std::to_string(NftLayout::ipfwOut) + "; policy accept; }\n");
+    return "add table " + kTable + "\n" + "add chain " + kTable +
+           " in { type filter hook prerouting priority " + std::to_string(NftLayout::ipfwIn) +
+           "; policy accept; }\n" + "add chain " + kTable +
+           " out { type filter hook postrouting priority " + std::to_string(NftLayout::ipfwOut) +
+           "; policy accept; }\n";
 }
 
 std::optional<std::vector<ListedRule>> chainRules(NftSession &nft, bool inbound)
@@ -39,30 +40,41 @@ std::optional<std::vector<ListedRule>> chainRules(NftSession &nft, bool inbound)
     return listedRules(nft.output());
 }
 
+// One chain's part of a "list table" listing.
+std::string chainListing(const std::string &table, bool inbound)
+{
+    const size_t start = table.find("chain " + chainName(inbound) + " {");
+    if (start == std::string::npos)
+        return {};
+    const size_t end = table.find("\n\t}", start);
+    return table.substr(start, end == std::string::npos ? end : end - start);
+}
+
 int add(NftSession &nft, const std::vector<std::string> &words, bool quiet)
 {
     IpfwRule rule;
     if (auto error = parseIpfwRule(words, rule))
         return Diagnostics::fail(*error);
-    if (!ensureTable(nft))
-        return Diagnostics::fail(nft.error());
     nft.showHandles();
-    std::string commands;
-    for (bool inbound : {true, false}) {
-        const auto rules = chainRules(nft, inbound);
-        if (!rules)
-            return Diagnostics::fail(nft.error());
-        if (rule.number == 0) {
-            int last = 0;
-            for (const ListedRule &listed : *rules)
+    // One look and one transaction: every run of nft costs a fresh fetch of the ruleset.
+    const std::string table = nft.run("list table " + kTable) ? nft.output() : std::string();
+    const std::vector<ListedRule> rules[2] = {listedRules(chainListing(table, true)),
+                                              listedRules(chainListing(table, false))};
+    if (rule.number == 0) {
+        int last = 0;
+        for (const auto &chain : rules) {
+            for (const ListedRule &listed : chain)
                 last = std::max(last, listed.number);
-            // As ipfw numbers it: a step past the last rule, or beside it when no room is left.
-            rule.number = last < kIpfwDefaultRule - kIpfwAutoStep ? last + kIpfwAutoStep : last;
         }
+        // As ipfw numbers it: a step past the last rule, or beside it when no room is left.
+        rule.number = last < kIpfwDefaultRule - kIpfwAutoStep ? last + kIpfwAutoStep : last;
+    }
+    std::string commands = tableAndChains();
+    for (bool inbound : {true, false}) {
         const std::string statement = rule.statement(inbound);
         if (statement.empty())
             continue;
-        const auto before = insertBefore(*rules, rule.number);
+        const auto before = insertBefore(rules[inbound ? 0 : 1], rule.number);
         commands += before ? "insert rule " + kTable + " " + chainName(inbound) + " position " +
                                  std::to_string(*before) + " "
                            : "add rule " + kTable + " " + chainName(inbound) + " ";

@@ -126,10 +126,13 @@ int main(int argc, char **argv)
     NftSession nft;
     if (!nft.valid())
         return Diagnostics::fail(nft.error());
-    if (nft.tableExists(NftLayout::family, NftLayout::natdTable))
-        return Diagnostics::fail("another natd is already running");
-    if (!nft.run(NatdRuleset::install(options, aliasAddress)))
-        return Diagnostics::fail(nft.error());
+    // "create table" refuses a table that exists: only then is the second look needed.
+    if (!nft.run(NatdRuleset::install(options, aliasAddress))) {
+        const std::string error = nft.error();
+        if (nft.tableExists(NftLayout::family, NftLayout::natdTable))
+            return Diagnostics::fail("another natd is already running");
+        return Diagnostics::fail(error);
+    }
 
     // Signals wait blocked from here on, so none is lost between fork and sigwait.
     sigset_t signals;
