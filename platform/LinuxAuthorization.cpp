@@ -177,7 +177,7 @@ public:
         const QString helper = LinuxAuthorization::helperPath();
         const bool silent = launch == Launch::SudoSilently;
         if (launch == Launch::Pkexec) {
-            m_sudo = spawnPkexec(helper, pair[1]);
+            m_child = spawnPkexec(helper, pair[1]);
         } else {
             const QStringList arguments =
                 silent ? QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper}
@@ -185,13 +185,13 @@ public:
                                      QStringLiteral("Password for %p: "), QStringLiteral("--"),
                                      helper};
             // A failed silent check is the normal case; sudo's complaint about it is noise.
-            m_sudo =
+            m_child =
                 spawnSudo(arguments, pair[1], silent,
                           silent ? QByteArray() : LinuxAuthorization::askpassPath().toLocal8Bit());
         }
         close(pair[1]);
         m_channel = pair[0];
-        if (m_sudo < 0) {
+        if (m_child < 0) {
             end();
             return false;
         }
@@ -206,12 +206,12 @@ public:
 
     bool alive()
     {
-        if (m_sudo < 0)
+        if (m_child < 0)
             return false;
         int status = 0;
         // The helper never speaks unasked: anything readable means it has gone.
         struct pollfd ready = {m_channel, POLLIN, 0};
-        if (waitpid(m_sudo, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
+        if (waitpid(m_child, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
             end();
             return false;
         }
@@ -243,14 +243,14 @@ public:
             close(m_channel);
             m_channel = -1;
         }
-        if (m_sudo > 0)
-            waitFor(m_sudo, kEndMs);
-        m_sudo = -1;
+        if (m_child > 0)
+            waitFor(m_child, kEndMs);
+        m_child = -1;
     }
 
 private:
     // sudo, or pkexec which became the helper.
-    pid_t m_sudo = -1;
+    pid_t m_child = -1;
     int m_channel = -1;
 };
 

@@ -152,16 +152,18 @@ private:
         if (::tcgetattr(m_terminal, &modes) != 0 || (modes.c_lflag & ECHO))
             return false;
         const QString process = QStringLiteral("/proc/%1").arg(m_pid);
-        for (const QString &task : QDir(process + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QString &task :
+             QDir(process + "/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile syscall(process + "/task/" + task + "/syscall");
             if (!syscall.open(QIODevice::ReadOnly))
                 continue;
             const QList<QByteArray> fields = syscall.readAll().split(' ');
             if (fields.size() < 2 || fields[0] != "0")
                 continue;
-            const QString target =
-                QFile::symLinkTarget(process + "/fd/" + QString::number(fields[1].toInt(nullptr, 16)));
-            if (target == QLatin1String("/dev/tty") || target.startsWith(QLatin1String("/dev/pts/")))
+            const QString target = QFile::symLinkTarget(
+                process + "/fd/" + QString::number(fields[1].toInt(nullptr, 16)));
+            if (target == QLatin1String("/dev/tty") ||
+                target.startsWith(QLatin1String("/dev/pts/")))
                 return true;
         }
         return false;
@@ -175,10 +177,10 @@ private:
 
 struct Scenario {
     const char *name;
-    bool agent;            // a polkit agent is registered for the driver
-    bool installedBundle;  // the driver uses the packaged bundle (else the build tree's)
+    bool agent;           // a polkit agent is registered for the driver
+    bool installedBundle; // the driver uses the packaged bundle (else the build tree's)
     const char *agentPassword;
-    const char *askpassAnswer;  // "accept" (the right password) or "cancel"
+    const char *askpassAnswer; // "accept" (the right password) or "cancel"
     int agentPrompts;
     bool authenticated;
 };
@@ -191,9 +193,9 @@ protected:
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
-        for (const char *program : {"/usr/bin/pkexec", "/usr/bin/pkttyagent",
-                                    "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
-                                    "/usr/bin/dbus-send", "/usr/bin/nsenter", "/usr/bin/sudo"})
+        for (const char *program :
+             {"/usr/bin/pkexec", "/usr/bin/pkttyagent", "/usr/lib/polkit-1/polkitd",
+              "/usr/bin/dbus-daemon", "/usr/bin/dbus-send", "/usr/bin/nsenter", "/usr/bin/sudo"})
             VELLORAN_REQUIRE(QFileInfo(program).isExecutable(),
                              std::string("needs ") + program + " (pkexec, polkitd, dbus)");
         ASSERT_TRUE(work.isValid());
@@ -217,8 +219,8 @@ protected:
         home = work.path() + "/home";
         ASSERT_TRUE(QDir().mkpath(home));
         ASSERT_EQ(::chown(home.toLocal8Bit().constData(), uid, gid), 0);
-        QFile::setPermissions(work.path(), QFile::ReadOwner | QFile::WriteOwner |
-                                               QFile::ExeOwner | QFile::ExeOther);
+        QFile::setPermissions(work.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                               QFile::ExeOther);
         QFile::setPermissions(home, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
@@ -357,28 +359,29 @@ TEST_P(PolkitRoutes, RequestTakesTheRightWay)
 {
     const Scenario &row = GetParam();
     answerAskpass(QByteArray(row.askpassAnswer) == "accept" ? "accept " + password.toUtf8()
-                                                             : QByteArray("cancel"));
+                                                            : QByteArray("cancel"));
     const std::string output =
         drive({"authenticate", "check"}, row.installedBundle ? kInstalledBundle : QString(),
               row.agent, row.agentPassword);
     const QString yes = row.authenticated ? "1" : "0";
-    EXPECT_EQ(output, lines({"authenticate " + yes, "check " + yes,
-                             "authenticated-notifications " + yes,
-                             "deauthenticated-notifications 0", "beeps 0"}));
+    EXPECT_EQ(output,
+              lines({"authenticate " + yes, "check " + yes, "authenticated-notifications " + yes,
+                     "deauthenticated-notifications 0", "beeps 0"}));
     if (agent) {
         EXPECT_EQ(agent->prompts(), row.agentPrompts) << agent->transcript().toStdString();
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Scenarios, PolkitRoutes,
-    ::testing::Values(
-        Scenario{"WrongPasswordAtTheAgentAnswersNo", true, true, "not the password", "accept", 1,
-                 false},
-        Scenario{"WithoutAgentSudoAsks", false, true, "", "accept", 0, true},
-        Scenario{"WithoutAgentCancelledSudoAnswersNo", false, true, "", "cancel", 0, false},
-        Scenario{"BuildTreeHelperIsNotTheActionsSoSudoAsks", true, false, "", "accept", 0, true}),
-    [](const auto &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Scenarios, PolkitRoutes,
+                         ::testing::Values(Scenario{"WrongPasswordAtTheAgentAnswersNo", true, true,
+                                                    "not the password", "accept", 1, false},
+                                           Scenario{"WithoutAgentSudoAsks", false, true, "",
+                                                    "accept", 0, true},
+                                           Scenario{"WithoutAgentCancelledSudoAnswersNo", false,
+                                                    true, "", "cancel", 0, false},
+                                           Scenario{"BuildTreeHelperIsNotTheActionsSoSudoAsks",
+                                                    true, false, "", "accept", 0, true}),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 // A session's temporary authorizations: only Velloran's own action for its own process goes.
 TEST(PolkitTemporaryAuthorizations, RevokesOnlyThisProcessesHelperAuthorization)
