@@ -329,12 +329,13 @@ TEST_F(PolkitAuthorization, LockAsksTheAgentOpensAndClosesWithoutSudo)
     // Through sudo this would fail: its password dialog cancels.
     answerAskpass("cancel");
     RecordingTool tool(work.path(), "asroot");
+    const QString seen = work.path() + "/natd.seen";
     const std::string output =
         drive({"check", "authenticate", "check", "run=" + tool.path() + "|-f|two words",
-               "deauthenticate", "check"},
+               "run=/bin/cp|/usr/sbin/natd|" + seen, "deauthenticate", "check"},
               kInstalledBundle, true, password.toUtf8());
-    EXPECT_EQ(output, lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate",
-                             "check 0", "authenticated-notifications 1",
+    EXPECT_EQ(output, lines({"check 0", "authenticate 1", "check 1", "run 1", "run 1",
+                             "deauthenticate", "check 0", "authenticated-notifications 1",
                              "deauthenticated-notifications 1", "beeps 0"}));
     // The silent checks never reached the agent; the request did, once.
     EXPECT_EQ(agent->prompts(), 1) << agent->transcript().toStdString();
@@ -347,6 +348,13 @@ TEST_F(PolkitAuthorization, LockAsksTheAgentOpensAndClosesWithoutSudo)
     // pkexec's PKEXEC_UID reaches the tools as SUDO_UID, for the install script's ownership test.
     EXPECT_TRUE(starts[0].environment.contains("SUDO_UID=" + QString::number(uid)))
         << starts[0].environment.join(' ').toStdString();
+
+    // The installed helper found the installed stand-ins: /usr/sbin/natd in its tool view.
+    QFile copy(seen),
+        standIn(work.path() + "/package" + kInstalledBundle + "/Contents/Resources/bsdtools/natd");
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly)) << "no /usr/sbin/natd in the tool view";
+    ASSERT_TRUE(standIn.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(copy.readAll() == standIn.readAll());
 }
 
 // Which way the request goes: the agent when polkit can take it, sudo when it can't, and never
