@@ -113,6 +113,8 @@ QString ownSessionId()
     QDBusMessage call = QDBusMessage::createMethodCall(
         login, QStringLiteral("/org/freedesktop/login1"),
         QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("GetSessionByPID"));
+    // Where logind doesn't run, asking must not try to start it.
+    call.setAutoStartService(false);
     call << quint32(getpid());
     const QDBusMessage path = systemBus().call(call, QDBus::Block, kQueryMs);
     if (path.type() != QDBusMessage::ReplyMessage || path.arguments().isEmpty())

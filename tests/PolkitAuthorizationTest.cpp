@@ -337,6 +337,8 @@ TEST_F(PolkitAuthorization, LockAsksTheAgentOpensAndClosesWithoutSudo)
     EXPECT_EQ(output, lines({"check 0", "authenticate 1", "check 1", "run 1", "run 1",
                              "deauthenticate", "check 0", "authenticated-notifications 1",
                              "deauthenticated-notifications 1", "beeps 0"}));
+    // Dropping the rights looked for a login session without trying to start logind.
+    EXPECT_FALSE(logs().contains("Activating service")) << logs().toStdString();
     // The silent checks never reached the agent; the request did, once.
     EXPECT_EQ(agent->prompts(), 1) << agent->transcript().toStdString();
     EXPECT_TRUE(agent->transcript().contains("org.velloran.Velloran.helper"));
