@@ -2,6 +2,7 @@
 
 #include "Bundle.h"
 #include "HelperProtocol.h"
+#include "Polkit.h"
 #include "PrivilegedStart.h"
 #include "SystemLog.h"
 
@@ -90,12 +91,13 @@ bool sendAll(int fd, const std::string &data)
     return true;
 }
 
-// Starts sudo with `arguments` in a session of its own (so no terminal is involved and its
-// credential cache is keyed by our process), `channel` as its stdin and stdout.
-pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
-                const QByteArray &askpass = {})
+// Starts `program` with `arguments` in a session of its own (so no terminal is involved and sudo's
+// credential cache is keyed by our process), `channel` as its stdin and stdout, and `environment`
+// as its whole environment.
+pid_t spawn(const QString &program, const QStringList &arguments, int channel, bool quiet,
+            const QList<QByteArray> &environment)
 {
-    std::vector<QByteArray> argBytes{LinuxAuthorization::sudoPath().toLocal8Bit()};
+    std::vector<QByteArray> argBytes{program.toLocal8Bit()};
     for (const QString &argument : arguments)
         argBytes.push_back(argument.toLocal8Bit());
     std::vector<char *> argv;
@@ -103,13 +105,10 @@ pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
         argv.push_back(bytes.data());
     argv.push_back(nullptr);
 
-    QByteArray askpassEntry = "SUDO_ASKPASS=" + askpass;
+    QList<QByteArray> envBytes = environment;
     std::vector<char *> envp;
-    for (char **entry = environ; *entry; ++entry)
-        if (std::strncmp(*entry, "SUDO_ASKPASS=", 13) != 0)
-            envp.push_back(*entry);
-    if (!askpass.isEmpty())
-        envp.push_back(askpassEntry.data());
+    for (QByteArray &entry : envBytes)
+        envp.push_back(entry.data());
     envp.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
@@ -142,35 +141,62 @@ pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
     return error == 0 ? pid : -1;
 }
 
+// sudo sees our environment, with SUDO_ASKPASS pointing at `askpass` when there is one.
+pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
+                const QByteArray &askpass = {})
+{
+    QList<QByteArray> environment;
+    for (char **entry = environ; *entry; ++entry)
+        if (std::strncmp(*entry, "SUDO_ASKPASS=", 13) != 0)
+            environment << QByteArray(*entry);
+    if (!askpass.isEmpty())
+        environment << "SUDO_ASKPASS=" + askpass;
+    return spawn(LinuxAuthorization::sudoPath(), arguments, channel, quiet, environment);
+}
+
+// pkexec refuses a SHELL missing from /etc/shells and passes little on: give it only a PATH.
+pid_t spawnPkexec(const QString &helper, int channel)
+{
+    return spawn(Polkit::pkexecPath(), {QStringLiteral("--disable-internal-agent"), helper},
+                 channel, false, {QByteArray(PrivilegedStart::kToolPath)});
+}
+
 // The running root helper: sudo's pid and our end of the helper's stdin/stdout.
 class HelperSession
 {
 public:
     ~HelperSession() { end(); }
 
-    bool start(bool interactive)
+    enum class Launch { SudoSilently, SudoAsking, Pkexec };
+
+    bool start(Launch launch)
     {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0)
             return false;
         const QString helper = LinuxAuthorization::helperPath();
-        const QStringList arguments =
-            interactive
-                ? QStringList{QStringLiteral("-A"), QStringLiteral("-p"),
-                              QStringLiteral("Password for %p: "), QStringLiteral("--"), helper}
-                : QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper};
-        // A failed silent check is the normal case; sudo's complaint about it is noise.
-        m_sudo =
-            spawnSudo(arguments, pair[1], !interactive,
-                      interactive ? LinuxAuthorization::askpassPath().toLocal8Bit() : QByteArray());
+        const bool silent = launch == Launch::SudoSilently;
+        if (launch == Launch::Pkexec) {
+            m_child = spawnPkexec(helper, pair[1]);
+        } else {
+            const QStringList arguments =
+                silent ? QStringList{QStringLiteral("-n"), QStringLiteral("--"), helper}
+                       : QStringList{QStringLiteral("-A"), QStringLiteral("-p"),
+                                     QStringLiteral("Password for %p: "), QStringLiteral("--"),
+                                     helper};
+            // A failed silent check is the normal case; sudo's complaint about it is noise.
+            m_child =
+                spawnSudo(arguments, pair[1], silent,
+                          silent ? QByteArray() : LinuxAuthorization::askpassPath().toLocal8Bit());
+        }
         close(pair[1]);
         m_channel = pair[0];
-        if (m_sudo < 0) {
+        if (m_child < 0) {
             end();
             return false;
         }
         char greeting[sizeof HelperProtocol::kGreeting] = {};
-        if (!receive(m_channel, greeting, sizeof greeting, interactive ? -1 : kSilentStartMs) ||
+        if (!receive(m_channel, greeting, sizeof greeting, silent ? kSilentStartMs : -1) ||
             std::memcmp(greeting, HelperProtocol::kGreeting, sizeof greeting) != 0) {
             end();
             return false;
@@ -180,12 +206,12 @@ public:
 
     bool alive()
     {
-        if (m_sudo < 0)
+        if (m_child < 0)
             return false;
         int status = 0;
         // The helper never speaks unasked: anything readable means it has gone.
         struct pollfd ready = {m_channel, POLLIN, 0};
-        if (waitpid(m_sudo, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
+        if (waitpid(m_child, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
             end();
             return false;
         }
@@ -217,13 +243,14 @@ public:
             close(m_channel);
             m_channel = -1;
         }
-        if (m_sudo > 0)
-            waitFor(m_sudo, kEndMs);
-        m_sudo = -1;
+        if (m_child > 0)
+            waitFor(m_child, kEndMs);
+        m_child = -1;
     }
 
 private:
-    pid_t m_sudo = -1;
+    // sudo, or pkexec which became the helper.
+    pid_t m_child = -1;
     int m_channel = -1;
 };
 
@@ -231,9 +258,14 @@ class LinuxHandle : public AuthorizationService::Handle
 {
 public:
     HelperSession session;
+    // polkit may keep an authorization for this process, which the release revokes.
+    bool askedPolkit = false;
 };
 
-bool runningAsRoot() { return geteuid() == 0; }
+bool runningAsRoot()
+{
+    return geteuid() == 0;
+}
 
 } // namespace
 
@@ -243,7 +275,10 @@ LinuxAuthorization *LinuxAuthorization::shared()
     return service;
 }
 
-QString LinuxAuthorization::sudoPath() { return QStringLiteral("/usr/bin/sudo"); }
+QString LinuxAuthorization::sudoPath()
+{
+    return QStringLiteral("/usr/bin/sudo");
+}
 
 QString LinuxAuthorization::helperPath()
 {
@@ -266,23 +301,55 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
     reapUnreaped();
     if (runningAsRoot())
         return 0;
-    HelperSession &session = static_cast<LinuxHandle &>(handle).session;
+    auto &linuxHandle = static_cast<LinuxHandle &>(handle);
+    HelperSession &session = linuxHandle.session;
     if (session.alive())
         return 0;
     const bool interactive = interaction == Interaction::Allowed;
-    if (!QFileInfo(sudoPath()).isExecutable() || !QFileInfo(helperPath()).isExecutable()) {
+    if (!QFileInfo(helperPath()).isExecutable()) {
+        if (interactive)
+            SystemLog::log(QStringLiteral("Can't ask for administrator rights: %1 is missing")
+                               .arg(helperPath()));
+        return ENOENT;
+    }
+    // Only a request may ask polkit: pkexec can't start the helper without possibly prompting.
+    if (interactive && QFileInfo(Polkit::pkexecPath()).isExecutable() &&
+        Polkit::actionInstalledFor(helperPath())) {
+        switch (Polkit::obtainAuthorization()) {
+        case Polkit::Answer::Authorized:
+            linuxHandle.askedPolkit = true;
+            if (session.start(HelperSession::Launch::Pkexec))
+                return 0;
+            SystemLog::log(
+                QStringLiteral("pkexec could not start %1; asking through sudo").arg(helperPath()));
+            break;
+        case Polkit::Answer::Refused:
+            return EACCES;
+        case Polkit::Answer::Unavailable:
+            break;
+        }
+    }
+    if (!QFileInfo(sudoPath()).isExecutable()) {
         if (interactive)
             SystemLog::log(QStringLiteral("Can't ask for administrator rights: %1 or %2 is missing")
                                .arg(sudoPath(), helperPath()));
         return ENOENT;
     }
-    return session.start(interactive) ? 0 : EACCES;
+    return session.start(interactive ? HelperSession::Launch::SudoAsking
+                                     : HelperSession::Launch::SudoSilently)
+               ? 0
+               : EACCES;
 }
 
 void LinuxAuthorization::free(std::unique_ptr<Handle> handle)
 {
+    const bool askedPolkit = handle && static_cast<LinuxHandle &>(*handle).askedPolkit;
     handle.reset();
-    if (runningAsRoot() || !QFileInfo(sudoPath()).isExecutable())
+    if (runningAsRoot())
+        return;
+    if (askedPolkit)
+        Polkit::revokeTemporaryAuthorization();
+    if (!QFileInfo(sudoPath()).isExecutable())
         return;
     // Forget sudo's cached credential too, or the next silent check would quietly succeed.
     const pid_t pid = spawnSudo({QStringLiteral("-k")}, -1, true);

@@ -6,8 +6,11 @@
 #include <vector>
 
 // Authorization on Linux: rights are held while Velloran runs as root, or while its root helper,
-// started through sudo as a direct child, runs. Asking for rights starts the helper with
-// "sudo -A" and Velloran's own password dialog; releasing ends the helper and runs "sudo -k".
+// started as a direct child, runs. Asking for rights goes to the desktop's polkit agent when
+// Velloran's polkit action is installed and an agent answers, then starts the helper with pkexec;
+// otherwise it starts the helper with "sudo -A" and Velloran's own password dialog. The silent
+// check never prompts: root, the helper alive, or "sudo -n". Releasing ends the helper, revokes
+// what polkit keeps and runs "sudo -k".
 class LinuxAuthorization : public AuthorizationService
 {
 public:

@@ -147,9 +147,19 @@ bool waitForExit(pid_t pid, int waitMs)
 void setRequestingUser(const char *uid)
 {
     g_requester[0] = '\0';
-    if (!uid || !*uid || std::strlen(uid) > 10 || std::strspn(uid, "0123456789") != std::strlen(uid))
+    if (!uid || !*uid || std::strlen(uid) > 10 ||
+        std::strspn(uid, "0123456789") != std::strlen(uid))
         return;
     std::snprintf(g_requester, sizeof g_requester, "SUDO_UID=%s", uid);
+}
+
+const char *requestingUser(const char *sudoUid, const char *pkexecUid)
+{
+    const bool bySudo = sudoUid && *sudoUid;
+    const bool byPkexec = pkexecUid && *pkexecUid;
+    if (bySudo == byPkexec)
+        return nullptr;
+    return bySudo ? sudoUid : pkexecUid;
 }
 
 void reapFinished()

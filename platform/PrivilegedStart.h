@@ -18,9 +18,13 @@ extern const char *const kToolPath;
 // errno value.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
-// The user on whose behalf the tools run (sudo's SUDO_UID), passed on to them as SUDO_UID so that
-// the install script can tell the user's staged files from a stranger's. Digits only.
+// The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install
+// script can tell the user's staged files from a stranger's. Digits only.
 void setRequestingUser(const char *uid);
+
+// Who started the helper: sudo's SUDO_UID or pkexec's PKEXEC_UID. When both claim a user, the
+// environment was made up by someone, and nobody is the answer (null).
+const char *requestingUser(const char *sudoUid, const char *pkexecUid);
 
 // Collects tools that outlived their wait and have ended since; start() does this itself.
 void reapFinished();

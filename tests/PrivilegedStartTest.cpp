@@ -153,4 +153,31 @@ TEST_F(PrivilegedStartTest, ToolOutlastingTheWaitIsAStartAndIsCollectedLater)
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/proc/%1").arg(pid)));
 }
 
+// Who the tools run for: sudo's or pkexec's word, never a mix of both.
+struct Requester {
+    const char *name;
+    const char *sudoUid;
+    const char *pkexecUid;
+    const char *expected;
+};
+
+class RequestingUser : public ::testing::TestWithParam<Requester>
+{
+};
+
+TEST_P(RequestingUser, ComesFromTheProgramThatStartedTheHelper)
+{
+    const Requester &row = GetParam();
+    const char *user = PrivilegedStart::requestingUser(row.sudoUid, row.pkexecUid);
+    EXPECT_EQ(user ? std::string(user) : std::string("none"), row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Launchers, RequestingUser,
+                         ::testing::Values(Requester{"Sudo", "1000", nullptr, "1000"},
+                                           Requester{"Pkexec", nullptr, "1001", "1001"},
+                                           Requester{"EmptySudoBesidePkexec", "", "1001", "1001"},
+                                           Requester{"Both", "1000", "1001", "none"},
+                                           Requester{"Neither", nullptr, nullptr, "none"}),
+                         [](const auto &row) { return std::string(row.param.name); });
+
 } // namespace

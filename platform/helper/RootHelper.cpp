@@ -1,5 +1,5 @@
-// Velloran's root helper: started through sudo as the direct child of Velloran, it starts tools
-// as root on request and exits when Velloran closes its pipe. See HelperProtocol.h.
+// Velloran's root helper: started through sudo or pkexec by Velloran, it starts tools as root on
+// request and exits when Velloran closes its pipe. See HelperProtocol.h.
 #include "HelperProtocol.h"
 #include "PrivilegedStart.h"
 
@@ -81,7 +81,8 @@ int main()
 {
     // close fds inherited from sudo, so only our own pipe and stderr stay reachable
     syscall(SYS_close_range, 3u, ~0u, 0u);
-    PrivilegedStart::setRequestingUser(getenv("SUDO_UID"));
+    PrivilegedStart::setRequestingUser(
+        PrivilegedStart::requestingUser(getenv("SUDO_UID"), getenv("PKEXEC_UID")));
     clearenv();
     umask(022);
     signal(SIGPIPE, SIG_IGN);

@@ -1,8 +1,10 @@
 // Drives the shared BLAuthentication on the real Linux authorization service for the sudo tests,
-// which start it as an ordinary user. Each argument is one step:
-//   check, authenticate, deauthenticate, run=<path>[|<argument>...]
-// and each step prints one line ("check 1"); the closing lines give the notification counts,
-// the beeps and the log entries (line breaks written as \n).
+// which start it as an ordinary user. An optional first argument --bundle=<path> puts an installed
+// bundle in place of the build's. Each further argument is one step:
+//   check, authenticate, deauthenticate, run=<path>[|<argument>...], pause
+// and each step prints one line ("check 1"; "paused", then it waits for a line on stdin); the
+// closing lines give the notification counts, the beeps and the log entries (line breaks written
+// as \n).
 #include "BLAuthentication.h"
 #include "Beep.h"
 #include "Bundle.h"
@@ -15,7 +17,11 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
+    QStringList steps = app.arguments().mid(1);
+    if (!steps.isEmpty() && steps.first().startsWith(QLatin1String("--bundle=")))
+        Bundle::setBundlePath(steps.takeFirst().mid(9));
+    else
+        Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
     QStringList log;
     int beeps = 0;
     SystemLog::setHandler([&log](const QString &entry) { log << entry; });
@@ -35,7 +41,7 @@ int main(int argc, char *argv[])
     const QStringList tools{QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("/sbin/ifconfig"),
                             QStringLiteral("/usr/sbin/natd"), QStringLiteral("/sbin/ipfw")};
     QTextStream out(stdout);
-    for (const QString &step : app.arguments().mid(1)) {
+    for (const QString &step : steps) {
         if (step == QLatin1String("check")) {
             out << "check " << int(auth->isAuthenticated(tools)) << '\n';
         } else if (step == QLatin1String("authenticate")) {
@@ -46,6 +52,10 @@ int main(int argc, char *argv[])
         } else if (step.startsWith(QLatin1String("run="))) {
             const QStringList parts = step.mid(4).split('|');
             out << "run " << int(auth->executeCommand(parts.first(), parts.mid(1))) << '\n';
+        } else if (step == QLatin1String("pause")) {
+            out << "paused" << Qt::endl;
+            QTextStream(stdin).readLine();
+            continue;
         } else {
             out << "unknown step " << step << '\n';
             return 2;
