@@ -12,13 +12,10 @@
 
 namespace {
 
+using TestSupport::readAll;
+
 constexpr uid_t kRequester = 4242;
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString privateRoot() { return QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/private_root"); }
 

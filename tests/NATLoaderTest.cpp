@@ -13,11 +13,9 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
+using TestSupport::readAll;
+using TestSupport::writeFile;
+
 
 QByteArray golden(const char *name)
 {
@@ -26,12 +24,6 @@ QByteArray golden(const char *name)
 
 QByteArray joined(const QStringList &lines) { return lines.join(QString()).toLatin1(); }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(bytes);
-}
 
 } // namespace
 

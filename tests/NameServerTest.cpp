@@ -11,41 +11,14 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestSupport::readAll;
+using TestSupport::writeFile;
+using TestSupport::processAlive;
+using TestSupport::waitFor;
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << qPrintable(path);
-    file.write(bytes);
-}
 
-// Alive and not a zombie waiting for whoever adopted it.
-bool processAlive(pid_t pid)
-{
-    if (pid <= 0)
-        return false;
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
-    const qsizetype close = stat.lastIndexOf(')');
-    return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
-}
 
-// Waits for a condition for a bounded time; a slow machine only makes the wait longer.
-template <typename Condition> bool waitFor(Condition condition, int seconds = 20)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > seconds * 1000)
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
-}
+
 
 const QString kRootHints = QStringLiteral("/usr/share/dns/root.hints");
 

@@ -7,11 +7,8 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestSupport::readAll;
+
 
 // Every group closed, nothing outside the outer one, plain ASCII as the document header says.
 bool isPlainRtf(const QByteArray &text)

@@ -10,15 +10,27 @@
 namespace TestSupport
 {
 
-namespace
+QByteArray readAll(const QString &path)
 {
-void writeFile(const QString &path, const QByteArray &text)
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(text);
+    file.write(bytes);
 }
-} // namespace
+
+bool processAlive(pid_t pid)
+{
+    if (pid <= 0)
+        return false;
+    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
+}
 
 FakeSysfs::FakeSysfs()
 {

@@ -2,7 +2,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 // A test that can't run here skips with its reason; in CI every test must run, so it fails.
@@ -57,6 +59,24 @@ public:
 private:
     QTemporaryDir m_dir;
 };
+
+QByteArray readAll(const QString &path);
+void writeFile(const QString &path, const QByteArray &bytes);
+// Alive and not a zombie waiting for whoever adopted it.
+bool processAlive(pid_t pid);
+
+// Waits for a condition for a bounded time; a slow machine only makes the wait longer.
+template <typename Condition> bool waitFor(Condition condition, int seconds = 20)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > seconds * 1000)
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
 
 // Runs a command with an argv, returns its exit status (and output when asked).
 int run(const QString &program, const QStringList &args, QString *output = nullptr);
