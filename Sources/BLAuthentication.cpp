@@ -67,7 +67,10 @@ int scanListing(const QString &listing, const QString &process)
 
 BLAuthentication::BLAuthentication() = default;
 
-BLAuthentication::~BLAuthentication() { deauthenticate(); }
+BLAuthentication::~BLAuthentication()
+{
+    deauthenticate();
+}
 
 BLAuthentication *BLAuthentication::sharedInstance()
 {

@@ -4,8 +4,7 @@
 
 InterfaceEntry::InterfaceEntry(QString userName, QString bsdName)
     : m_userName(std::move(userName)), m_bsdName(std::move(bsdName))
-{
-}
+{}
 
 int InterfaceEntry::compare(const InterfaceEntry &other) const
 {

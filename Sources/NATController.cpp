@@ -41,7 +41,10 @@ std::optional<QString> selectedTitle(const QComboBox *menu)
     return menu->itemText(menu->currentIndex());
 }
 
-bool isOn(const QCheckBox *box) { return box && box->isChecked(); }
+bool isOn(const QCheckBox *box)
+{
+    return box && box->isChecked();
+}
 
 } // namespace
 
@@ -58,7 +61,10 @@ void NATController::awakeFromNib()
     window->activateWindow();
 }
 
-void NATController::runErr(const QString &message) { Alert::run(message); }
+void NATController::runErr(const QString &message)
+{
+    Alert::run(message);
+}
 
 // ---- argument builders ----
 
@@ -76,7 +82,8 @@ QString NATController::routerAddress() const
 
 QString NATController::subnetMask() const
 {
-    return QStringLiteral("%1.%2.%3.%4").arg(sub1->text(), sub2->text(), sub3->text(), sub4->text());
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(sub1->text(), sub2->text(), sub3->text(), sub4->text());
 }
 
 std::optional<QString> NATController::getInternalInterface() const
@@ -151,9 +158,9 @@ void NATController::reflowPopups(bool saveSelect)
 
     m_interfaceData = interfaceChecker::sharedInstance().getInterfaceData();
     QList<InterfaceEntry> &list = m_interfaceData->interfaces();
-    std::stable_sort(list.begin(), list.end(), [](const InterfaceEntry &a, const InterfaceEntry &b) {
-        return a.compare(b) < 0;
-    });
+    std::stable_sort(
+        list.begin(), list.end(),
+        [](const InterfaceEntry &a, const InterfaceEntry &b) { return a.compare(b) < 0; });
 
     externalInterface->clear();
     for (const InterfaceEntry &entry : list)
@@ -269,7 +276,9 @@ void NATController::setFromDefaults()
         return;
     }
 
-    auto boolKey = [&](const char *key) { return store->value(QLatin1String(key), false).toBool(); };
+    auto boolKey = [&](const char *key) {
+        return store->value(QLatin1String(key), false).toBool();
+    };
     aliasLog->setChecked(boolKey("AliasLog"));
     denyIncoming->setChecked(boolKey("DenyIncoming"));
     denyLog->setChecked(boolKey("DenialLog"));
@@ -372,7 +381,8 @@ void NATController::toggleRunning(QObject *)
             record.ip = routerAddress();
         }
         NATSetterOutlet->terminateAliasing(record);
-        auth->executeCommand(QStringLiteral("/sbin/ipfw"), {QStringLiteral("-f"), QStringLiteral("flush")});
+        auth->executeCommand(QStringLiteral("/sbin/ipfw"),
+                             {QStringLiteral("-f"), QStringLiteral("flush")});
         setRunning(false);
         return;
     }
@@ -449,9 +459,15 @@ void NATController::openDocument(const QString &name)
         runErr(QStringLiteral("No application could open %1.").arg(path));
 }
 
-void NATController::openReadme(QObject *) { openDocument(QStringLiteral("Readme")); }
+void NATController::openReadme(QObject *)
+{
+    openDocument(QStringLiteral("Readme"));
+}
 
-void NATController::openSetup(QObject *) { openDocument(QStringLiteral("Setup")); }
+void NATController::openSetup(QObject *)
+{
+    openDocument(QStringLiteral("Setup"));
+}
 
 void NATController::displayAboutWindow(QObject *)
 {
@@ -479,9 +495,9 @@ void NATController::toggleDNS(QObject *)
                                        {QStringLiteral("-c"), kNamedConf});
     } else if (QFileInfo::exists(kNamedConf)) {
         started = auth->executeCommand(setup, {});
-    } else if (auth->executeCommand(QStringLiteral("/bin/cp"),
-                                    {Bundle::resourcePath() + QStringLiteral("/named.conf"),
-                                     kNamedConf})) {
+    } else if (auth->executeCommand(
+                   QStringLiteral("/bin/cp"),
+                   {Bundle::resourcePath() + QStringLiteral("/named.conf"), kNamedConf})) {
         started = auth->executeCommand(setup, {});
     } else {
         runErr(QStringLiteral("Unable to make DNS configuration file; an error occured"));

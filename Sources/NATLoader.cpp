@@ -49,11 +49,20 @@ bool NATLoader::isPlainWord(const QString &word)
     return true;
 }
 
-void NATLoader::setStagingFolder(const QString &folder) { g_stagingFolder = folder; }
+void NATLoader::setStagingFolder(const QString &folder)
+{
+    g_stagingFolder = folder;
+}
 
-QString NATLoader::configFilePath() { return g_stagingFolder + QStringLiteral("/natd.conf.tmp"); }
+QString NATLoader::configFilePath()
+{
+    return g_stagingFolder + QStringLiteral("/natd.conf.tmp");
+}
 
-QString NATLoader::startupItemPath() { return g_stagingFolder + QStringLiteral("/Velloran.tmp"); }
+QString NATLoader::startupItemPath()
+{
+    return g_stagingFolder + QStringLiteral("/Velloran.tmp");
+}
 
 QString NATLoader::parametersListPath()
 {

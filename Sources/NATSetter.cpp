@@ -4,7 +4,10 @@
 #include "SystemLog.h"
 
 namespace {
-BLAuthentication *runner() { return BLAuthentication::sharedInstance(); }
+BLAuthentication *runner()
+{
+    return BLAuthentication::sharedInstance();
+}
 } // namespace
 
 bool NATSetter::terminateNatd()

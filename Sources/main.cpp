@@ -1,3 +1,6 @@
 #include "ApplicationMain.h"
 
-int main(int argc, char *argv[]) { return NSApplicationMain(argc, argv); }
+int main(int argc, char *argv[])
+{
+    return NSApplicationMain(argc, argv);
+}

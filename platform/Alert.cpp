@@ -22,6 +22,9 @@ void run(const QString &message)
     box.exec();
 }
 
-void setHandler(std::function<void(const QString &)> handler) { g_handler = std::move(handler); }
+void setHandler(std::function<void(const QString &)> handler)
+{
+    g_handler = std::move(handler);
+}
 
 } // namespace Alert

@@ -23,4 +23,7 @@ void AuthorizationService::setCurrent(AuthorizationService *service)
     ++g_generation;
 }
 
-quint64 AuthorizationService::generation() { return g_generation; }
+quint64 AuthorizationService::generation()
+{
+    return g_generation;
+}

@@ -16,6 +16,9 @@ void beep()
         QApplication::beep();
 }
 
-void setHandler(std::function<void()> handler) { g_handler = std::move(handler); }
+void setHandler(std::function<void()> handler)
+{
+    g_handler = std::move(handler);
+}
 
 } // namespace Beep

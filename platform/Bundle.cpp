@@ -28,7 +28,10 @@ QString bundlePath()
     return g_bundle;
 }
 
-QString resourcePath() { return bundlePath() + QStringLiteral("/Contents/Resources"); }
+QString resourcePath()
+{
+    return bundlePath() + QStringLiteral("/Contents/Resources");
+}
 
 QString pathForResource(const QString &name, const QString &type)
 {
@@ -36,6 +39,9 @@ QString pathForResource(const QString &name, const QString &type)
     return QFileInfo::exists(path) ? path : QString();
 }
 
-void setBundlePath(const QString &path) { g_bundle = path; }
+void setBundlePath(const QString &path)
+{
+    g_bundle = path;
+}
 
 } // namespace Bundle

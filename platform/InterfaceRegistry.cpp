@@ -28,8 +28,14 @@ QString linkName(const QString &path)
 
 namespace InterfaceRegistry {
 
-void setRoot(const QString &sysfsRoot) { g_root = sysfsRoot; }
-QString root() { return g_root; }
+void setRoot(const QString &sysfsRoot)
+{
+    g_root = sysfsRoot;
+}
+QString root()
+{
+    return g_root;
+}
 
 std::optional<QList<NetInterface>> ethernetInterfaces()
 {
@@ -64,8 +70,8 @@ QStringList modemPorts()
 {
     QDir tty(g_root + QStringLiteral("/class/tty"));
     QStringList ports;
-    for (const QString &name : tty.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System,
-                                             QDir::Name)) {
+    for (const QString &name :
+         tty.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System, QDir::Name)) {
         const QString device = tty.filePath(name) + QStringLiteral("/device");
         if (!QFileInfo::exists(device))
             continue;

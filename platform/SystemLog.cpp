@@ -20,6 +20,9 @@ void log(const QString &entry)
     syslog(LOG_NOTICE, "%s", bytes.constData());
 }
 
-void setHandler(std::function<void(const QString &)> handler) { g_handler = std::move(handler); }
+void setHandler(std::function<void(const QString &)> handler)
+{
+    g_handler = std::move(handler);
+}
 
 } // namespace SystemLog

@@ -18,6 +18,9 @@ bool openFile(const QString &path)
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-void setHandler(std::function<bool(const QString &)> handler) { g_handler = std::move(handler); }
+void setHandler(std::function<bool(const QString &)> handler)
+{
+    g_handler = std::move(handler);
+}
 
 } // namespace Workspace

@@ -111,7 +111,10 @@ QStringList numbered(int count)
     return list;
 }
 
-void PrintTo(const VectorCase &row, std::ostream *out) { *out << row.name; }
+void PrintTo(const VectorCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class ExecuteVectorTest : public BLAuthenticationTest,
                           public ::testing::WithParamInterface<VectorCase>

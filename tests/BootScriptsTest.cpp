@@ -16,8 +16,10 @@ using TestSupport::readAll;
 
 constexpr uid_t kRequester = 4242;
 
-
-QString privateRoot() { return QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/private_root"); }
+QString privateRoot()
+{
+    return QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/private_root");
+}
 
 } // namespace
 
@@ -197,7 +199,10 @@ struct RefusalRow {
     bool asRequester = true;
 };
 
-void PrintTo(const RefusalRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const RefusalRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 namespace {
 QByteArray path8(const QString &stage, const char *name)

@@ -18,7 +18,10 @@ const QString kIfconfig = QStringLiteral("/sbin/ifconfig");
 const QString kSysctl = QStringLiteral("/usr/sbin/sysctl");
 const QString kPidFile = QStringLiteral("/var/run/natd.pid");
 
-QStringList words(const char *text) { return QString::fromLatin1(text).split(QLatin1Char(' ')); }
+QStringList words(const char *text)
+{
+    return QString::fromLatin1(text).split(QLatin1Char(' '));
+}
 
 // The exact argument vectors Velloran sends.
 QStringList divertRule(const QString &interface)
@@ -81,9 +84,10 @@ protected:
     QString ruleset()
     {
         QString output;
-        topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/nft"), QStringLiteral("list"),
-                                        QStringLiteral("ruleset")},
-                       &output);
+        topology->exec(
+            topology->gw(),
+            {QStringLiteral("/usr/sbin/nft"), QStringLiteral("list"), QStringLiteral("ruleset")},
+            &output);
         return output;
     }
     bool hasTable(const char *name) { return ruleset().contains(QLatin1String(name)); }
@@ -226,13 +230,13 @@ TEST_F(BsdTools, NatdFollowsTheInterfaceAddressOnHangup)
     EXPECT_TRUE(ruleset().contains(QLatin1String("snat to 203.0.113.2")));
     const QString ip = QStringLiteral("/usr/sbin/ip");
     const QString ext = NetnsTopology::gwExternal();
-    ASSERT_EQ(topology->exec(topology->gw(), {ip, QStringLiteral("addr"), QStringLiteral("del"),
-                                              QStringLiteral("203.0.113.2/24"),
-                                              QStringLiteral("dev"), ext}),
+    ASSERT_EQ(topology->exec(topology->gw(),
+                             {ip, QStringLiteral("addr"), QStringLiteral("del"),
+                              QStringLiteral("203.0.113.2/24"), QStringLiteral("dev"), ext}),
               0);
-    ASSERT_EQ(topology->exec(topology->gw(), {ip, QStringLiteral("addr"), QStringLiteral("add"),
-                                              QStringLiteral("203.0.113.50/24"),
-                                              QStringLiteral("dev"), ext}),
+    ASSERT_EQ(topology->exec(topology->gw(),
+                             {ip, QStringLiteral("addr"), QStringLiteral("add"),
+                              QStringLiteral("203.0.113.50/24"), QStringLiteral("dev"), ext}),
               0);
     ASSERT_EQ(::kill(natdPid(), SIGHUP), 0);
     EXPECT_TRUE(NetnsTopology::waitFor(
@@ -281,17 +285,18 @@ TEST_F(BsdTools, AddressWithoutAliasReplacesTheFirstAndRemovingAPrimaryKeepsItsA
               QStringList{QStringLiteral("203.0.113.9/24")});
 
     const QString lan = NetnsTopology::gwInternal();
-    ASSERT_EQ(topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/ip"),
-                                              QStringLiteral("link"), QStringLiteral("set"), lan,
-                                              QStringLiteral("down")}),
-              0);
+    ASSERT_EQ(
+        topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/ip"), QStringLiteral("link"),
+                                        QStringLiteral("set"), lan, QStringLiteral("down")}),
+        0);
     expectSuccess(kIfconfig, {lan, QStringLiteral("198.51.100.5"), QStringLiteral("netmask"),
                               QStringLiteral("255.255.255.128")});
     EXPECT_EQ(topology->addresses(topology->gw(), lan),
               QStringList{QStringLiteral("198.51.100.5/25")});
     QString link;
-    topology->exec(topology->gw(), {QStringLiteral("/usr/sbin/ip"), QStringLiteral("-o"),
-                                    QStringLiteral("link"), QStringLiteral("show"), lan},
+    topology->exec(topology->gw(),
+                   {QStringLiteral("/usr/sbin/ip"), QStringLiteral("-o"), QStringLiteral("link"),
+                    QStringLiteral("show"), lan},
                    &link);
     EXPECT_TRUE(link.contains(QLatin1String(",UP"))) << link.toStdString();
 }
@@ -324,8 +329,8 @@ TEST_F(BsdTools, SysctlMapsForwardingAndPassesLinuxNamesThrough)
     EXPECT_EQ(tool(kSysctl, kForwarding).output,
               QStringLiteral("net.inet.ip.forwarding: 0 -> 1\n"));
     QString inside;
-    topology->exec(topology->gw(), {QStringLiteral("/bin/cat"),
-                                    QStringLiteral("/proc/sys/net/ipv4/ip_forward")},
+    topology->exec(topology->gw(),
+                   {QStringLiteral("/bin/cat"), QStringLiteral("/proc/sys/net/ipv4/ip_forward")},
                    &inside);
     EXPECT_EQ(inside.trimmed(), QStringLiteral("1"));
 
@@ -453,22 +458,22 @@ TEST_F(BsdTools, TheViewShowsTheStandInsWhileTheHostKeepsItsOwnFiles)
     // velloran-toolview, as the boot-time unit uses it, shows the stand-ins at both paths.
     QString output;
     const QString toolview = Bundle::resourcePath() + QStringLiteral("/velloran-toolview");
-    EXPECT_EQ(topology->exec(topology->gw(), {toolview, QStringLiteral("/sbin/sysctl"),
-                                              QStringLiteral("net.inet.ip.forwarding")},
+    EXPECT_EQ(topology->exec(topology->gw(),
+                             {toolview, QStringLiteral("/sbin/sysctl"),
+                              QStringLiteral("net.inet.ip.forwarding")},
                              &output),
               0)
         << output.toStdString();
     EXPECT_EQ(output, QStringLiteral("net.inet.ip.forwarding: 0\n"));
-    EXPECT_EQ(topology->exec(topology->gw(), {toolview, QStringLiteral("/usr/sbin/ipfw"),
-                                              QStringLiteral("list")},
+    EXPECT_EQ(topology->exec(topology->gw(),
+                             {toolview, QStringLiteral("/usr/sbin/ipfw"), QStringLiteral("list")},
                              &output),
               0);
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/usr/sbin/natd")));
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/sbin/ipfw")));
     QString hostSysctl;
-    TestSupport::run(QStringLiteral("/usr/sbin/sysctl"), {QStringLiteral("-n"),
-                                                          QStringLiteral("kernel.ostype")},
-                     &hostSysctl);
+    TestSupport::run(QStringLiteral("/usr/sbin/sysctl"),
+                     {QStringLiteral("-n"), QStringLiteral("kernel.ostype")}, &hostSysctl);
     EXPECT_EQ(hostSysctl.trimmed(), QStringLiteral("Linux")) << "the host's sysctl is its own";
 }
 

@@ -43,13 +43,12 @@ protected:
     }
     void press() { ui().sharingButton->click(); }
 
-    const QStringList startLines{
-        "/usr/sbin/natd -interface eth0",
-        "/sbin/ipfw -f flush",
-        "/sbin/ipfw add 95 divert natd all from any to any via eth0",
-        "/sbin/ipfw add 65530 pass all from any to any",
-        "/sbin/ifconfig eth1 192.168.2.1 netmask 255.255.255.0",
-        "/usr/sbin/sysctl -w net.inet.ip.forwarding=1"};
+    const QStringList startLines{"/usr/sbin/natd -interface eth0",
+                                 "/sbin/ipfw -f flush",
+                                 "/sbin/ipfw add 95 divert natd all from any to any via eth0",
+                                 "/sbin/ipfw add 65530 pass all from any to any",
+                                 "/sbin/ifconfig eth1 192.168.2.1 netmask 255.255.255.0",
+                                 "/usr/sbin/sysctl -w net.inet.ip.forwarding=1"};
 
     ScopedRecordingAuthorization auth;
     CapturedFeedback feedback;
@@ -82,7 +81,10 @@ struct FailureRow {
     int runsBefore; // starts made before the failing one
 };
 
-void PrintTo(const FailureRow &row, std::ostream *os) { *os << row.tool; }
+void PrintTo(const FailureRow &row, std::ostream *os)
+{
+    *os << row.tool;
+}
 
 class StartFailure : public Flows, public ::testing::WithParamInterface<FailureRow>
 {
@@ -102,10 +104,13 @@ TEST_P(StartFailure, ShowsItsOwnMessageAndLeavesEarlierStepsInPlace)
 INSTANTIATE_TEST_SUITE_P(
     EachTool, StartFailure,
     ::testing::Values(
-        FailureRow{"/usr/sbin/natd", "There was an error while starting Internet Sharing (natd)", 0},
+        FailureRow{"/usr/sbin/natd", "There was an error while starting Internet Sharing (natd)",
+                   0},
         FailureRow{"/sbin/ipfw", "There was an error while starting Internet Sharing (ipfw)", 1},
-        FailureRow{"/sbin/ifconfig", "There was an error while starting Internet Sharing (ifconfig)", 4},
-        FailureRow{"/usr/sbin/sysctl", "There was an error while starting Internet Sharing (sysctl)", 5}));
+        FailureRow{"/sbin/ifconfig",
+                   "There was an error while starting Internet Sharing (ifconfig)", 4},
+        FailureRow{"/usr/sbin/sysctl",
+                   "There was an error while starting Internet Sharing (sysctl)", 5}));
 
 TEST_F(Flows, StopAfterNatdVanishedStillRemovesTheAddressAndFlushes)
 {

@@ -33,8 +33,9 @@ TEST_F(Information, HelpMenuOpensTheBundlesDocuments)
 {
     ui().actionReadme->trigger();
     ui().actionSetup->trigger();
-    EXPECT_EQ(opened, (QStringList{QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Readme.rtf"),
-                                   QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Setup.rtf")}));
+    EXPECT_EQ(opened,
+              (QStringList{QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Readme.rtf"),
+                           QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Setup.rtf")}));
     EXPECT_TRUE(alerts.isEmpty());
 }
 

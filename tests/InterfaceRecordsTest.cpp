@@ -52,8 +52,7 @@ TEST(InterfaceData, DescribesEntries)
               QStringLiteral("userName: Modem or PPPoE (ppp0), bsdName ppp0\n"));
 }
 
-namespace
-{
+namespace {
 QStringList titles(const InterfaceData &data)
 {
     QStringList list;

@@ -16,14 +16,15 @@ namespace {
 using TestSupport::readAll;
 using TestSupport::writeFile;
 
-
 QByteArray golden(const char *name)
 {
     return readAll(QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/golden/") + QLatin1String(name));
 }
 
-QByteArray joined(const QStringList &lines) { return lines.join(QString()).toLatin1(); }
-
+QByteArray joined(const QStringList &lines)
+{
+    return lines.join(QString()).toLatin1();
+}
 
 } // namespace
 
@@ -107,7 +108,10 @@ struct ConfigRow {
     int diagnostics;
 };
 
-void PrintTo(const ConfigRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const ConfigRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 class ConfigTranslation : public ::testing::TestWithParam<ConfigRow>
 {
@@ -207,7 +211,10 @@ struct InjectionRow {
     bool internal; // the odd interface is the internal one (else the external one)
 };
 
-void PrintTo(const InjectionRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const InjectionRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 class LoaderInjection : public Loader, public ::testing::WithParamInterface<InjectionRow>
 {
@@ -274,7 +281,10 @@ struct PlantRow {
     Planted kind;
 };
 
-void PrintTo(const PlantRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const PlantRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 class LoaderStaging : public Loader, public ::testing::WithParamInterface<PlantRow>
 {

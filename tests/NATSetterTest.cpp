@@ -27,7 +27,10 @@ struct CommandCase {
     QStringList commandLines;
 };
 
-void PrintTo(const CommandCase &row, std::ostream *out) { *out << row.name; }
+void PrintTo(const CommandCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class NATSetterCommandTest : public NATSetterTest, public ::testing::WithParamInterface<CommandCase>
 {

@@ -11,14 +11,10 @@
 
 namespace {
 
-using TestSupport::readAll;
-using TestSupport::writeFile;
 using TestSupport::processAlive;
+using TestSupport::readAll;
 using TestSupport::waitFor;
-
-
-
-
+using TestSupport::writeFile;
 
 const QString kRootHints = QStringLiteral("/usr/share/dns/root.hints");
 
@@ -160,7 +156,10 @@ struct SetupRow {
     bool hintsPresent;
 };
 
-void PrintTo(const SetupRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const SetupRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 class NameServerSetup : public NameServer, public ::testing::WithParamInterface<SetupRow>
 {
@@ -211,7 +210,10 @@ struct QueryRow {
     bool recursionAvailable;
 };
 
-void PrintTo(const QueryRow &row, std::ostream *os) { *os << row.what; }
+void PrintTo(const QueryRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
 
 // Names under the reserved test networks are answered by named's built-in empty zones; any
 // other name needs recursion, which can only fail here (SERVFAIL) since nothing leads out.

@@ -22,7 +22,10 @@ namespace {
 
 const QString kIp = QStringLiteral("/usr/sbin/ip");
 
-QString netnsPath(const QString &ns) { return QStringLiteral("/run/netns/") + ns; }
+QString netnsPath(const QString &ns)
+{
+    return QStringLiteral("/run/netns/") + ns;
+}
 
 // A socket that belongs to the namespace: only this short-lived thread ever enters it.
 int socketIn(const QString &ns)
@@ -121,8 +124,8 @@ bool NetnsTopology::build(const Options &options)
            (!options.gatewayLanAddress ||
             address(m_gw, gwInternal(), QStringLiteral("198.51.100.1/24"))) &&
            address(m_lan, QStringLiteral("lan0"), QStringLiteral("198.51.100.2/24")) &&
-           up(m_wan, QStringLiteral("wan0")) && up(m_gw, gwExternal()) &&
-           up(m_gw, gwInternal()) && up(m_lan, QStringLiteral("lan0")) &&
+           up(m_wan, QStringLiteral("wan0")) && up(m_gw, gwExternal()) && up(m_gw, gwInternal()) &&
+           up(m_lan, QStringLiteral("lan0")) &&
            ip({QStringLiteral("-n"), m_lan, QStringLiteral("route"), QStringLiteral("add"),
                QStringLiteral("default"), QStringLiteral("via"), QStringLiteral("198.51.100.1")});
 }
@@ -136,9 +139,10 @@ int NetnsTopology::exec(const QString &ns, const QStringList &argv, QString *out
 QStringList NetnsTopology::addresses(const QString &ns, const QString &interface) const
 {
     QString output;
-    TestSupport::run(kIp, {QStringLiteral("-n"), ns, QStringLiteral("-4"), QStringLiteral("-o"),
-                           QStringLiteral("addr"), QStringLiteral("show"), QStringLiteral("dev"),
-                           interface},
+    TestSupport::run(kIp,
+                     {QStringLiteral("-n"), ns, QStringLiteral("-4"), QStringLiteral("-o"),
+                      QStringLiteral("addr"), QStringLiteral("show"), QStringLiteral("dev"),
+                      interface},
                      &output);
     QStringList result;
     static const QRegularExpression inet(QStringLiteral("inet (\\S+)"));

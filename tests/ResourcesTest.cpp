@@ -9,7 +9,6 @@ namespace {
 
 using TestSupport::readAll;
 
-
 // Every group closed, nothing outside the outer one, plain ASCII as the document header says.
 bool isPlainRtf(const QByteArray &text)
 {

@@ -18,7 +18,10 @@ namespace {
 
 using HelperProtocol::Request;
 
-std::string word(std::uint32_t value) { return std::string(reinterpret_cast<char *>(&value), 4); }
+std::string word(std::uint32_t value)
+{
+    return std::string(reinterpret_cast<char *>(&value), 4);
+}
 
 std::string body(const std::vector<std::string> &strings, std::uint32_t count)
 {
@@ -34,7 +37,10 @@ struct DecodeCase {
     bool accepted;
 };
 
-void PrintTo(const DecodeCase &row, std::ostream *out) { *out << row.name; }
+void PrintTo(const DecodeCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class HelperDecodeTest : public ::testing::TestWithParam<DecodeCase>
 {
@@ -249,7 +255,10 @@ struct AskpassCase {
     QByteArray printed;
 };
 
-void PrintTo(const AskpassCase &row, std::ostream *out) { *out << row.name; }
+void PrintTo(const AskpassCase &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 class AskpassAnswerTest : public AskpassTest, public ::testing::WithParamInterface<AskpassCase>
 {

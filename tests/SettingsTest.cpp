@@ -81,7 +81,10 @@ struct AddressRow {
     QStringList readBack;
 };
 
-void PrintTo(const AddressRow &row, std::ostream *os) { *os << row.stored.toStdString(); }
+void PrintTo(const AddressRow &row, std::ostream *os)
+{
+    *os << row.stored.toStdString();
+}
 
 class AddressRoundTrip : public Settings, public ::testing::WithParamInterface<AddressRow>
 {
@@ -99,11 +102,12 @@ TEST_P(AddressRoundTrip, SavedAsTypedAndReadAsLeadingIntegers)
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, AddressRoundTrip,
-    ::testing::Values(AddressRow{{"255", "255", "255", "0"}, "255.255.255.0", {"255", "255", "255", "0"}},
-                      AddressRow{{"010", "0", "1", "1"}, "010.0.1.1", {"10", "0", "1", "1"}},
-                      AddressRow{{"1.2", "3", "4", "5"}, "1.2.3.4.5", {"1", "2", "3", "4"}},
-                      AddressRow{{"", "", "", ""}, "...", {"0", "0", "0", "0"}},
-                      AddressRow{{" 7x", "-3", "+4", "x9"}, " 7x.-3.+4.x9", {"7", "-3", "4", "0"}}));
+    ::testing::Values(
+        AddressRow{{"255", "255", "255", "0"}, "255.255.255.0", {"255", "255", "255", "0"}},
+        AddressRow{{"010", "0", "1", "1"}, "010.0.1.1", {"10", "0", "1", "1"}},
+        AddressRow{{"1.2", "3", "4", "5"}, "1.2.3.4.5", {"1", "2", "3", "4"}},
+        AddressRow{{"", "", "", ""}, "...", {"0", "0", "0", "0"}},
+        AddressRow{{" 7x", "-3", "+4", "x9"}, " 7x.-3.+4.x9", {"7", "-3", "4", "0"}}));
 
 TEST_F(Settings, ShortOrMissingAddressesNeverReadPastWhatIsStored)
 {

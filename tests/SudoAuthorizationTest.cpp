@@ -146,7 +146,8 @@ protected:
 
 // sudo's credential cache, per session by default, shared by all of the user's sessions with
 // timestamp_type=global: either way no cached credential may outlive deauthenticate.
-class SudoCacheTest : public SudoAuthorizationTest, public ::testing::WithParamInterface<const char *>
+class SudoCacheTest : public SudoAuthorizationTest,
+                      public ::testing::WithParamInterface<const char *>
 {
 };
 

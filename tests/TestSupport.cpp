@@ -7,8 +7,7 @@
 #include <QProcess>
 #include <QSettings>
 
-namespace TestSupport
-{
+namespace TestSupport {
 
 QByteArray readAll(const QString &path)
 {
@@ -45,7 +44,8 @@ void FakeSysfs::addNet(const QString &name, int ifindex, int type, bool wireless
     QDir().mkpath(dir);
     writeFile(dir + QStringLiteral("/type"), QByteArray::number(type) + '\n');
     writeFile(dir + QStringLiteral("/ifindex"), QByteArray::number(ifindex) + '\n');
-    if (wireless) QDir().mkpath(dir + QStringLiteral("/wireless"));
+    if (wireless)
+        QDir().mkpath(dir + QStringLiteral("/wireless"));
 }
 
 void FakeSysfs::removeNet(const QString &name)
@@ -79,8 +79,10 @@ int run(const QString &program, const QStringList &args, QString *output)
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
-    if (!process.waitForFinished(120000)) return -1;
-    if (output) *output = QString::fromLocal8Bit(process.readAll());
+    if (!process.waitForFinished(120000))
+        return -1;
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAll());
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 

@@ -1,21 +1,21 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
 
 // A test that can't run here skips with its reason; in CI every test must run, so it fails.
-#define VELLORAN_REQUIRE(condition, reason)                                                      \
-    do {                                                                                         \
-        if (!(condition)) {                                                                      \
-            if (qEnvironmentVariable("CI") == QLatin1String("true"))                             \
-                FAIL() << "required in CI: " << (reason);                                        \
-            else                                                                                 \
-                GTEST_SKIP() << (reason);                                                        \
-        }                                                                                        \
+#define VELLORAN_REQUIRE(condition, reason)                                                        \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            if (qEnvironmentVariable("CI") == QLatin1String("true"))                               \
+                FAIL() << "required in CI: " << (reason);                                          \
+            else                                                                                   \
+                GTEST_SKIP() << (reason);                                                          \
+        }                                                                                          \
     } while (0)
 
 #define VELLORAN_REQUIRE_ROOT() VELLORAN_REQUIRE(::geteuid() == 0, "needs root")
@@ -24,7 +24,10 @@
 #include <unistd.h>
 
 // Readable failure messages for Qt's strings.
-inline void PrintTo(const QString &text, std::ostream *os) { *os << '"' << text.toStdString() << '"'; }
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
 inline void PrintTo(const QStringList &list, std::ostream *os)
 {
     *os << '{';

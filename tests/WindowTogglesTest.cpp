@@ -14,14 +14,10 @@
 
 namespace {
 
-using TestSupport::readAll;
-using TestSupport::writeFile;
 using TestSupport::processAlive;
+using TestSupport::readAll;
 using TestSupport::waitFor;
-
-
-
-
+using TestSupport::writeFile;
 
 const QString kRootHints = QStringLiteral("/usr/share/dns/root.hints");
 const QByteArray kNamedCommandLine("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);

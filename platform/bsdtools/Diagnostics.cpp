@@ -8,7 +8,10 @@ namespace {
 const char *g_tool = "bsdtool";
 }
 
-void setTool(const char *name) { g_tool = name; }
+void setTool(const char *name)
+{
+    g_tool = name;
+}
 
 int fail(const std::string &message)
 {

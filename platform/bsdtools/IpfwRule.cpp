@@ -139,8 +139,7 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
     }
     if (!rule.inbound && !rule.outbound)
         return "a rule can't be both in and out";
-    if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() &&
-        rule.sentOn.empty())
+    if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() && rule.sentOn.empty())
         return "divert needs via, recv or xmit: natd serves one interface";
     return std::nullopt;
 }

@@ -6,7 +6,10 @@ namespace NatdRuleset {
 
 namespace {
 
-std::string table() { return std::string(NftLayout::family) + " " + NftLayout::natdTable; }
+std::string table()
+{
+    return std::string(NftLayout::family) + " " + NftLayout::natdTable;
+}
 
 std::string chain(const char *name, const char *type, const char *hook, const std::string &prio)
 {
@@ -58,6 +61,9 @@ std::string retarget(const NatdOptions &options, const std::string &aliasAddress
     return "flush chain " + table() + " alias\n" + aliasRule(options, aliasAddress);
 }
 
-std::string remove() { return "delete table " + table() + "\n"; }
+std::string remove()
+{
+    return "delete table " + table() + "\n";
+}
 
 } // namespace NatdRuleset

@@ -25,11 +25,16 @@ struct Request {
 std::string flagNames(unsigned flags)
 {
     static const std::pair<unsigned, const char *> names[] = {
-        {IFF_UP, "UP"},           {IFF_BROADCAST, "BROADCAST"},
-        {IFF_DEBUG, "DEBUG"},     {IFF_LOOPBACK, "LOOPBACK"},
-        {IFF_POINTOPOINT, "POINTOPOINT"}, {IFF_RUNNING, "RUNNING"},
-        {IFF_NOARP, "NOARP"},     {IFF_PROMISC, "PROMISC"},
-        {IFF_ALLMULTI, "ALLMULTI"}, {IFF_MULTICAST, "MULTICAST"},
+        {IFF_UP, "UP"},
+        {IFF_BROADCAST, "BROADCAST"},
+        {IFF_DEBUG, "DEBUG"},
+        {IFF_LOOPBACK, "LOOPBACK"},
+        {IFF_POINTOPOINT, "POINTOPOINT"},
+        {IFF_RUNNING, "RUNNING"},
+        {IFF_NOARP, "NOARP"},
+        {IFF_PROMISC, "PROMISC"},
+        {IFF_ALLMULTI, "ALLMULTI"},
+        {IFF_MULTICAST, "MULTICAST"},
     };
     std::string text;
     for (const auto &[bit, name] : names) {
@@ -99,9 +104,8 @@ std::optional<std::string> parse(const std::vector<std::string> &words, Request 
 // With promote_secondaries the kernel keeps the aliases when their primary goes.
 bool keepAliasesOnRemoval(const std::string &interface)
 {
-    return ProcSys::write(std::string(ProcSys::root) + "net/ipv4/conf/" + interface +
-                              "/promote_secondaries",
-                          "1");
+    return ProcSys::write(
+        std::string(ProcSys::root) + "net/ipv4/conf/" + interface + "/promote_secondaries", "1");
 }
 
 int configure(RouteSocket &route, const RouteSocket::Link &link, const Request &request)

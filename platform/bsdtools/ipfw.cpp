@@ -15,7 +15,10 @@ namespace {
 
 const std::string kTable = std::string(NftLayout::family) + " " + NftLayout::ipfwTable;
 
-std::string chainName(bool inbound) { return inbound ? "in" : "out"; }
+std::string chainName(bool inbound)
+{
+    return inbound ? "in" : "out";
+}
 
 bool flush(NftSession &nft)
 {

@@ -72,8 +72,8 @@ int bsd(const BsdName &entry, const std::string &name, const std::string *value,
     if (!old)
         return Diagnostics::fail(name + ": " + std::strerror(errno));
     if (!value) {
-        std::printf(f.valuesOnly ? "%s\n" : "%s: %s\n",
-                    f.valuesOnly ? old->c_str() : name.c_str(), old->c_str());
+        std::printf(f.valuesOnly ? "%s\n" : "%s: %s\n", f.valuesOnly ? old->c_str() : name.c_str(),
+                    old->c_str());
         return 0;
     }
     if (!isInteger(*value))
