@@ -21,6 +21,25 @@ extern char **environ;
 
 namespace {
 
+// An exec-style, null-terminated argv over the 8-bit forms of `words`, valid while it lives.
+class ExecVector
+{
+public:
+    explicit ExecVector(const QStringList &words)
+    {
+        for (const QString &word : words)
+            m_bytes.push_back(word.toLocal8Bit());
+        for (QByteArray &bytes : m_bytes)
+            m_pointers.push_back(bytes.data());
+        m_pointers.push_back(nullptr);
+    }
+    char *const *data() { return m_pointers.data(); }
+
+private:
+    std::vector<QByteArray> m_bytes;
+    std::vector<char *> m_pointers;
+};
+
 constexpr int kSilentStartMs = 15000;
 constexpr int kReplyMs = PrivilegedStart::kToolWaitMs + 10000;
 constexpr int kEndMs = 3000;
@@ -97,13 +116,7 @@ bool sendAll(int fd, const std::string &data)
 pid_t spawn(const QString &program, const QStringList &arguments, int channel, bool quiet,
             const QList<QByteArray> &environment)
 {
-    std::vector<QByteArray> argBytes{program.toLocal8Bit()};
-    for (const QString &argument : arguments)
-        argBytes.push_back(argument.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &bytes : argBytes)
-        argv.push_back(bytes.data());
-    argv.push_back(nullptr);
+    ExecVector argv(QStringList{program} + arguments);
 
     QList<QByteArray> envBytes = environment;
     std::vector<char *> envp;
@@ -135,7 +148,7 @@ pid_t spawn(const QString &program, const QStringList &arguments, int channel, b
 
     pid_t pid = -1;
     const int error =
-        posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), envp.data());
+        posix_spawn(&pid, argv.data()[0], &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return error == 0 ? pid : -1;
@@ -365,13 +378,7 @@ int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &pat
         const QByteArray pathBytes = path.toLocal8Bit();
         const QByteArray standIns =
             (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toLocal8Bit();
-        std::vector<QByteArray> argBytes{pathBytes};
-        for (const QString &argument : arguments)
-            argBytes.push_back(argument.toLocal8Bit());
-        std::vector<char *> argv;
-        for (QByteArray &bytes : argBytes)
-            argv.push_back(bytes.data());
-        argv.push_back(nullptr);
+        ExecVector argv(QStringList{path} + arguments);
         return PrivilegedStart::start(pathBytes.constData(), argv.data(), standIns.constData());
     }
     HelperSession &session = static_cast<LinuxHandle &>(handle).session;
