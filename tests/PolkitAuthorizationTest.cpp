@@ -261,15 +261,7 @@ protected:
     std::string drive(const QStringList &steps, const QString &bundle, bool withAgent,
                       const QByteArray &agentPassword)
     {
-        QProcessEnvironment environment;
-        environment.insert("PATH", "/usr/bin:/bin");
-        environment.insert("HOME", home);
-        environment.insert("XDG_RUNTIME_DIR", home);
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer");
-        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-            if (qEnvironmentVariableIsSet(sanitizer))
-                environment.insert(sanitizer, qEnvironmentVariable(sanitizer));
+        QProcessEnvironment environment = TestSupport::userDriverEnvironment(home);
         const QStringList asUser{"/usr/bin/setpriv", "--reuid=" + QString::number(uid),
                                  "--regid=" + QString::number(gid), "--init-groups", "--"};
         QStringList driverArgs = asUser + QStringList{VELLORAN_AUTH_DRIVER};

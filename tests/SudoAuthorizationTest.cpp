@@ -112,15 +112,7 @@ protected:
     // Runs the driver as the user, without a terminal; what it printed.
     std::string drive(const QStringList &steps)
     {
-        QProcessEnvironment environment;
-        environment.insert("PATH", "/usr/bin:/bin");
-        environment.insert("HOME", home);
-        environment.insert("XDG_RUNTIME_DIR", home);
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer");
-        for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-            if (qEnvironmentVariableIsSet(sanitizer))
-                environment.insert(sanitizer, qEnvironmentVariable(sanitizer));
+        QProcessEnvironment environment = TestSupport::userDriverEnvironment(home);
         QProcess driver;
         driver.setProcessEnvironment(environment);
         driver.setWorkingDirectory(home);

@@ -74,6 +74,20 @@ ScratchPreferences::ScratchPreferences()
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
 }
 
+QProcessEnvironment userDriverEnvironment(const QString &home)
+{
+    QProcessEnvironment environment;
+    environment.insert("PATH", "/usr/bin:/bin");
+    environment.insert("HOME", home);
+    environment.insert("XDG_RUNTIME_DIR", home);
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer");
+    for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (qEnvironmentVariableIsSet(sanitizer))
+            environment.insert(sanitizer, qEnvironmentVariable(sanitizer));
+    return environment;
+}
+
 int run(const QString &program, const QStringList &args, QString *output)
 {
     QProcess process;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -80,6 +81,10 @@ template <typename Condition> bool waitFor(Condition condition, int seconds = 20
     }
     return true;
 }
+
+// The environment of the authorization driver run as a test user whose home is `home`: nothing of
+// root's, the askpass answer file in that home, and the sanitizers' settings.
+QProcessEnvironment userDriverEnvironment(const QString &home);
 
 // Runs a command with an argv, returns its exit status (and output when asked).
 int run(const QString &program, const QStringList &args, QString *output = nullptr);
