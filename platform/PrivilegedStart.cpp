@@ -11,10 +11,12 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -31,8 +33,13 @@ namespace {
 
 char g_requester[32] = "";
 
-// Tools still running when their wait ended; collected later so none stays a zombie.
-std::vector<pid_t> g_outstanding;
+// Tools still running when their wait ended, with the read end of their stderr pipe; collected
+// later so none stays a zombie, and the pipe stays open so a late write can't kill the tool.
+struct Outstanding {
+    pid_t pid;
+    int errorFd;
+};
+std::vector<Outstanding> g_outstanding;
 
 void closeFrom(int lowest, int highest)
 {
@@ -62,7 +69,7 @@ void closeFrom(int lowest, int highest)
 
 // Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
 [[noreturn]] void becomeTool(const char *path, char *const argv[], const char *standInsDir,
-                             int reportFd)
+                             int reportFd, int errorFd)
 {
     // Keep the report pipe clear of the three standard descriptors we are about to replace.
     if (reportFd <= STDERR_FILENO) {
@@ -85,8 +92,14 @@ void closeFrom(int lowest, int highest)
         reportAndExit(reportFd, errno);
     umask(022);
 
+    if (errorFd <= STDERR_FILENO) {
+        errorFd = fcntl(errorFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        if (errorFd < 0)
+            reportAndExit(reportFd, errno);
+    }
     const int devNull = open("/dev/null", O_RDWR);
-    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0)
+    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
+        dup2(errorFd, STDERR_FILENO) < 0)
         reportAndExit(reportFd, errno);
     // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
     if (reportFd > STDERR_FILENO + 1)
@@ -107,39 +120,88 @@ struct ChildStart {
     char *const *argv;
     const char *standInsDir;
     int reportFd;
+    int errorFd;
 };
 
 int childMain(void *start)
 {
     const auto *what = static_cast<const ChildStart *>(start);
-    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd);
+    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd, what->errorFd);
 }
 
-bool waitForExit(pid_t pid, int waitMs)
+// What a tool wrote on stderr: passed on to ours, with its last line kept for the log.
+struct ErrorText {
+    std::string last;
+    std::string pending;
+
+    // Reads what is there without blocking; false once every writer has closed the pipe.
+    bool drain(int fd)
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0;
+            ssize_t ignored = write(STDERR_FILENO, buffer, static_cast<size_t>(got));
+            (void)ignored;
+            pending.append(buffer, static_cast<size_t>(got));
+            for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                if (end > 0)
+                    last = pending.substr(0, std::min<size_t>(end, 300));
+                pending.erase(0, end + 1);
+            }
+            if (pending.size() > 300)
+                pending.erase(0, pending.size() - 300);
+        }
+    }
+
+    std::string lastLine() const { return pending.empty() ? last : pending; }
+};
+
+long long nowMs()
 {
-    int status = 0;
+    struct timespec now {
+    };
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// Waits up to waitMs for the tool to end, reading its stderr meanwhile. True with its status once
+// it ended; false while it still runs.
+bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &status)
+{
+    int pidfd = -1;
 #ifdef SYS_pidfd_open
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        struct pollfd ready = {pidfd, POLLIN, 0};
-        int polled;
-        do
-            polled = poll(&ready, 1, waitMs);
-        while (polled < 0 && errno == EINTR);
-        close(pidfd);
-        return polled > 0 && waitpid(pid, &status, 0) == pid;
-    }
+    pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 #endif
-    // Without pidfds: look every few milliseconds.
-    for (int waited = 0;; waited += 2) {
+    const long long deadline = nowMs() + waitMs;
+    bool open = true;
+    bool ended = false;
+    for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
-            return true;
-        if (waited >= waitMs)
-            return false;
-        const struct timespec pause = {0, 2 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
+        if (done == pid || (done < 0 && errno == ECHILD)) {
+            ended = true;
+            break;
+        }
+        const long long left = deadline - nowMs();
+        if (left <= 0)
+            break;
+        // Without pidfds, look every few milliseconds.
+        struct pollfd ready[2] = {{errorFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const int timeout = pidfd >= 0 ? static_cast<int>(left) : 2;
+        if (poll(open ? ready : ready + 1, open ? (pidfd >= 0 ? 2 : 1) : (pidfd >= 0 ? 1 : 0),
+                 timeout) < 0 &&
+            errno != EINTR)
+            break;
+        if (open && ready[0].revents)
+            open = text.drain(errorFd);
     }
+    if (pidfd >= 0)
+        close(pidfd);
+    text.drain(errorFd);
+    return ended;
 }
 
 } // namespace
@@ -164,10 +226,15 @@ const char *requestingUser(const char *sudoUid, const char *pkexecUid)
 
 void reapFinished()
 {
-    std::erase_if(g_outstanding, [](pid_t pid) {
+    std::erase_if(g_outstanding, [](const Outstanding &tool) {
         int status = 0;
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        return done == pid || (done < 0 && errno == ECHILD);
+        const pid_t done = waitpid(tool.pid, &status, WNOHANG);
+        ErrorText ignored;
+        ignored.drain(tool.errorFd);
+        if (done != tool.pid && !(done < 0 && errno == ECHILD))
+            return false;
+        close(tool.errorFd);
+        return true;
     });
 }
 
@@ -180,11 +247,20 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
     int report[2];
     if (pipe2(report, O_CLOEXEC) < 0)
         return errno;
+    // The tool's stderr: read here to tell why a tool failed. A daemon detaches from it.
+    int errors[2];
+    if (pipe2(errors, O_CLOEXEC) < 0) {
+        const int error = errno;
+        close(report[0]);
+        close(report[1]);
+        return error;
+    }
+    fcntl(errors[0], F_SETFL, O_NONBLOCK);
 
     // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
     // process to make and tear down again for every tool. All signals wait meanwhile.
     alignas(64) char childStack[64 * 1024];
-    ChildStart what{path, argv, standInsDir, report[1]};
+    ChildStart what{path, argv, standInsDir, report[1], errors[1]};
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
@@ -197,8 +273,10 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
     ASAN_UNPOISON_MEMORY_REGION(childStack, sizeof childStack);
 #endif
     close(report[1]);
+    close(errors[1]);
     if (pid < 0) {
         close(report[0]);
+        close(errors[0]);
         return cloneError;
     }
 
@@ -214,17 +292,38 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        close(errors[0]);
         return error != 0 ? error : EIO;
     }
     if (got != 0) {
         // A torn report means the child died before it could exec.
-        g_outstanding.push_back(pid);
+        g_outstanding.push_back({pid, errors[0]});
         return EIO;
     }
 
-    if (!waitForExit(pid, std::max(waitMs, 0)))
-        g_outstanding.push_back(pid);
-    return 0;
+    ErrorText text;
+    int status = 0;
+    if (!waitForExit(pid, std::max(waitMs, 0), errors[0], text, status)) {
+        g_outstanding.push_back({pid, errors[0]});
+        return 0;
+    }
+    close(errors[0]);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return 0;
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::string line = text.lastLine();
+    syslog(LOG_NOTICE, "%s ended with status %d: %s", path, code,
+           line.empty() ? "(nothing on stderr)" : line.c_str());
+    char message[512];
+    const int length =
+        std::snprintf(message, sizeof message, "velloran: %s ended with status %d: %s\n", path,
+                      code, line.empty() ? "(nothing on stderr)" : line.c_str());
+    if (length > 0) {
+        ssize_t ignored =
+            write(STDERR_FILENO, message, std::min<size_t>(length, sizeof message - 1));
+        (void)ignored;
+    }
+    return kToolFailed;
 }
 
 } // namespace PrivilegedStart

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+
 // Starting a tool as root: shared by the root helper and by Velloran itself when it runs as root.
 // Uses no Qt, so the helper stays small.
 namespace PrivilegedStart {
@@ -7,15 +9,20 @@ namespace PrivilegedStart {
 // How long a start waits for the tool to end, so that commands issued in order act in order.
 constexpr int kToolWaitMs = 5000;
 
+// The answer for a tool that ended with a non-zero status within the wait.
+constexpr int kToolFailed = ECHILD;
+
 // The only environment a started tool sees.
 extern const char *const kToolPath;
 
 // Forks, detaches the child into its own session with "/" as working directory, /dev/null as
 // stdin and stdout, the runner's stderr, no other descriptor and a clean environment, enters the
 // BSD tool view of `standInsDir` and execs `path` with `argv` (argv[0] should be `path`, the list
-// ends in a null pointer). Then waits up to `waitMs` for the tool to end (a daemon that forks
-// returns at once). Returns 0 once the exec succeeded, whatever the tool does afterwards, else an
-// errno value.
+// ends in a null pointer). The tool's stderr is a pipe the runner reads and passes on to its own.
+// Then waits up to `waitMs` for the tool to end (a daemon that forks returns at once). Returns 0
+// when the tool ended with status 0 or still runs when the wait ends; kToolFailed, after one log
+// line naming the tool, its status and the last line it wrote on stderr, when it ended otherwise;
+// else the errno value that kept it from starting.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
 // The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install

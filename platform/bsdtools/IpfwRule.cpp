@@ -57,15 +57,18 @@ std::string IpfwRule::statement(bool inboundChain) const
 {
     if (inboundChain ? !inbound : !outbound)
         return {};
-    // A rule naming the receiving interface never matches outgoing packets, and vice versa.
-    if (inboundChain && !sentOn.empty() && sentOn != receivedOn)
-        return {};
-    if (!inboundChain && !receivedOn.empty() && receivedOn != sentOn)
+    // Before routing the outgoing interface is unknown: a rule naming it only matches on the way
+    // out, where the receiving interface is still known for forwarded packets.
+    const bool namesOnlySent = !sentOn.empty() && sentOn != receivedOn;
+    if (inboundChain && namesOnlySent)
         return {};
     std::string words;
-    const std::string &interface = inboundChain ? receivedOn : sentOn;
-    if (!interface.empty())
-        words += std::string(inboundChain ? "iifname" : "oifname") + " \"" + interface + "\" ";
+    if (inboundChain && !receivedOn.empty())
+        words += "iifname \"" + receivedOn + "\" ";
+    if (!inboundChain && !receivedOn.empty() && receivedOn != sentOn)
+        words += "iifname \"" + receivedOn + "\" ";
+    if (!inboundChain && !sentOn.empty())
+        words += "oifname \"" + sentOn + "\" ";
     switch (action) {
     case Action::Pass:
         words += "accept";
@@ -74,10 +77,11 @@ std::string IpfwRule::statement(bool inboundChain) const
         words += "drop";
         break;
     case Action::Divert:
-        // As divert(4) drops packets for a port nobody reads, a packet natd did not take is lost;
-        // flipping natd's bit clears its mark, and sets it on exactly the packets natd never saw.
-        words += std::string("meta mark set meta mark xor ") + NftLayout::divertMark +
-                 " meta mark and " + NftLayout::divertMark + " != 0 drop";
+        // natd marks what it handles, just before these chains; without a natd the divert drops
+        // what would be forwarded untranslated, and this computer's own traffic still passes.
+        // Testing the mark without changing it makes a second divert rule change nothing.
+        words += std::string("meta mark and ") + NftLayout::divertMark + " == 0 " +
+                 (inboundChain ? "fib daddr type unicast" : "fib saddr type != local") + " drop";
         break;
     }
     return words + " comment \"" + kCommentTag + text() + "\"";
@@ -139,6 +143,9 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
     }
     if (!rule.inbound && !rule.outbound)
         return "a rule can't be both in and out";
+    // An incoming packet has not been routed yet: a rule naming where it leaves would match nothing.
+    if (!rule.outbound && !rule.sentOn.empty() && rule.sentOn != rule.receivedOn)
+        return "xmit never matches incoming packets";
     if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() && rule.sentOn.empty())
         return "divert needs via, recv or xmit: natd serves one interface";
     return std::nullopt;

@@ -44,6 +44,9 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
     text += chain("divert_in", "filter", "prerouting", std::to_string(NftLayout::natdMarkIn));
     text += chain("divert_out", "filter", "postrouting", std::to_string(NftLayout::natdMarkOut));
     text += chain("alias", "nat", "postrouting", "srcnat");
+    // Once ipfw has looked, the mark goes again: other programs may route or filter by marks.
+    text += chain("unmark_in", "filter", "prerouting", std::to_string(NftLayout::natdUnmarkIn));
+    text += chain("unmark_out", "filter", "postrouting", std::to_string(NftLayout::natdUnmarkOut));
     if (options.denyIncoming) {
         std::string deny = in + "ct state new,invalid ";
         if (options.logDenied)
@@ -52,6 +55,10 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
     }
     text += rule("divert_in", in + mark);
     text += rule("divert_out", out + mark);
+    const std::string unmark =
+        std::string("meta mark set meta mark and ~") + NftLayout::divertMark;
+    text += rule("unmark_in", in + unmark);
+    text += rule("unmark_out", out + unmark);
     text += aliasRule(options, aliasAddress);
     return text;
 }

@@ -1,8 +1,9 @@
 #pragma once
 
 // How natd's and ipfw's nftables tables fit together. natd marks the packets it handles just
-// before ipfw's chains look at them; a divert rule drops what carries no mark and clears the mark
-// of the rest, so it tells whether a natd is there and costs no further chain per packet.
+// before ipfw's chains look at them and clears the mark just after; a divert rule drops forwarded
+// packets that carry no mark, so without a natd nothing leaves untranslated while this computer's
+// own traffic passes.
 namespace NftLayout {
 
 inline constexpr const char *family = "ip";
@@ -14,8 +15,10 @@ inline constexpr const char *divertMark = "0x01000000";
 // prerouting: after conntrack (-200), so connection states are known; before mangle (-150).
 inline constexpr int natdMarkIn = -170;
 inline constexpr int ipfwIn = -165;
+inline constexpr int natdUnmarkIn = -160;
 // postrouting: all before source NAT (100), so a dropped first packet leaves no translation.
 inline constexpr int natdMarkOut = 40;
 inline constexpr int ipfwOut = 50;
+inline constexpr int natdUnmarkOut = 60;
 
 } // namespace NftLayout
