@@ -8,6 +8,7 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 #include "NotificationCenter.h"
+#include "SharingChecks.h"
 #include "StagingFile.h"
 #include "SystemLog.h"
 #include "Workspace.h"
@@ -23,6 +24,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <unistd.h>
@@ -33,6 +35,9 @@ const QString kModemTitle = QStringLiteral("Modem or PPPoE (ppp0)");
 const QString kStartupItem = QStringLiteral("/Library/StartupItems/Velloran");
 const QString kNamedConf = QStringLiteral("/etc/named.conf");
 const QString kNamedCache = QStringLiteral("/etc/named.cache");
+const QString kNamedClients = QStringLiteral("/etc/named.clients");
+// Velloran's own name server, told from the distribution's by its command line.
+const QString kOwnNamed = QStringLiteral("/usr/sbin/named -c /etc/named.conf");
 
 std::optional<QString> selectedTitle(const QComboBox *menu)
 {
@@ -322,7 +327,7 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = checkForPPPoE();
     if (natdIsRunning())
         setRunning(true);
-    if (auth->getPID(QStringLiteral("/usr/sbin/named")) != 0) {
+    if (auth->getPID(kOwnNamed) != 0) {
         named->setChecked(true);
         m_DNSrunning = true;
     }
@@ -383,7 +388,15 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
-        setRunning(false);
+        // natd ends within moments of its signal; one that still runs was not stopped.
+        bool stillRunning = natdIsRunning();
+        for (int tries = 0; stillRunning && tries < 20; ++tries) {
+            QThread::msleep(100);
+            stillRunning = natdIsRunning();
+        }
+        if (stillRunning)
+            runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
+        setRunning(stillRunning);
         return;
     }
 
@@ -393,11 +406,21 @@ void NATController::toggleRunning(QObject *)
             "Choose an external and an internal interface before starting Internet Sharing."));
         return;
     }
+    // What would fail or cut this computer off is told before any password is asked.
+    const SharingChecks::Choice choice{
+        routerAddress(), subnetMask(), *getExternalInterface(), *getInternalInterface(),
+        selectedTitle(internalInterface) == selectedTitle(externalInterface)};
+    if (const auto problem = SharingChecks::problem(choice, SharingChecks::currentSystem())) {
+        runErr(*problem);
+        return;
+    }
     if (m_loadOnStartup) {
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
     }
-    if (!NATSetterOutlet->natd(getNatArgs().value_or(QStringList()))) {
+    // The menus may have changed under an alert: a step whose interface is gone fails.
+    const auto natArgs = getNatArgs();
+    if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
         runErr(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
         return;
     }
@@ -405,7 +428,8 @@ void NATController::toggleRunning(QObject *)
         runErr(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
         return;
     }
-    if (!NATSetterOutlet->ifconfig(getIfconfigArgs().value_or(QStringList()))) {
+    const auto ifconfigArgs = getIfconfigArgs();
+    if (!ifconfigArgs || !NATSetterOutlet->ifconfig(*ifconfigArgs)) {
         runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
     }
@@ -414,6 +438,9 @@ void NATController::toggleRunning(QObject *)
         return;
     }
     setRunning(true);
+    const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
+    if (!blocks.isEmpty())
+        runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
 }
 
 // ---- lock and informational actions ----
@@ -484,13 +511,30 @@ void NATController::toggleDNS(QObject *)
 {
     BLAuthentication *auth = BLAuthentication::sharedInstance();
     if (m_DNSrunning) {
-        auth->killProcess(QStringLiteral("/usr/sbin/named"));
+        auth->killProcess(kOwnNamed);
+        setDNSrunning(false);
+        return;
+    }
+    // Told now, or the box would show a server that can't run or can't answer.
+    if (!QFileInfo(QStringLiteral("/usr/sbin/named")).isExecutable()) {
+        runErr(QStringLiteral("The name server /usr/sbin/named is not installed. Install the "
+                              "package bind9 (apt install bind9), then tick the box again."));
+        setDNSrunning(false);
+        return;
+    }
+    if (const auto holder = SharingChecks::portHolder(
+            SharingChecks::parseAddress(routerAddress()).value_or(0), 53)) {
+        runErr(QStringLiteral("Port 53 at %1 is already held by %2, so the name server could not "
+                              "answer the local network there. Stop that program first.")
+                   .arg(routerAddress(), *holder));
         setDNSrunning(false);
         return;
     }
     const QString setup = Bundle::resourcePath() + QStringLiteral("/named_setup");
     bool started = false;
-    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache)) {
+    // The list of clients comes with the set-up: without it named would refuse the configuration.
+    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache) &&
+        QFileInfo::exists(kNamedClients)) {
         started = auth->executeCommand(QStringLiteral("/usr/sbin/named"),
                                        {QStringLiteral("-c"), kNamedConf});
     } else if (QFileInfo::exists(kNamedConf)) {
@@ -563,8 +607,7 @@ void NATController::reset(QObject *)
     named->setChecked(false);
     load->setChecked(false);
     if (m_DNSrunning) {
-        BLAuthentication::sharedInstance()->killProcess(
-            QStringLiteral("/usr/sbin/named -c /etc/named.conf"));
+        BLAuthentication::sharedInstance()->killProcess(kOwnNamed);
         m_DNSrunning = false;
         Beep::beep();
     }

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <csignal>
 
 namespace {
 const QString kBundleResources = QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources");
@@ -66,6 +67,12 @@ TEST_F(Flows, StartRunsTheFourToolsInOrderAndStopUndoesThem)
 
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     auth->clearRecord();
+    // The recorded kill takes effect: a natd that still ran would keep the button at Stop.
+    auth->setStartResult([](const RecordingAuthorization::Run &run) {
+        if (run.path == QLatin1String("/bin/kill"))
+            ::kill(run.arguments.value(0).toInt(), SIGTERM);
+        return 0;
+    });
     press();
     EXPECT_EQ(auth->commandLines(),
               (QStringList{QStringLiteral("/bin/kill %1").arg(natd.pid()),

@@ -93,13 +93,12 @@ TEST_F(PrivilegedStartTest, NonExecutableAndRelativePathsFailToStart)
     EXPECT_TRUE(tool.starts().isEmpty());
 }
 
-TEST_F(PrivilegedStartTest, ToolThatFailsStillStarted)
+TEST_F(PrivilegedStartTest, ToolThatFailsWithinTheWaitIsAFailure)
 {
     RecordingTool tool(folder.path(), "exit3");
-    EXPECT_TRUE(auth->executeCommand(tool.path(), {"-f", "flush"}));
+    EXPECT_FALSE(auth->executeCommand(tool.path(), {"-f", "flush"}));
     EXPECT_EQ(tool.starts().size(), 1);
-    EXPECT_TRUE(feedback.log().isEmpty());
-    EXPECT_EQ(feedback.beeps(), 0);
+    EXPECT_EQ(feedback.beeps(), 1);
 }
 
 TEST_F(PrivilegedStartTest, CommandsTakeEffectInTheOrderIssued)

@@ -1,9 +1,11 @@
 #include "Bundle.h"
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -76,9 +78,20 @@ TEST(Resources, NameServerConfigurationIsValid)
 {
     VELLORAN_REQUIRE(QFileInfo(QStringLiteral("/usr/bin/named-checkconf")).isExecutable(),
                      "needs named-checkconf (Debian bind9-utils)");
+    // It includes the list of clients that named_setup writes: one like it, in a root of our own.
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkpath(QStringLiteral("etc")) &&
+                QDir(root.path()).mkpath(QStringLiteral("var/cache/bind")));
+    ASSERT_TRUE(QFile::copy(Bundle::resourcePath() + QStringLiteral("/named.conf"),
+                            root.filePath(QStringLiteral("etc/named.conf"))));
+    QFile clients(root.filePath(QStringLiteral("etc/named.clients")));
+    ASSERT_TRUE(clients.open(QIODevice::WriteOnly));
+    clients.write("acl velloran_clients {\n\tlocalhost;\n\t198.51.100.0/24;\n};\n");
+    clients.close();
     QString printed;
-    EXPECT_EQ(TestSupport::run(QStringLiteral("/usr/bin/named-checkconf"),
-                               {Bundle::resourcePath() + QStringLiteral("/named.conf")}, &printed),
+    EXPECT_EQ(TestSupport::run(
+                  QStringLiteral("/usr/bin/named-checkconf"),
+                  {QStringLiteral("-t"), root.path(), QStringLiteral("/etc/named.conf")}, &printed),
               0)
         << qPrintable(printed);
 }

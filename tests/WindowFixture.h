@@ -3,6 +3,7 @@
 #include "ApplicationMain.h"
 #include "InterfaceRegistry.h"
 #include "NATController.h"
+#include "SharingChecks.h"
 #include "TestSupport.h"
 
 #include <memory>
@@ -16,6 +17,12 @@ protected:
         sysfs.addNet(QStringLiteral("eth0"), 2);
         sysfs.addNet(QStringLiteral("eth1"), 3);
         InterfaceRegistry::setRoot(sysfs.root());
+        // The machine the pre-flight checks see: the same two interfaces, up, nothing else.
+        SharingChecks::setSource(
+            [] {
+                return SharingChecks::System{{{"eth0", true, {}}, {"eth1", true, {}}}, {}};
+            },
+            [] { return QByteArray(); });
         loaded = MainWindowLoader::load();
         controller = loaded->controller;
     }
@@ -23,6 +30,7 @@ protected:
     {
         loaded.reset();
         InterfaceRegistry::setRoot(QStringLiteral("/sys"));
+        SharingChecks::setSource({}, {});
     }
 
     Ui::MainWindow &ui() { return loaded->ui; }

@@ -56,7 +56,7 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
     text += rule("divert_in", in + mark);
     text += rule("divert_out", out + mark);
     const std::string unmark =
-        std::string("meta mark set meta mark and ~") + NftLayout::divertMark;
+        std::string("meta mark set meta mark and ") + NftLayout::divertUnmark;
     text += rule("unmark_in", in + unmark);
     text += rule("unmark_out", out + unmark);
     text += aliasRule(options, aliasAddress);

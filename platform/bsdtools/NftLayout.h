@@ -11,6 +11,7 @@ inline constexpr const char *natdTable = "velloran_natd";
 inline constexpr const char *ipfwTable = "velloran_ipfw";
 
 inline constexpr const char *divertMark = "0x01000000";
+inline constexpr const char *divertUnmark = "0xfeffffff";
 
 // prerouting: after conntrack (-200), so connection states are known; before mangle (-150).
 inline constexpr int natdMarkIn = -170;
