@@ -1,0 +1,311 @@
+#include "Alert.h"
+#include "Bundle.h"
+#include "FakeProcess.h"
+#include "NetnsTopology.h"
+#include "RecordingAuthorization.h"
+#include "SharingChecks.h"
+#include "SharingSession.h"
+#include "TestSupport.h"
+#include "WindowFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString kExternal = QStringLiteral("Ethernet Interface (ext0)");
+const QString kInternal = QStringLiteral("Ethernet Interface (int0)");
+const QString kNft = QStringLiteral("/usr/sbin/nft");
+
+struct CheckRow {
+    const char *name;
+    const char *router, *mask, *external, *internal;
+    const char *alert; // a part of the alert, or empty when sharing may start
+};
+
+} // namespace
+
+// What the pre-flight checks refuse, on a machine of eth0 (default route, 192.0.2.10/24), eth1
+// (no address) and a ppp0 that is down.
+class PreflightChecks : public ::testing::TestWithParam<CheckRow>
+{
+};
+
+TEST_P(PreflightChecks, RefuseWhatWouldFailOrCutTheComputerOff)
+{
+    const CheckRow &row = GetParam();
+    const SharingChecks::System machine{
+        {{"eth0", true, {{0xc000020a, 24}}}, {"eth1", true, {}}, {"ppp0", false, {}}}, {"eth0"}};
+    const auto alert =
+        SharingChecks::problem({row.router, row.mask, row.external, row.internal, false}, machine);
+    if (!*row.alert)
+        EXPECT_EQ(alert, std::nullopt);
+    else
+        EXPECT_TRUE(alert && alert->contains(QLatin1String(row.alert)))
+            << alert.value_or("none").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PreflightChecks,
+    ::testing::Values(
+        CheckRow{"sound", "198.51.100.1", "255.255.255.0", "eth0", "eth1", ""},
+        CheckRow{"partOver255", "198.51.100.999", "255.255.255.0", "eth0", "eth1",
+                 "Router address 198.51.100.999"},
+        CheckRow{"networkAddress", "198.51.100.0", "255.255.255.0", "eth0", "eth1", "Router"},
+        CheckRow{"multicast", "224.0.0.1", "255.255.255.0", "eth0", "eth1", "Router"},
+        CheckRow{"holeInMask", "198.51.100.1", "255.0.255.0", "eth0", "eth1",
+                 "Subnet mask 255.0.255.0"},
+        CheckRow{"modemDown", "198.51.100.1", "255.255.255.0", "ppp0", "eth1", "(ppp0) is not up"},
+        CheckRow{"internalGone", "198.51.100.1", "255.255.255.0", "eth0", "eth7", "eth7"},
+        CheckRow{"internalCarriesDefaultRoute", "198.51.100.1", "255.255.255.0", "eth1", "eth0",
+                 "cut this computer off"},
+        CheckRow{"overlapsExternal", "192.0.2.200", "255.255.0.0", "eth0", "eth1", "overlaps"}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// Stop with the rights refused: natd still runs, so the window says so and keeps "Stop".
+class TruthfulStop : public WindowFixture
+{
+protected:
+    ScopedRecordingAuthorization auth;
+};
+
+TEST_F(TruthfulStop, CancelledRightsKeepStopWhileNatdRuns)
+{
+    QStringList alerts;
+    Alert::setHandler([&](const QString &message) { alerts << message; });
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    controller->applicationDidFinishLaunching(nullptr);
+    ASSERT_TRUE(controller->running());
+    auth->setRightsHeld(false);
+    auth->answerPrompts(RecordingAuthorization::Answer::Cancel);
+    ui().sharingButton->click();
+    Alert::setHandler(nullptr);
+    EXPECT_TRUE(alerts.contains("There was an error terminating DidivevuZidazar"));
+    EXPECT_EQ(ui().sharingButton->text(), QStringLiteral("Stop Internet Sharing"));
+    EXPECT_EQ(::kill(natd.pid(), 0), 0);
+}
+
+// The real window, runner and stand-ins in the gateway of a wan/gw/lan topology whose gw has a
+// default route through ext0 and int0 starts without an address.
+class TruthfulSharing : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        if (::geteuid() != 0)
+            return;
+        NetnsTopology::Options options;
+        options.gatewayLanAddress = false;
+        topology = new NetnsTopology(options);
+        root = new PrivateRoot();
+        if (topology->ready())
+            topology->exec(topology->gw(),
+                           {"/usr/sbin/ip", "route", "add", "default", "via", "203.0.113.1"});
+    }
+    static void TearDownTestSuite()
+    {
+        delete topology;
+        delete root;
+        topology = nullptr;
+        root = nullptr;
+    }
+    void SetUp() override
+    {
+        VELLORAN_REQUIRE_ROOT();
+        VELLORAN_REQUIRE(topology->ready(), topology->error().toStdString());
+        ASSERT_TRUE(root->ready()) << root->error().toStdString();
+        // Each case starts from a first run and a gateway without sharing.
+        QDir(root->hostPath(PrivateRoot::preferencesPath())).removeRecursively();
+        QDir().mkpath(root->hostPath(PrivateRoot::preferencesPath()));
+        driver = std::make_unique<SharingDriver>(*root, topology->gw());
+        ASSERT_TRUE(driver->launched().ok) << driver->errors().toStdString();
+    }
+    void TearDown() override
+    {
+        driver.reset();
+        if (!topology || !topology->ready())
+            return;
+        if (const pid_t natd = natdPid(); natd > 0)
+            ::kill(natd, SIGTERM);
+        gw({kNft, "add table ip velloran_ipfw; delete table ip velloran_ipfw"});
+        gw({"/usr/sbin/ip", "addr", "flush", "dev", "int0"});
+    }
+
+    int gw(const QStringList &argv, QString *output = nullptr)
+    {
+        return topology->exec(topology->gw(), argv, output);
+    }
+    pid_t natdPid() const
+    {
+        QFile file(root->hostPath(QStringLiteral("/run/natd.pid")));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toInt() : 0;
+    }
+    QString field(const char *name)
+    {
+        return driver->send(QStringLiteral("state")).fields.value(QLatin1String(name));
+    }
+    QStringList click(const char *name)
+    {
+        const auto reply = driver->send(QStringLiteral("click ") + QLatin1String(name));
+        EXPECT_TRUE(reply.ok) << reply.text.toStdString() << driver->errors().toStdString();
+        return reply.alerts;
+    }
+    QStringList startSharing()
+    {
+        EXPECT_TRUE(driver->configure(kExternal, kInternal)) << driver->errors().toStdString();
+        return click("sharingButton");
+    }
+    bool reachesWan(const QString &ns)
+    {
+        const auto wan = topology->listenTcp(topology->wan(), "203.0.113.1", 8080);
+        const bool connected = topology->connectTcp(ns, "203.0.113.1", 8080, 1500);
+        return wan.acceptPeer(connected ? 1500 : 0).has_value();
+    }
+    // The status line of a name lookup that named answers from its built-in empty zones.
+    QString askNameServer(const QString &ns, const QString &server)
+    {
+        QString output;
+        topology->exec(ns, {"/usr/bin/dig", "+time=1", "+tries=1", "@" + server, "-x", "192.0.2.1"},
+                       &output);
+        return output.section(QLatin1String("status: "), 1).section(QLatin1Char(','), 0, 0);
+    }
+
+    static inline NetnsTopology *topology = nullptr;
+    static inline PrivateRoot *root = nullptr;
+    std::unique_ptr<SharingDriver> driver;
+};
+
+TEST_F(TruthfulSharing, RefusedStartsRunNothingAndLeaveTheNetworkAlone)
+{
+    struct Row {
+        const char *external, *internal, *router, *alert;
+    };
+    const Row rows[] = {
+        {nullptr, nullptr, nullptr, "(ppp0) is not up"}, // first-run defaults
+        {"Ethernet Interface (ext0)", "Ethernet Interface (int0)", "198.51.100.999",
+         "Router address 198.51.100.999"},
+        {"Ethernet Interface (int0)", "Ethernet Interface (ext0)", "198.51.100.1",
+         "cut this computer off"},
+    };
+    QString routes;
+    gw({"/usr/sbin/ip", "route"}, &routes);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.alert);
+        if (row.external) {
+            ASSERT_TRUE(driver->configure(row.external, row.internal, row.router));
+        }
+        const QStringList alerts = click("sharingButton");
+        ASSERT_EQ(alerts.size(), 1) << alerts.join('\n').toStdString();
+        EXPECT_TRUE(alerts[0].contains(QLatin1String(row.alert))) << alerts[0].toStdString();
+        EXPECT_EQ(field("button"), QStringLiteral("Start Internet Sharing"));
+        EXPECT_EQ(natdPid(), 0);
+        EXPECT_EQ(topology->addresses(topology->gw(), "ext0"), QStringList{"203.0.113.2/24"});
+        EXPECT_EQ(topology->addresses(topology->gw(), "int0"), QStringList());
+        QString now;
+        gw({"/usr/sbin/ip", "route"}, &now);
+        EXPECT_EQ(now, routes);
+    }
+}
+
+TEST_F(TruthfulSharing, AFailingIpfwStopsTheStartBeforeIfconfig)
+{
+    // A table of ipfw's name that another nft session owns: ipfw can't flush it.
+    QProcess holder;
+    holder.start("/usr/sbin/ip", {"netns", "exec", topology->gw(), kNft, "-i"});
+    ASSERT_TRUE(holder.waitForStarted());
+    holder.write("add table ip velloran_ipfw { flags owner; }\n");
+    ASSERT_TRUE(NetnsTopology::waitFor(
+        [&] {
+            return gw({kNft, "list table ip velloran_ipfw"}) == 0;
+        },
+        5000));
+    EXPECT_EQ(startSharing(),
+              QStringList{"There was an error while starting Internet Sharing (ipfw)"});
+    EXPECT_EQ(field("button"), QStringLiteral("Start Internet Sharing"));
+    EXPECT_EQ(topology->addresses(topology->gw(), "int0"), QStringList());
+    holder.closeWriteChannel();
+    holder.waitForFinished(5000);
+}
+
+TEST_F(TruthfulSharing, IpfwRuleFormsTakeEffectOrAreRefused)
+{
+    ASSERT_EQ(startSharing(), QStringList());
+    ASSERT_TRUE(NetnsTopology::waitFor([&] { return reachesWan(topology->lan()); }, 8000));
+    const struct {
+        const char *rule;
+        int status;
+    } rows[] = {{"recv int0 xmit ext0", 0},
+                {"recv int0 out", 0},
+                {"recv int0", 0},
+                {"xmit ext0", 0},
+                {"via int0", 0},
+                {"xmit ext0 in", 1},
+                {"recv int0 xmit ext0 in", 1}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.rule);
+        const auto added = topology->runTool(
+            "/sbin/ipfw", QString("add 90 deny all from any to any %1").arg(row.rule).split(' '));
+        EXPECT_EQ(added.status, row.status) << added.output.toStdString();
+        if (row.status != 0)
+            continue;
+        EXPECT_FALSE(reachesWan(topology->lan())) << "the rule took no effect";
+        EXPECT_EQ(topology->runTool("/sbin/ipfw", {"delete", "90"}).status, 0);
+    }
+    // A second divert rule for the interface changes nothing.
+    const QStringList divert =
+        QString("add 96 divert natd all from any to any via ext0").split(' ');
+    EXPECT_EQ(topology->runTool("/sbin/ipfw", divert).status, 0);
+    EXPECT_TRUE(NetnsTopology::waitFor([&] { return reachesWan(topology->lan()); }, 8000));
+}
+
+TEST_F(TruthfulSharing, AForeignForwardDropIsNamedAndSharingStaysStarted)
+{
+    ASSERT_EQ(gw({kNft, "add table inet guard { chain fwd { type filter hook forward priority 0; "
+                        "policy drop; }; }"}),
+              0);
+    const QStringList alerts = startSharing();
+    gw({kNft, "delete table inet guard"});
+    ASSERT_EQ(alerts.size(), 1);
+    for (const char *part : {"\"fwd\"", "\"inet guard\"", "ufw route allow", "firewall-cmd"})
+        EXPECT_TRUE(alerts[0].contains(QLatin1String(part))) << alerts[0].toStdString();
+    EXPECT_EQ(field("button"), QStringLiteral("Stop Internet Sharing"));
+}
+
+TEST_F(TruthfulSharing, TheNameServerIsVelloransOwnAndServesOnlyTheLan)
+{
+    {
+        // Port 53 held by another program: the alert names it and the box stays unticked.
+        const auto held = topology->listenTcp(topology->gw(), "0.0.0.0", 53);
+        ASSERT_TRUE(held.listening());
+        const QStringList alerts = click("named");
+        ASSERT_EQ(alerts.size(), 1);
+        EXPECT_TRUE(alerts[0].contains(QLatin1String("velloran_tests"))) << alerts[0].toStdString();
+        EXPECT_EQ(field("named"), QStringLiteral("0"));
+    }
+    FakeProcess distributions({"/usr/sbin/named", "-u", "bind"});
+    driver.reset();
+    driver = std::make_unique<SharingDriver>(*root, topology->gw());
+    EXPECT_EQ(field("named"), QStringLiteral("0")) << "the distribution's server is not ours";
+    ASSERT_EQ(startSharing(), QStringList());
+    EXPECT_EQ(click("named"), QStringList());
+    EXPECT_TRUE(NetnsTopology::waitFor(
+        [&] { return askNameServer(topology->lan(), "198.51.100.1") == "NXDOMAIN"; }, 10000));
+    EXPECT_EQ(askNameServer(topology->wan(), "203.0.113.2"), QStringLiteral("REFUSED"));
+
+    // Unticked, ours ends and the distribution's stays; so with Reset.
+    QFile pidFile(root->hostPath(QStringLiteral("/run/named.pid")));
+    ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+    const pid_t ours = pidFile.readAll().trimmed().toInt();
+    click("named");
+    EXPECT_EQ(field("named"), QStringLiteral("0"));
+    ASSERT_TRUE(NetnsTopology::waitFor([&] { return ::kill(ours, 0) != 0; }, 10000));
+    EXPECT_EQ(::kill(distributions.pid(), 0), 0);
+    EXPECT_EQ(click("named"), QStringList());
+    click("resetButton");
+    EXPECT_EQ(field("named"), QStringLiteral("0"));
+    EXPECT_EQ(::kill(distributions.pid(), 0), 0);
+}
