@@ -329,12 +329,11 @@ QString forwardAlert(const QStringList &blocks, const QString &internal, const Q
     const QString family = first.value(0), table = first.value(1), chain = first.value(2);
     return QStringLiteral(
                "Internet Sharing has started, but the chain \"%1\" of the nftables table \"%2 %3\" "
-               "drops forwarded traffic, so the computers on %4 may not reach the Internet.\n\n"
-               "To let them through, run as root one of:\n"
-               "nftables: nft 'insert rule %2 %3 %1 ct state established,related accept; "
-               "insert rule %2 %3 %1 iifname \"%4\" oifname \"%5\" accept'\n"
-               "ufw: ufw route allow in on %4 out on %5\n"
-               "firewalld: firewall-cmd --zone=trusted --change-interface=%4")
+               "drops forwarded traffic, so the computers on %4 may not reach the Internet. To let "
+               "them through, run as root one of: nftables: nft 'insert rule %2 %3 %1 ct state "
+               "established,related accept; insert rule %2 %3 %1 iifname \"%4\" oifname \"%5\" "
+               "accept' — ufw: ufw route allow in on %4 out on %5 — firewalld: firewall-cmd "
+               "--zone=trusted --change-interface=%4")
         .arg(chain, family, table, internal, external);
 }
 
