@@ -26,6 +26,11 @@ struct CheckRow {
     const char *alert; // a part of the alert, or empty when sharing may start
 };
 
+void PrintTo(const CheckRow &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 } // namespace
 
 // What the pre-flight checks refuse, on a machine of eth0 (default route, 192.0.2.10/24), eth1
