@@ -207,6 +207,7 @@ protected:
         // The package's password dialog has no test hook: the test build's one answers here.
         const QString askpass =
             work.path() + "/package" + kInstalledBundle + "/Contents/Resources/velloran-askpass";
+        EXPECT_FALSE(TestSupport::readAll(askpass).contains("VELLORAN_ASKPASS_TEST_ANSWER"));
         ASSERT_TRUE(QFile::remove(askpass));
         ASSERT_TRUE(
             QFile::copy(VELLORAN_TEST_BUNDLE "/Contents/Resources/velloran-askpass", askpass));
