@@ -68,8 +68,8 @@ private:
 };
 
 #ifdef VELLORAN_ASKPASS_TEST_HOOK
-// The test suite's answer, in test builds only: honoured only from a private file of the user's own that begins with
-// a marker line, so no ordinary environment can trigger it by accident.
+// The test suite's answer, in test builds only: honoured only from a private file of the user's
+// own that begins with a marker line, so no ordinary environment can trigger it by accident.
 std::optional<QStringList> testAnswer()
 {
     const QByteArray path = qgetenv("VELLORAN_ASKPASS_TEST_ANSWER");
