@@ -158,8 +158,10 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
                                                : path == command.program;
         if (!named || !command.accepts(context))
             continue;
-        // Root runs the bundle's scripts only where nobody else could have changed them.
-        if (command.inResources && BsdToolView::checkRootOnly(resources.c_str()) != 0)
+        // Root runs the bundle's scripts, and copies its files into /etc, only where nobody else
+        // could have changed them.
+        const bool fromBundle = command.inResources || path == "/bin/cp";
+        if (fromBundle && BsdToolView::checkRootOnly(resources.c_str()) != 0)
             return EPERM;
         return 0;
     }

@@ -8,7 +8,8 @@
 namespace HelperCommands {
 
 // 0 when `path` with `arguments` is one of Velloran's commands, else EPERM. `resources` is the
-// Resources folder the helper runs from (canonical), where Velloran's own scripts and files lie.
+// Resources folder the helper runs from (canonical), where Velloran's own scripts and files lie;
+// those are run or copied only while nobody but root can change that folder or any above it.
 int check(const std::string &path, const std::vector<std::string> &arguments,
           const std::string &resources);
 
