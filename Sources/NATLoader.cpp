@@ -1,5 +1,6 @@
 #include "NATLoader.h"
 
+#include "InterfaceName.h"
 #include "NATController.h"
 #include "StagingFile.h"
 #include "SystemLog.h"
@@ -35,6 +36,11 @@ QByteArray bytesOf(const QStringList &lines)
 
 } // namespace
 
+bool NATLoader::isInterfaceName(const QString &name)
+{
+    return InterfaceName::isValid(name.toUtf8().toStdString());
+}
+
 bool NATLoader::isPlainWord(const QString &word)
 {
     if (word.isEmpty())
@@ -42,7 +48,7 @@ bool NATLoader::isPlainWord(const QString &word)
     for (const QChar c : word) {
         const char16_t u = c.unicode();
         const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
-                           (u >= '0' && u <= '9') || u == '.' || u == '-' || u == '_' || u == ':';
+                           (u >= '0' && u <= '9') || u == '.' || u == '-' || u == '_';
         if (!plain)
             return false;
     }
@@ -83,7 +89,7 @@ std::optional<QStringList> NATLoader::natConfigLines(const QStringList &natArgs)
         const QString &element = natArgs[i];
         if (element.contains(QLatin1String("-interface"))) {
             // natd at boot reads this as root: a missing or odd name makes no file at all.
-            if (++i >= natArgs.size() || !isPlainWord(natArgs[i]))
+            if (++i >= natArgs.size() || !isInterfaceName(natArgs[i]))
                 return std::nullopt;
             lines << QStringLiteral("interface %1\n").arg(natArgs[i]);
             continue;
@@ -132,9 +138,10 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
                                                    bool nameServerRuns)
 {
     // Every word from the window goes into a script that root runs at boot.
-    if (!isPlainWord(divertInterface))
+    if (!isInterfaceName(divertInterface) || ifconfigArgs.isEmpty() ||
+        !isInterfaceName(ifconfigArgs.first()))
         return std::nullopt;
-    for (const QString &word : ifconfigArgs) {
+    for (const QString &word : ifconfigArgs.mid(1)) {
         if (!isPlainWord(word))
             return std::nullopt;
     }

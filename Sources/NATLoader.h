@@ -34,8 +34,10 @@ public:
                                                    const QStringList &ifconfigArgs,
                                                    bool nameServerRuns);
 
-    // One word the shell can only read as itself: letters, digits, '.', '-', '_', ':'.
+    // One word the shell can only read as itself: ASCII letters, digits, '.', '-', '_'.
     static bool isPlainWord(const QString &word);
+    // An interface name that may go into root's files (see InterfaceName.h).
+    static bool isInterfaceName(const QString &name);
 
     // Where the files are staged: "/tmp" unless a test points it elsewhere.
     static void setStagingFolder(const QString &folder);

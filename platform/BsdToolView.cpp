@@ -45,23 +45,19 @@ int overlay(const char *standIns, const char *target)
     return 0;
 }
 
-// Root runs whatever lies there, so nobody but its owner may be able to change it.
+// Root runs whatever lies there, so nobody but root may be able to change it.
 int checkStandIns(const char *standIns)
 {
+    if (const int error = checkRootOnly(standIns))
+        return error;
     struct stat info;
-    if (::stat(standIns, &info) != 0)
-        return errno;
-    if (!S_ISDIR(info.st_mode))
-        return ENOTDIR;
-    if (info.st_mode & (S_IWGRP | S_IWOTH))
-        return EPERM;
     const int dir = ::open(standIns, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return errno;
     int result = 0;
     for (const char *name : kStandIns) {
         if (::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (!S_ISREG(info.st_mode) || (info.st_mode & (S_IWGRP | S_IWOTH))))
+            (!S_ISREG(info.st_mode) || info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH))))
             result = EPERM;
     }
     ::close(dir);
@@ -76,6 +72,35 @@ bool sameDirectory(const char *a, const char *b)
 }
 
 } // namespace
+
+int checkRootOnly(const char *folder)
+{
+    char path[4096];
+    size_t length = 0;
+    if (!folder || folder[0] != '/' || !append(path, sizeof path, length, folder, false))
+        return EINVAL;
+    while (length > 1 && path[length - 1] == '/')
+        path[--length] = '\0';
+    // From the folder itself up to "/", each one a real folder of root's that only root can
+    // change; above it a sticky one of root's (like /tmp) also keeps others from renaming.
+    for (bool last = true;; last = false) {
+        struct stat info;
+        if (::lstat(path, &info) != 0)
+            return errno;
+        if (!S_ISDIR(info.st_mode))
+            return S_ISLNK(info.st_mode) ? EPERM : ENOTDIR;
+        const bool othersWrite = info.st_mode & (S_IWGRP | S_IWOTH);
+        if (info.st_uid != 0 || (othersWrite && (last || !(info.st_mode & S_ISVTX))))
+            return EPERM;
+        if (length == 1)
+            return 0;
+        while (length > 1 && path[length - 1] != '/')
+            --length;
+        if (length > 1)
+            --length;
+        path[length] = '\0';
+    }
+}
 
 int enter(const char *standInsDir)
 {

@@ -10,4 +10,8 @@ namespace BsdToolView {
 // could not be made. A missing stand-in folder means "run on the host as is" and returns 0.
 int enter(const char *standInsDir);
 
+// 0 when `folder` (an absolute path without links) and every folder above it belong to root and
+// no one else can change them, else an errno value (EPERM when someone could). System calls only.
+int checkRootOnly(const char *folder);
+
 } // namespace BsdToolView

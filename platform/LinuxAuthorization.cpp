@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -214,6 +215,9 @@ public:
             end();
             return false;
         }
+        // While the pipe to root lives, no other process of the user's may trace us or copy it.
+        prctl(PR_SET_DUMPABLE, 0);
+        m_holdsHelper = true;
         return true;
     }
 
@@ -259,12 +263,16 @@ public:
         if (m_child > 0)
             waitFor(m_child, kEndMs);
         m_child = -1;
+        if (m_holdsHelper)
+            prctl(PR_SET_DUMPABLE, 1);
+        m_holdsHelper = false;
     }
 
 private:
     // sudo, or pkexec which became the helper.
     pid_t m_child = -1;
     int m_channel = -1;
+    bool m_holdsHelper = false;
 };
 
 class LinuxHandle : public AuthorizationService::Handle

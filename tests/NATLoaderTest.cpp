@@ -265,13 +265,13 @@ TEST_F(Loader, PlainWordsOnlyStillGiveTheScriptAsLaidOut)
 {
     setAddress(ui().route1, ui().route2, ui().route3, ui().route4, {"010", "", "2", "1"});
     setAddress(ui().sub1, ui().sub2, ui().sub3, ui().sub4, {"255", "255", "255", "0"});
-    sysfs.addNet(QStringLiteral("br-lan_0.1:x"), 9);
+    sysfs.addNet(QStringLiteral("br-lan_0.1@x"), 9);
     controller->reflowPopups(true);
-    select(ui().internalInterface, "Ethernet Interface (br-lan_0.1:x)");
+    select(ui().internalInterface, "Ethernet Interface (br-lan_0.1@x)");
     const auto lines = loader()->getStartupLines();
     ASSERT_TRUE(lines);
     EXPECT_EQ(lines->at(11),
-              QStringLiteral("/sbin/ifconfig br-lan_0.1:x 010..2.1 netmask 255.255.255.0\n"));
+              QStringLiteral("/sbin/ifconfig br-lan_0.1@x 010..2.1 netmask 255.255.255.0\n"));
 }
 
 enum class Planted { LinkToFile, DanglingLink, HardLink, Fifo, Directory, OtherOwner };

@@ -1,3 +1,4 @@
+#include "FakeProcess.h"
 #include "LinuxAuthorization.h"
 #include "RecordingTool.h"
 #include "TestSupport.h"
@@ -147,24 +148,22 @@ TEST_P(SudoCacheTest, RightPasswordGivesRootUntilDeauthenticate)
 {
     allowHelper(false, GetParam());
     answer("accept " + password.toUtf8());
-    RecordingTool tool(home, "asroot");
-    EXPECT_EQ(drive({"check", "authenticate", "check", "run=" + tool.path() + "|-f|two words",
-                     "deauthenticate", "deauthenticate", "check"}),
-              lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate",
-                     "deauthenticate", "check 0", "authenticated-notifications 1",
-                     "deauthenticated-notifications 1", "beeps 0"}));
-    const auto starts = tool.starts();
-    ASSERT_EQ(starts.size(), 1);
-    EXPECT_EQ(starts[0].uid, 0u);
-    EXPECT_EQ(starts[0].argv, QStringList({tool.path(), "-f", "two words"}));
-    EXPECT_EQ(starts[0].fds, QStringList({"0", "1", "2"}));
+    // Only root can stop root's natd: the helper's kill shows the rights were root's.
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    EXPECT_EQ(
+        drive({"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid()),
+               "deauthenticate", "deauthenticate", "check"}),
+        lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate", "deauthenticate",
+               "check 0", "authenticated-notifications 1", "deauthenticated-notifications 1",
+               "beeps 0"}));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Timestamps, SudoCacheTest,
                          ::testing::Values("timestamp_type=tty", "timestamp_type=global"),
                          [](const auto &row) { return std::string(row.param).substr(15); });
 
-TEST_F(SudoAuthorizationTest, MissingToolThroughTheHelperIsReported)
+TEST_F(SudoAuthorizationTest, ToolOutsideVelloransCommandsIsRefusedAndReported)
 {
     allowHelper();
     answer("accept " + password.toUtf8());
@@ -172,7 +171,7 @@ TEST_F(SudoAuthorizationTest, MissingToolThroughTheHelperIsReported)
         drive({"run=" + home + "/missing|x"}),
         lines({"run 0", "authenticated-notifications 1", "deauthenticated-notifications 0",
                "beeps 1",
-               QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
+               QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges").arg(EPERM),
                "log \\nPath: " + home + "/missing"}));
 }
 

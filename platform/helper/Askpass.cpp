@@ -67,8 +67,9 @@ private:
     QDialogButtonBox *m_buttons = nullptr;
 };
 
-// The test suite's answer: honoured only from a private file of the user's own that begins with
-// a marker line, so no ordinary environment can trigger it by accident.
+#ifdef VELLORAN_ASKPASS_TEST_HOOK
+// The test suite's answer, in test builds only: honoured only from a private file of the user's
+// own that begins with a marker line, so no ordinary environment can trigger it by accident.
 std::optional<QStringList> testAnswer()
 {
     const QByteArray path = qgetenv("VELLORAN_ASKPASS_TEST_ANSWER");
@@ -90,6 +91,7 @@ std::optional<QStringList> testAnswer()
         return std::nullopt;
     return lines.mid(1);
 }
+#endif
 
 } // namespace
 
@@ -100,12 +102,14 @@ int main(int argc, char *argv[])
         argc > 1 ? QString::fromLocal8Bit(argv[1]).trimmed() : QStringLiteral("Password:");
     AskpassDialog dialog(prompt);
 
+#ifdef VELLORAN_ASKPASS_TEST_HOOK
     if (const auto answer = testAnswer()) {
         const bool accept = answer->at(0).startsWith(QLatin1String("accept "));
         const QString password = accept ? answer->at(0).mid(7) : QString();
         QTimer::singleShot(0, &dialog,
                            [&dialog, accept, password] { dialog.answer(accept, password); });
     }
+#endif
     if (dialog.exec() != QDialog::Accepted)
         return 1;
 

@@ -1,5 +1,6 @@
 // Velloran's root helper: started through sudo or pkexec by Velloran, it starts tools as root on
 // request and exits when Velloran closes its pipe. See HelperProtocol.h.
+#include "HelperCommands.h"
 #include "HelperProtocol.h"
 #include "PrivilegedStart.h"
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -54,19 +56,29 @@ bool isPipeOrSocket(int fd)
     return fstat(fd, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode));
 }
 
-// The stand-ins travel beside the helper in the bundle's Resources folder.
-std::string standInsDir()
+// The bundle's Resources folder, where the helper, its stand-ins and Velloran's scripts lie.
+std::string resourcesDir()
 {
     std::vector<char> buffer(4096);
     const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (length <= 0)
         return {};
     std::string self(buffer.data(), static_cast<std::size_t>(length));
-    return self.substr(0, self.rfind('/')) + "/bsdtools";
+    return self.substr(0, self.rfind('/'));
 }
 
-int run(const HelperProtocol::Request &request, const std::string &standIns)
+int run(const HelperProtocol::Request &request, const std::string &resources)
 {
+    // Only Velloran's own commands: whoever else reaches this pipe gets nothing more from root.
+    if (HelperCommands::check(request.path, request.arguments, resources) != 0) {
+        std::string shown = request.path;
+        for (char &c : shown)
+            c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+        std::fprintf(stderr, "velloran-helper: refused %s, not one of Velloran's commands\n",
+                     shown.c_str());
+        return EPERM;
+    }
+    const std::string standIns = resources + "/bsdtools";
     std::vector<char *> argv;
     argv.push_back(const_cast<char *>(request.path.c_str()));
     for (const std::string &argument : request.arguments)
@@ -79,6 +91,8 @@ int run(const HelperProtocol::Request &request, const std::string &standIns)
 
 int main()
 {
+    // No other process of the user's may trace us or copy our pipe (pidfd_getfd).
+    prctl(PR_SET_DUMPABLE, 0);
     // close fds inherited from sudo, so only our own pipe and stderr stay reachable
     syscall(SYS_close_range, 3u, ~0u, 0u);
     PrivilegedStart::setRequestingUser(
@@ -97,7 +111,7 @@ int main()
         return 1;
     }
 
-    const std::string standIns = standInsDir();
+    const std::string resources = resourcesDir();
     if (!writeAll(STDOUT_FILENO, HelperProtocol::kGreeting, sizeof HelperProtocol::kGreeting))
         return 1;
 
@@ -116,7 +130,7 @@ int main()
             return 1;
 
         const auto request = HelperProtocol::decode(body.data(), body.size());
-        const std::int32_t status = request ? run(*request, standIns) : EINVAL;
+        const std::int32_t status = request ? run(*request, resources) : EINVAL;
         if (!writeAll(STDOUT_FILENO, &status, sizeof status))
             return 1;
     }

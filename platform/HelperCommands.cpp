@@ -1,0 +1,198 @@
+#include "HelperCommands.h"
+
+#include "BsdToolView.h"
+#include "InterfaceName.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace HelperCommands {
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+struct Context {
+    const Arguments &arguments;
+    const std::string &resources;
+};
+
+bool isName(const std::string &word)
+{
+    return InterfaceName::isValid(word);
+}
+
+bool isQuad(const std::string &word)
+{
+    return InterfaceName::isDottedQuad(word);
+}
+
+// natd's switches, each at most once, then the interface it translates for.
+bool natd(const Context &c)
+{
+    static const char *const kSwitches[] = {"-same_ports",    "-use_sockets", "-log",
+                                            "-deny_incoming", "-log_denied",  "-dynamic"};
+    const Arguments &a = c.arguments;
+    if (a.size() < 2 || a[a.size() - 2] != "-interface" || !isName(a.back()))
+        return false;
+    for (std::size_t i = 0; i + 2 < a.size(); ++i) {
+        bool known = false;
+        for (const char *flag : kSwitches)
+            known = known || a[i] == flag;
+        for (std::size_t j = 0; j < i; ++j)
+            known = known && a[j] != a[i];
+        if (!known)
+            return false;
+    }
+    return true;
+}
+
+bool ipfw(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    if (a == Arguments{"-f", "flush"} ||
+        a == Arguments{"add", "65530", "pass", "all", "from", "any", "to", "any"})
+        return true;
+    return a.size() == 11 &&
+           Arguments(a.begin(), a.end() - 1) ==
+               Arguments{"add", "95", "divert", "natd", "all", "from", "any", "to", "any", "via"} &&
+           isName(a.back());
+}
+
+// NAME A netmask M [alias], or NAME A -alias.
+bool ifconfig(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    if (a.size() < 3 || !isName(a[0]) || !isQuad(a[1]))
+        return false;
+    if (a.size() == 3)
+        return a[2] == "-alias";
+    return (a.size() == 4 || (a.size() == 5 && a[4] == "alias")) && a[2] == "netmask" &&
+           isQuad(a[3]);
+}
+
+bool sysctl(const Context &c)
+{
+    return c.arguments == Arguments{"-w", "net.inet.ip.forwarding=1"};
+}
+
+// Checked now, right before the kill: a process of another user's is never root's to stop.
+bool kill(const Context &c)
+{
+    return c.arguments.size() == 1 && isRootsNatdOrNamed(c.arguments[0]);
+}
+
+bool named(const Context &c)
+{
+    return c.arguments == Arguments{"-c", "/etc/named.conf"};
+}
+
+// The canonical folder holding `path`, and its last component.
+bool split(const std::string &path, std::string &folder, std::string &name)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return false;
+    name = path.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (!realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), resolved))
+        return false;
+    folder = resolved;
+    return true;
+}
+
+bool fromResources(const std::string &path, const char *name, const std::string &resources)
+{
+    std::string folder, last;
+    return split(path, folder, last) && folder == resources && last == name;
+}
+
+// The two copies the start-at-boot and name-server toggles make, from the bundle's own files.
+bool cp(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    if (a.size() != 2)
+        return false;
+    return (fromResources(a[0], "StartupParameters.plist", c.resources) &&
+            a[1] == "/tmp/Velloran.StartupParameters.plist.tmp") ||
+           (fromResources(a[0], "named.conf", c.resources) && a[1] == "/etc/named.conf");
+}
+
+bool noArguments(const Context &c)
+{
+    return c.arguments.empty();
+}
+
+struct Command {
+    const char *program;
+    bool inResources; // a script of the bundle's, named by its file name
+    bool (*accepts)(const Context &);
+};
+
+const Command kCommands[] = {
+    {"/usr/sbin/natd", false, natd},     {"/sbin/ipfw", false, ipfw},
+    {"/sbin/ifconfig", false, ifconfig}, {"/usr/sbin/sysctl", false, sysctl},
+    {"/bin/kill", false, kill},          {"/bin/cp", false, cp},
+    {"/usr/sbin/named", false, named},   {"named_setup", true, noArguments},
+    {"load_install", true, noArguments}, {"load_remove", true, noArguments},
+};
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+} // namespace
+
+int check(const std::string &path, const std::vector<std::string> &arguments,
+          const std::string &resources)
+{
+    const Context context{arguments, resources};
+    for (const Command &command : kCommands) {
+        const bool named = command.inResources ? fromResources(path, command.program, resources)
+                                               : path == command.program;
+        if (!named || !command.accepts(context))
+            continue;
+        // Root runs the bundle's scripts, and copies its files into /etc, only where nobody else
+        // could have changed them.
+        const bool fromBundle = command.inResources || path == "/bin/cp";
+        if (fromBundle && BsdToolView::checkRootOnly(resources.c_str()) != 0)
+            return EPERM;
+        return 0;
+    }
+    return EPERM;
+}
+
+bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
+{
+    if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos ||
+        std::atoi(pid.c_str()) < 2)
+        return false;
+    const std::string process = procRoot + "/" + pid;
+    // Real, effective, saved and file-system uid all root: /proc's owner alone tells too little.
+    std::istringstream status(readFile(process + "/status"));
+    bool rootOwned = false;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0) {
+            std::istringstream ids(line.substr(4));
+            int count = 0;
+            for (std::string id; ids >> id; ++count)
+                if (id != "0")
+                    return false;
+            rootOwned = count == 4;
+        }
+    }
+    if (!rootOwned)
+        return false;
+    const std::string commandLine = readFile(process + "/cmdline");
+    const std::string named("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);
+    const std::string natd("/usr/sbin/natd\0", 15);
+    return commandLine == named || commandLine.rfind(natd, 0) == 0;
+}
+
+} // namespace HelperCommands
