@@ -262,6 +262,7 @@ void NATController::saveDefaults()
     store->setValue(QStringLiteral("UseSockets"), isOn(sockets));
     store->setValue(QStringLiteral("Subnet"), subnetMask());
     store->setValue(QStringLiteral("HasRun"), true);
+    store->setValue(QStringLiteral("DHCP"), isOn(dhcp));
     store->sync();
 }
 
@@ -303,6 +304,7 @@ void NATController::setFromDefaults()
     if (router.isValid())
         putAddress(router.toString(), {route1, route2, route3, route4});
     sockets->setChecked(boolKey("UseSockets"));
+    dhcp->setChecked(boolKey("DHCP"));
     const QVariant subnet = store->value(QStringLiteral("Subnet"));
     if (subnet.isValid())
         putAddress(subnet.toString(), {sub1, sub2, sub3, sub4});
@@ -332,6 +334,7 @@ void NATController::applicationDidFinishLaunching(QObject *)
     }
     reflowPopups(false);
     setFromDefaults();
+    watchHardware();
 }
 
 void NATController::applicationWillBecomeActive(QObject *)
@@ -372,6 +375,8 @@ void NATController::toggleRunning(QObject *)
 {
     BLAuthentication *auth = BLAuthentication::sharedInstance();
     if (m_running) {
+        m_sharedIfconfigArgs.clear();
+        stopDhcp();
         if (!NATSetterOutlet->terminateNatd())
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
         AliasingInfo record = m_aliasing;
@@ -393,6 +398,12 @@ void NATController::toggleRunning(QObject *)
             "Choose an external and an internal interface before starting Internet Sharing."));
         return;
     }
+    for (const auto &problem : {dhcpPlanProblem(), dhcpPortInUse()}) {
+        if (problem) {
+            runErr(*problem);
+            return;
+        }
+    }
     if (m_loadOnStartup) {
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
@@ -405,7 +416,8 @@ void NATController::toggleRunning(QObject *)
         runErr(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
         return;
     }
-    if (!NATSetterOutlet->ifconfig(getIfconfigArgs().value_or(QStringList()))) {
+    const QStringList ifconfigArgs = getIfconfigArgs().value_or(QStringList());
+    if (!NATSetterOutlet->ifconfig(ifconfigArgs)) {
         runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
     }
@@ -413,6 +425,11 @@ void NATController::toggleRunning(QObject *)
         runErr(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
         return;
     }
+    if (!startDhcp()) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
+        return;
+    }
+    m_sharedIfconfigArgs = ifconfigArgs;
     setRunning(true);
 }
 

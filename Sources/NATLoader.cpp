@@ -1,5 +1,6 @@
 #include "NATLoader.h"
 
+#include "DhcpServer.h"
 #include "NATController.h"
 #include "StagingFile.h"
 #include "SystemLog.h"
@@ -129,7 +130,8 @@ bool NATLoader::makeConfigFile()
 
 std::optional<QStringList> NATLoader::startupLines(const QString &divertInterface,
                                                    const QStringList &ifconfigArgs,
-                                                   bool nameServerRuns)
+                                                   bool nameServerRuns,
+                                                   const std::optional<QString> &dhcpLine)
 {
     // Every word from the window goes into a script that root runs at boot.
     if (!isPlainWord(divertInterface))
@@ -164,6 +166,8 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
         lines << consoleMessage("Starting Local Caching Name Server")
               << QStringLiteral("/usr/sbin/named -c /etc/named.conf\n") << QStringLiteral("\n");
     }
+    if (dhcpLine)
+        lines << *dhcpLine + QLatin1Char('\n');
     lines << QStringLiteral("#\n") << QStringLiteral("# End NAT startup item\n");
     return lines;
 }
@@ -182,7 +186,14 @@ std::optional<QStringList> NATLoader::getStartupLines()
     const auto ifconfigArgs = controller->getIfconfigArgs();
     if (!ifconfigArgs)
         return std::nullopt;
-    return startupLines(*divert, *ifconfigArgs, controller->DNSrunning());
+    std::optional<QString> dhcpLine;
+    if (controller->dhcpWanted()) {
+        const auto dhcpArgs = controller->getDhcpArgs();
+        dhcpLine = dhcpArgs ? DhcpServer::startupLine(*dhcpArgs) : std::nullopt;
+        if (!dhcpLine)
+            return std::nullopt;
+    }
+    return startupLines(*divert, *ifconfigArgs, controller->DNSrunning(), dhcpLine);
 }
 
 bool NATLoader::makeStartupItem()
