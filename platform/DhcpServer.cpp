@@ -93,12 +93,12 @@ Plan arguments(const QString &interface, const QString &router, const QString &m
         return {{}, noRoom(mask)};
 
     QStringList args{
-        QStringLiteral("--conf-file=/dev/null"),
-        QStringLiteral("--port=0"),
-        QStringLiteral("--interface=") + interface,
-        QStringLiteral("--except-interface=lo"),
-        QStringLiteral("--bind-interfaces"),
-        QStringLiteral("--dhcp-authoritative"),
+        QStringLiteral("--conf-file=/dev/null"), QStringLiteral("--port=0"),
+        QStringLiteral("--interface=") + interface, QStringLiteral("--except-interface=lo"),
+        QStringLiteral("--bind-interfaces"), QStringLiteral("--dhcp-authoritative"),
+        // The addresses below the range are the ones kept for hand numbering; the ping check
+        // would hold every new client's first lease for three seconds.
+        QStringLiteral("--no-ping"),
         QStringLiteral("--dhcp-range=%1,%2,%3,12h").arg(format(first), format(last), format(*bits)),
         QStringLiteral("--dhcp-option=option:router,") + format(*address)};
     if (!nameServers.isEmpty())
@@ -149,6 +149,7 @@ bool isVelloranServer(const QStringList &line)
                                    QStringLiteral("--except-interface=lo"),
                                    QStringLiteral("--bind-interfaces"),
                                    QStringLiteral("--dhcp-authoritative"),
+                                   QStringLiteral("--no-ping"),
                                    QStringLiteral("--dhcp-range=*"),
                                    QStringLiteral("--dhcp-option=option:router,*"),
                                    QStringLiteral("--dhcp-option=option:dns-server,*?"),

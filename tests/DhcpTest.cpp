@@ -75,10 +75,11 @@ TEST_P(DhcpWindow, ServesTheNetworkBeyondTheFirstAddressesOrRefusesTheMask)
     }
     const auto args = controller->getDhcpArgs();
     ASSERT_TRUE(args.has_value());
-    EXPECT_EQ(args->join(' '), "--conf-file=/dev/null --port=0 --interface=eth1 "
-                               "--except-interface=lo --bind-interfaces --dhcp-authoritative "
-                               "--dhcp-range=" +
-                                   row.range + ' ' + kDnsmasqTail.arg(router));
+    EXPECT_EQ(args->join(' '),
+              "--conf-file=/dev/null --port=0 --interface=eth1 "
+              "--except-interface=lo --bind-interfaces --dhcp-authoritative --no-ping "
+              "--dhcp-range=" +
+                  row.range + ' ' + kDnsmasqTail.arg(router));
     EXPECT_TRUE(DhcpServer::isVelloranServer(QStringList{DhcpServer::kProgram} + *args));
 }
 
@@ -188,7 +189,8 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
     const QStringList lease =
         QString::fromUtf8(TestSupport::readAll(client.filePath("lease"))).split(' ');
     ASSERT_EQ(lease.size(), 3) << output.toStdString();
-    EXPECT_TRUE(lease[0].startsWith("198.51.100.") && lease[0].mid(11).toInt() >= 10) << lease[0].toStdString();
+    EXPECT_TRUE(lease[0].startsWith("198.51.100.") && lease[0].mid(11).toInt() >= 10)
+        << lease[0].toStdString();
     EXPECT_EQ(lease[1], QStringLiteral("198.51.100.1"));
     EXPECT_EQ(lease[2].trimmed(), QStringLiteral("203.0.113.53"));
     auto wan = net.listenTcp(net.wan(), QStringLiteral("203.0.113.1"), 8080);
