@@ -171,7 +171,9 @@ void NATController::checkLanAddress()
         return;
     }
     if (BLAuthentication::sharedInstance()->isAuthenticated(commandsToExecute())) {
-        NATSetterOutlet->ifconfig(m_sharedIfconfigArgs);
+        // A server bound to the interface that went away serves nobody on the new one.
+        if (NATSetterOutlet->ifconfig(m_sharedIfconfigArgs) && DhcpServer::runningPid() != 0)
+            startDhcp();
         return;
     }
     if (!m_interruptionShown) {

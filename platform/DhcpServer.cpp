@@ -119,11 +119,12 @@ std::optional<QString> startupLine(const QStringList &arguments)
     const QStringList words = QStringList{kInstall} + folderArguments() + QStringList{"&&"} +
                               QStringList{kProgram} + arguments;
     // Root's shell reads this line at boot: only words it takes literally.
-    for (const QString &word : words) {
+    for (const QString &word : words.mid(words.indexOf(kProgram))) {
         for (const QChar c : word) {
-            if (!c.isLetterOrNumber() && c.unicode() >= 128)
-                return std::nullopt;
-            if (!c.isLetterOrNumber() && !QStringLiteral("._:/=,-&").contains(c))
+            const char16_t u = c.unicode();
+            const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                               (u >= '0' && u <= '9') || QStringLiteral("._:/=,-").contains(c);
+            if (!plain)
                 return std::nullopt;
         }
     }
@@ -248,10 +249,13 @@ std::optional<QString> portHolder(const QString &interface)
             continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
         for (const QString &name : fds.entryList(QDir::Files | QDir::System)) {
-            const QString target = QFile::symLinkTarget(fds.filePath(name));
-            const qsizetype open = target.indexOf('[');
-            if (!target.startsWith(QStringLiteral("socket:[")) ||
-                !inodes.contains(target.mid(open + 1).chopped(1).toULongLong()))
+            // Qt would make the link's text a path; the kernel's own text names the socket.
+            char link[64] = {};
+            const QByteArray path = fds.filePath(name).toLocal8Bit();
+            const ssize_t length = ::readlink(path.constData(), link, sizeof link - 1);
+            const QByteArray target(link, length > 0 ? length : 0);
+            if (!target.startsWith("socket:[") || !target.endsWith(']') ||
+                !inodes.contains(target.mid(8).chopped(1).toULongLong()))
                 continue;
             if (pid == ours)
                 continue;

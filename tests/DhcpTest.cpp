@@ -6,18 +6,16 @@
 #include "SharingSession.h"
 #include "WindowFixture.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QFileInfo>
-#include <QLineEdit>
-#include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <csignal>
 
 namespace {
 
 struct VectorRow {
     const char *name;
-    QStringList router, mask;
+    QString router, mask;
     QString range; // the --dhcp-range value, or the alert that refuses the mask
 };
 
@@ -52,10 +50,10 @@ protected:
         Alert::setHandler(nullptr);
         WindowFixture::TearDown();
     }
-    void type(const QStringList &router, const QStringList &mask)
+    void type(const QString &router, const QString &mask)
     {
-        setAddress(ui().route1, ui().route2, ui().route3, ui().route4, router);
-        setAddress(ui().sub1, ui().sub2, ui().sub3, ui().sub4, mask);
+        setAddress(ui().route1, ui().route2, ui().route3, ui().route4, router.split('.'));
+        setAddress(ui().sub1, ui().sub2, ui().sub3, ui().sub4, mask.split('.'));
     }
 
     ScopedRecordingAuthorization auth;
@@ -66,7 +64,6 @@ TEST_P(DhcpWindow, ServesTheNetworkBeyondTheFirstAddressesOrRefusesTheMask)
 {
     const VectorRow &row = GetParam();
     type(row.router, row.mask);
-    const QString router = row.router.join('.');
     if (row.range.startsWith(QLatin1String("The subnet mask"))) {
         ui().sharingButton->click();
         EXPECT_EQ(alerts, QStringList{row.range});
@@ -79,51 +76,38 @@ TEST_P(DhcpWindow, ServesTheNetworkBeyondTheFirstAddressesOrRefusesTheMask)
               "--conf-file=/dev/null --port=0 --interface=eth1 "
               "--except-interface=lo --bind-interfaces --dhcp-authoritative --no-ping "
               "--dhcp-range=" +
-                  row.range + ' ' + kDnsmasqTail.arg(router));
+                  row.range + ' ' + kDnsmasqTail.arg(row.router));
     EXPECT_TRUE(DhcpServer::isVelloranServer(QStringList{DhcpServer::kProgram} + *args));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Masks, DhcpWindow,
     ::testing::Values(
-        VectorRow{"slash24",
-                  {"198", "51", "100", "1"},
-                  {"255", "255", "255", "0"},
+        VectorRow{"slash24", "198.51.100.1", "255.255.255.0",
                   "198.51.100.10,198.51.100.254,255.255.255.0,12h"},
-        VectorRow{"slash24RouterInTheMiddle",
-                  {"198", "51", "100", "100"},
-                  {"255", "255", "255", "0"},
+        VectorRow{"slash24RouterInTheMiddle", "198.51.100.100", "255.255.255.0",
                   "198.51.100.101,198.51.100.254,255.255.255.0,12h"},
-        VectorRow{"slash28",
-                  {"198", "51", "100", "33"},
-                  {"255", "255", "255", "240"},
+        VectorRow{"slash28", "198.51.100.33", "255.255.255.240",
                   "198.51.100.36,198.51.100.46,255.255.255.240,12h"},
-        VectorRow{"slash30RouterLast",
-                  {"198", "51", "100", "2"},
-                  {"255", "255", "255", "252"},
+        VectorRow{"slash30RouterLast", "198.51.100.2", "255.255.255.252",
                   "198.51.100.1,198.51.100.1,255.255.255.252,12h"},
-        VectorRow{"slash31Refused",
-                  {"198", "51", "100", "1"},
-                  {"255", "255", "255", "254"},
+        VectorRow{"slash31Refused", "198.51.100.1", "255.255.255.254",
                   "The subnet mask 255.255.255.254 leaves no addresses for the local computers. "
                   "Choose a larger network (such as 255.255.255.0) or turn off DHCP."}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(DhcpWindow, OnePortDisablesTheBoxAndTheStartupItemGainsOneLine)
 {
-    type({"198", "51", "100", "1"}, {"255", "255", "255", "0"});
+    type("198.51.100.1", "255.255.255.0");
     const auto withDhcp = loaded->loader->getStartupLines();
     ui().dhcp->setChecked(false);
     const auto without = loaded->loader->getStartupLines();
     ASSERT_TRUE(withDhcp && without);
-    QStringList extra = *withDhcp;
-    for (const QString &line : *without)
-        extra.removeOne(line);
-    EXPECT_EQ(extra,
-              QStringList{"/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran && "
-                          "/usr/sbin/dnsmasq " +
-                          controller->getDhcpArgs().value_or(QStringList()).join(' ') + '\n'});
-
+    EXPECT_EQ(withDhcp->size(), without->size() + 1);
+    EXPECT_TRUE(withDhcp->contains("/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran && "
+                                   "/usr/sbin/dnsmasq " +
+                                   controller->getDhcpArgs().value_or(QStringList()).join(' ') +
+                                   '\n'));
     ui().dhcp->setChecked(true);
     ui().internalInterface->setCurrentText(ui().externalInterface->currentText());
     EXPECT_FALSE(ui().dhcp->isEnabled());
@@ -138,9 +122,7 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
     VELLORAN_REQUIRE_ROOT();
     VELLORAN_REQUIRE(QFileInfo::exists(DhcpServer::kProgram) && QFileInfo::exists("/sbin/udhcpc"),
                      "needs dnsmasq-base and udhcpc");
-    NetnsTopology::Options options;
-    options.gatewayLanAddress = false;
-    NetnsTopology net(options);
+    NetnsTopology net(NetnsTopology::Options{.gatewayLanAddress = false});
     VELLORAN_REQUIRE(net.ready(), net.error().toStdString());
     PrivateRoot root;
     ASSERT_TRUE(root.ready()) << root.error().toStdString();
@@ -160,12 +142,18 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
                                "/usr/sbin/ip route add default via \"$router\"\n");
     QFile::setPermissions(client.filePath("record"), QFile::ReadOwner | QFile::ExeOwner);
     ASSERT_EQ(net.exec(net.lan(), {"/usr/sbin/ip", "addr", "flush", "dev", "lan0"}), 0);
-    // Another dnsmasq of the machine, started first: Stop must leave it running.
-    ASSERT_EQ(root.run(net.gw(), {DhcpServer::kProgram, "--conf-file=/dev/null", "--port=0",
-                                  "--interface=ext0", "--bind-interfaces",
-                                  "--pid-file=/run/other-dnsmasq.pid"}),
-              0);
-    const pid_t other = TestSupport::readAll(root.hostPath("/run/other-dnsmasq.pid")).toInt();
+    // Other DHCP servers of the machine, started first: one on the Internet side, which Stop
+    // must leave running, and one on the LAN, which must keep sharing from starting.
+    const auto dnsmasq = [&](const char *interface, const char *range, const char *pidFile) {
+        return root.run(net.gw(), {DhcpServer::kProgram, "--conf-file=/dev/null", "--port=0",
+                                   QStringLiteral("--interface=") + interface, "--bind-dynamic",
+                                   QStringLiteral("--dhcp-range=") + range,
+                                   "--dhcp-leasefile=/run/other.leases",
+                                   QStringLiteral("--pid-file=") + pidFile});
+    };
+    ASSERT_EQ(dnsmasq("ext0", "203.0.113.100,203.0.113.110", "/run/other.pid"), 0);
+    ASSERT_EQ(dnsmasq("int0", "198.51.100.50,198.51.100.60", "/run/blocker.pid"), 0);
+    const pid_t other = TestSupport::readAll(root.hostPath("/run/other.pid")).toInt();
 
     SharingDriver driver(root, net.gw());
     ASSERT_TRUE(driver.launched().ok) << driver.launched().text.toStdString();
@@ -175,24 +163,24 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
         return driver.send(QStringLiteral("state")).fields.value(QLatin1String(key));
     };
     ASSERT_TRUE(driver.send(QStringLiteral("click dhcp")).ok);
-    const auto started = driver.send(QStringLiteral("click sharingButton"));
-    ASSERT_EQ(started.alerts, QStringList()) << driver.errors().toStdString();
+    EXPECT_EQ(driver.send(QStringLiteral("click sharingButton")).alerts,
+              QStringList{"Another DHCP server (dnsmasq) already answers on int0. Quit it, or turn "
+                          "off DHCP in Velloran, before starting Internet Sharing."});
+    const pid_t blocker = TestSupport::readAll(root.hostPath("/run/blocker.pid")).toInt();
+    ASSERT_EQ(::kill(blocker, SIGTERM), 0);
+    ASSERT_TRUE(NetnsTopology::waitFor([&] { return !TestSupport::processAlive(blocker); }, 5000));
+    ASSERT_EQ(driver.send(QStringLiteral("click sharingButton")).alerts, QStringList());
     ASSERT_EQ(state("running"), QStringLiteral("1"));
 
-    QString output;
-    EXPECT_EQ(net.exec(net.lan(),
-                       {"/sbin/udhcpc", "-f", "-n", "-q", "-t", "5", "-T", "1", "-i", "lan0", "-s",
-                        client.filePath("record")},
-                       &output),
-              0)
-        << output.toStdString();
-    const QStringList lease =
-        QString::fromUtf8(TestSupport::readAll(client.filePath("lease"))).split(' ');
-    ASSERT_EQ(lease.size(), 3) << output.toStdString();
-    EXPECT_TRUE(lease[0].startsWith("198.51.100.") && lease[0].mid(11).toInt() >= 10)
-        << lease[0].toStdString();
-    EXPECT_EQ(lease[1], QStringLiteral("198.51.100.1"));
-    EXPECT_EQ(lease[2].trimmed(), QStringLiteral("203.0.113.53"));
+    const QStringList udhcpc{"/sbin/udhcpc", "-f", "-n", "-q",   "-t", "5",
+                             "-T",           "1",  "-i", "lan0", "-s", client.filePath("record")};
+    ASSERT_EQ(net.exec(net.lan(), udhcpc), 0);
+    // Address inside the range, the router as gateway, the upstream name server.
+    const QString record = TestSupport::readAll(client.filePath("lease"));
+    const auto lease =
+        QRegularExpression("^198\\.51\\.100\\.(\\d+) 198\\.51\\.100\\.1 203\\.0\\.113\\.53\n$")
+            .match(record);
+    EXPECT_TRUE(lease.hasMatch() && lease.captured(1).toInt() >= 10) << record.toStdString();
     auto wan = net.listenTcp(net.wan(), QStringLiteral("203.0.113.1"), 8080);
     EXPECT_TRUE(NetnsTopology::waitFor(
         [&] { return net.connectTcp(net.lan(), "203.0.113.1", 8080, 1500); }, 8000));
@@ -208,8 +196,12 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
     EXPECT_TRUE(NetnsTopology::waitFor(
         [&] { return net.addresses(net.gw(), "int0") == QStringList{"198.51.100.1/24"}; }, 5000));
 
+    ASSERT_EQ(net.exec(net.gw(), {"/usr/sbin/ip", "link", "set", "int0", "up"}), 0);
+    ASSERT_EQ(net.exec(net.lan(), {"/usr/sbin/ip", "link", "set", "lan0", "up"}), 0);
+    EXPECT_EQ(net.exec(net.lan(), udhcpc), 0) << "the server follows the new interface";
+
     const pid_t server = TestSupport::readAll(root.hostPath(DhcpServer::kPidFile)).toInt();
-    ASSERT_TRUE(server > 0 && TestSupport::processAlive(server));
+    ASSERT_GT(server, 0);
     EXPECT_EQ(driver.send(QStringLiteral("click sharingButton")).alerts, QStringList());
     EXPECT_TRUE(NetnsTopology::waitFor([&] { return !TestSupport::processAlive(server); }, 5000));
     EXPECT_TRUE(TestSupport::processAlive(other)) << "another dnsmasq was stopped";
