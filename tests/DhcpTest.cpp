@@ -162,6 +162,7 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
     const auto state = [&](const char *key) {
         return driver.send(QStringLiteral("state")).fields.value(QLatin1String(key));
     };
+    ASSERT_EQ(state("running"), QStringLiteral("0")) << "a natd of some other test still runs";
     ASSERT_TRUE(driver.send(QStringLiteral("click dhcp")).ok);
     EXPECT_EQ(driver.send(QStringLiteral("click sharingButton")).alerts,
               QStringList{"Another DHCP server (dnsmasq) already answers on int0. Quit it, or turn "
