@@ -267,6 +267,7 @@ void NATController::saveDefaults()
     store->setValue(QStringLiteral("UseSockets"), isOn(sockets));
     store->setValue(QStringLiteral("Subnet"), subnetMask());
     store->setValue(QStringLiteral("HasRun"), true);
+    store->setValue(QStringLiteral("DHCP"), isOn(dhcp));
     store->sync();
 }
 
@@ -308,6 +309,7 @@ void NATController::setFromDefaults()
     if (router.isValid())
         putAddress(router.toString(), {route1, route2, route3, route4});
     sockets->setChecked(boolKey("UseSockets"));
+    dhcp->setChecked(boolKey("DHCP"));
     const QVariant subnet = store->value(QStringLiteral("Subnet"));
     if (subnet.isValid())
         putAddress(subnet.toString(), {sub1, sub2, sub3, sub4});
@@ -337,6 +339,7 @@ void NATController::applicationDidFinishLaunching(QObject *)
     }
     reflowPopups(false);
     setFromDefaults();
+    watchHardware();
 }
 
 void NATController::applicationWillBecomeActive(QObject *)
@@ -377,6 +380,8 @@ void NATController::toggleRunning(QObject *)
 {
     BLAuthentication *auth = BLAuthentication::sharedInstance();
     if (m_running) {
+        m_sharedIfconfigArgs.clear();
+        stopDhcp();
         if (!NATSetterOutlet->terminateNatd())
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
         AliasingInfo record = m_aliasing;
@@ -390,8 +395,8 @@ void NATController::toggleRunning(QObject *)
                              {QStringLiteral("-f"), QStringLiteral("flush")});
         // natd ends within moments of its signal; one that still runs was not stopped.
         bool stillRunning = natdIsRunning();
-        for (int tries = 0; stillRunning && tries < 20; ++tries) {
-            QThread::msleep(100);
+        for (int tries = 0; stillRunning && tries < 100; ++tries) {
+            QThread::msleep(20);
             stillRunning = natdIsRunning();
         }
         if (stillRunning)
@@ -410,9 +415,12 @@ void NATController::toggleRunning(QObject *)
     const SharingChecks::Choice choice{
         routerAddress(), subnetMask(), *getExternalInterface(), *getInternalInterface(),
         selectedTitle(internalInterface) == selectedTitle(externalInterface)};
-    if (const auto problem = SharingChecks::problem(choice, SharingChecks::currentSystem())) {
-        runErr(*problem);
-        return;
+    for (const auto &problem : {SharingChecks::problem(choice, SharingChecks::currentSystem()),
+                                dhcpPlanProblem(), dhcpPortInUse()}) {
+        if (problem) {
+            runErr(*problem);
+            return;
+        }
     }
     if (m_loadOnStartup) {
         m_loadOnStartup = false;
@@ -437,6 +445,11 @@ void NATController::toggleRunning(QObject *)
         runErr(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
         return;
     }
+    if (!startDhcp()) {
+        runErr(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
+        return;
+    }
+    m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
     const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
     if (!blocks.isEmpty())

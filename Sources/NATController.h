@@ -52,6 +52,13 @@ public:
     std::optional<QString> getExternalInterface() const;
     const AliasingInfo &aliasing() const { return m_aliasing; }
 
+    // The LAN's DHCP server (Sources/NATControllerDhcp.cpp)
+    bool dhcpWanted() const;
+    std::optional<QStringList> getDhcpArgs() const;
+    std::optional<QString> dhcpPlanProblem() const;
+    std::optional<QString> dhcpPortInUse() const;
+    void updateDhcpAvailability();
+
     // Interface menus
     void reflowPopups(bool saveSelect);
     bool checkForPPPoE();
@@ -85,6 +92,7 @@ protected:
     QCheckBox *denyIncoming = nullptr;
     QCheckBox *denyLog = nullptr;
     QCheckBox *dynamic = nullptr;
+    QCheckBox *dhcp = nullptr;
     QComboBox *internalInterface = nullptr;
     QCheckBox *load = nullptr;
     QCheckBox *named = nullptr;
@@ -114,6 +122,20 @@ private:
     bool natdIsRunning() const;
     void refreshLockState();
     void openDocument(const QString &name);
+    bool startDhcp();
+    void stopDhcp();
+    void watchHardware();
+    void followLinks();
+    void checkLanAddress();
+
+    // Menus and the LAN's router address follow the hardware.
+    struct WantedTitle {
+        QString title;
+        bool gone = false;
+    };
+    WantedTitle m_wantedExternal, m_wantedInternal;
+    QStringList m_sharedIfconfigArgs;
+    bool m_interruptionShown = false;
 
     bool m_running = false;
     bool m_DNSrunning = false;

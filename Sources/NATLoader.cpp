@@ -1,5 +1,6 @@
 #include "NATLoader.h"
 
+#include "DhcpServer.h"
 #include "InterfaceName.h"
 #include "NATController.h"
 #include "StagingFile.h"
@@ -135,7 +136,8 @@ bool NATLoader::makeConfigFile()
 
 std::optional<QStringList> NATLoader::startupLines(const QString &divertInterface,
                                                    const QStringList &ifconfigArgs,
-                                                   bool nameServerRuns)
+                                                   bool nameServerRuns,
+                                                   const std::optional<QString> &dhcpLine)
 {
     // Every word from the window goes into a script that root runs at boot.
     if (!isInterfaceName(divertInterface) || ifconfigArgs.isEmpty() ||
@@ -171,6 +173,8 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
         lines << consoleMessage("Starting Local Caching Name Server")
               << QStringLiteral("/usr/sbin/named -c /etc/named.conf\n") << QStringLiteral("\n");
     }
+    if (dhcpLine)
+        lines << *dhcpLine + QLatin1Char('\n');
     lines << QStringLiteral("#\n") << QStringLiteral("# End NAT startup item\n");
     return lines;
 }
@@ -189,7 +193,14 @@ std::optional<QStringList> NATLoader::getStartupLines()
     const auto ifconfigArgs = controller->getIfconfigArgs();
     if (!ifconfigArgs)
         return std::nullopt;
-    return startupLines(*divert, *ifconfigArgs, controller->DNSrunning());
+    std::optional<QString> dhcpLine;
+    if (controller->dhcpWanted()) {
+        const auto dhcpArgs = controller->getDhcpArgs();
+        dhcpLine = dhcpArgs ? DhcpServer::startupLine(*dhcpArgs) : std::nullopt;
+        if (!dhcpLine)
+            return std::nullopt;
+    }
+    return startupLines(*divert, *ifconfigArgs, controller->DNSrunning(), dhcpLine);
 }
 
 bool NATLoader::makeStartupItem()

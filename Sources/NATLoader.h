@@ -32,7 +32,8 @@ public:
     static std::optional<QStringList> natConfigLines(const QStringList &natArgs);
     static std::optional<QStringList> startupLines(const QString &divertInterface,
                                                    const QStringList &ifconfigArgs,
-                                                   bool nameServerRuns);
+                                                   bool nameServerRuns,
+                                                   const std::optional<QString> &dhcpLine = {});
 
     // One word the shell can only read as itself: ASCII letters, digits, '.', '-', '_'.
     static bool isPlainWord(const QString &word);

@@ -31,6 +31,7 @@ std::unique_ptr<LoadedWindow> MainWindowLoader::load()
     controller->denyIncoming = ui.denyIncoming;
     controller->denyLog = ui.denyLog;
     controller->dynamic = ui.dynamic;
+    controller->dhcp = ui.dhcp;
     controller->internalInterface = ui.internalInterface;
     controller->load = ui.load;
     controller->named = ui.named;
@@ -65,6 +66,10 @@ std::unique_ptr<LoadedWindow> MainWindowLoader::load()
     // Only the user's choice sets the dynamic option; rebuilding the menus must not.
     QObject::connect(ui.externalInterface, &QComboBox::activated, controller,
                      [=] { controller->checkDynamicByExternalInterface(ui.externalInterface); });
+    // A DHCP server never goes on the interface that reaches the Internet.
+    for (QComboBox *menu : {ui.externalInterface, ui.internalInterface})
+        QObject::connect(menu, &QComboBox::currentIndexChanged, controller,
+                         [=] { controller->updateDhcpAvailability(); });
     QObject::connect(ui.actionReadme, &QAction::triggered, controller,
                      [=] { controller->openReadme(ui.actionReadme); });
     QObject::connect(ui.actionSetup, &QAction::triggered, controller,

@@ -7,6 +7,7 @@
 //   click OBJECTNAME                  click a button or check box of the window
 //   activate                          the application becomes active again
 //   state                             adds \tkey=value fields: button, running, load, named, ...
+//                                     dhcp, dhcpEnabled, internalItems (titles joined by '|')
 //   quit                              the application terminates (settings saved)
 #include "Alert.h"
 #include "ApplicationMain.h"
@@ -73,14 +74,19 @@ QString state(LoadedWindow &loaded)
 {
     Ui::MainWindow &ui = loaded.ui;
     const auto flag = [](bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); };
+    QStringList items;
+    for (int i = 0; i < ui.internalInterface->count(); ++i)
+        items << ui.internalInterface->itemText(i);
     return QStringLiteral("ok\tbutton=%1\trunning=%2\tload=%3\tnamed=%4\tdeny=%5\tdynamic=%6"
                           "\texternal=%7\tinternal=%8\tlock=%9\tbeeps=%10")
-        .arg(ui.sharingButton->text(), flag(loaded.controller->running()),
-             flag(ui.load->isChecked()), flag(ui.named->isChecked()),
-             flag(ui.denyIncoming->isChecked()), flag(ui.dynamic->isChecked()),
-             ui.externalInterface->currentText(), ui.internalInterface->currentText(),
-             ui.authLabel->text())
-        .arg(g_beeps);
+               .arg(ui.sharingButton->text(), flag(loaded.controller->running()),
+                    flag(ui.load->isChecked()), flag(ui.named->isChecked()),
+                    flag(ui.denyIncoming->isChecked()), flag(ui.dynamic->isChecked()),
+                    ui.externalInterface->currentText(), ui.internalInterface->currentText(),
+                    ui.authLabel->text())
+               .arg(g_beeps) +
+           QStringLiteral("\tdhcp=%1\tdhcpEnabled=%2\tinternalItems=%3")
+               .arg(flag(ui.dhcp->isChecked()), flag(ui.dhcp->isEnabled()), items.join('|'));
 }
 
 } // namespace
