@@ -1,0 +1,97 @@
+#include "DesktopPackage.h"
+#include "HelpWindow.h"
+#include "WindowFixture.h"
+#include "Workspace.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <pwd.h>
+
+namespace {
+
+// Installs the package in an overlay over the whole system (a mount namespace of its own, no
+// running systemd), turns start at boot on as Velloran does, purges, and says what is left.
+const char *const kInstallAndPurge = R"sh(set -eu
+work=$1 deb=$2
+mount -t tmpfs tmpfs "$work"
+mkdir "$work/upper" "$work/work" "$work/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/work" "$work/root"
+for d in proc dev sys; do mount --rbind "/$d" "$work/root/$d"; done
+for d in run tmp; do mount -t tmpfs tmpfs "$work/root/$d"; done
+cp "$deb" "$work/root/tmp/velloran.deb"
+exec chroot "$work/root" /bin/sh -eu -c '
+dpkg -i /tmp/velloran.deb >/dev/null
+res=/usr/lib/velloran/Velloran.app/Contents/Resources
+rm -f /etc/named.conf /etc/named.cache
+echo "# the administrator own" >/etc/rc.common
+install -m 0644 $res/named.conf /etc/named.conf
+printf "#!/bin/sh\n" >/tmp/Velloran.tmp
+echo "-dynamic yes" >/tmp/natd.conf.tmp
+cp $res/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp
+$res/load_install
+echo "boot $(systemctl is-enabled velloran.service)"
+used=$(sed -n "s/^ExecStart=//p" /etc/systemd/system/velloran.service | tr -d "\"")
+dpkg --purge velloran >/dev/null
+for f in $used /etc/systemd/system/velloran.service /Library /etc/natd.conf /etc/named.conf \
+    /etc/systemd/system/multi-user.target.wants/velloran.service /var/lib/velloran; do
+    [ ! -e "$f" ] || echo "left $f"
+done
+echo "rc.common $(cat /etc/rc.common)"')sh";
+
+TEST(NativePackage, PurgeLeavesNothingOfStartAtBootAndLintianFindsNoError)
+{
+    VELLORAN_REQUIRE_ROOT();
+    QString error, output;
+    const QString deb = DesktopPackage::build(&error);
+    ASSERT_FALSE(deb.isEmpty()) << error.toStdString();
+    EXPECT_EQ(DesktopPackage::run("lintian", {"--fail-on", "error", deb}, &output), 0)
+        << output.toStdString();
+    QTemporaryDir work;
+    ASSERT_EQ(DesktopPackage::run(
+                  "unshare", {"-m", "sh", "-c", kInstallAndPurge, "sh", work.path(), deb}, &output),
+              0)
+        << output.toStdString();
+    const QStringList said = output.split('\n').filter(QRegularExpression("^(boot|left|rc)"));
+    EXPECT_EQ(said, QStringList({"boot enabled", "rc.common # the administrator own"}))
+        << output.toStdString();
+}
+
+TEST(NativePackage, VersionAndHelpAnswerWithoutAWindow)
+{
+    for (const char *option : {"--version", "--help"}) {
+        QProcess velloran;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        velloran.setProcessEnvironment(environment);
+        velloran.start(VELLORAN_TEST_BUNDLE "/Contents/MacOS/Velloran", {option});
+        ASSERT_TRUE(velloran.waitForFinished(30000)) << option;
+        EXPECT_EQ(velloran.exitCode(), 0) << option;
+        const QString said = velloran.readAllStandardOutput();
+        EXPECT_TRUE(said.contains(option[2] == 'v' ? "Velloran " VELLORAN_VERSION : "--version"))
+            << said.toStdString();
+    }
+}
+
+class HelpWindowTest : public WindowFixture
+{
+};
+
+TEST_F(HelpWindowTest, ReadMeAndSetUpShowInVelloransOwnWindow)
+{
+    QStringList opened;
+    Workspace::setHandler([&opened](const QString &path) { return opened << path, true; });
+    ui().actionReadme->trigger();
+    auto *help = loaded->window->findChild<HelpWindow *>();
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_TRUE(help->toPlainText().contains("This computer becomes their router"));
+    ui().actionSetup->trigger();
+    EXPECT_EQ(loaded->window->findChildren<HelpWindow *>().size(), 1);
+    EXPECT_FALSE(help->toPlainText().contains("This computer becomes their router"));
+    Workspace::setHandler(nullptr);
+    EXPECT_TRUE(opened.isEmpty());
+}
+
+} // namespace
