@@ -38,6 +38,7 @@ public:
         // sudo asks again with the same prompt after a wrong password: say what went wrong.
         m_notice = new QLabel(retry ? QStringLiteral("Sorry, try again.") : QString(), this);
         m_notice->setVisible(retry);
+        m_notice->setStyleSheet(QStringLiteral("font-weight: bold"));
         auto *promptLabel = new QLabel(prompt, this);
         m_password = new QLineEdit(this);
         m_password->setEchoMode(QLineEdit::Password);
@@ -52,8 +53,9 @@ public:
         connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
         for (QWidget *widget :
              {static_cast<QWidget *>(heading), static_cast<QWidget *>(why),
-              static_cast<QWidget *>(promptLabel), static_cast<QWidget *>(m_password),
-              static_cast<QWidget *>(note), static_cast<QWidget *>(m_buttons)})
+              static_cast<QWidget *>(m_notice), static_cast<QWidget *>(promptLabel),
+              static_cast<QWidget *>(m_password), static_cast<QWidget *>(note),
+              static_cast<QWidget *>(m_buttons)})
             layout->addWidget(widget);
         m_password->setFocus();
     }
