@@ -4,6 +4,7 @@
 #include "BLAuthentication.h"
 #include "Beep.h"
 #include "Bundle.h"
+#include "HelpWindow.h"
 #include "Images.h"
 #include "NATLoader.h"
 #include "NATSetter.h"
@@ -11,7 +12,6 @@
 #include "SharingChecks.h"
 #include "StagingFile.h"
 #include "SystemLog.h"
-#include "Workspace.h"
 #include "interfaceChecker.h"
 
 #include <QApplication>
@@ -489,14 +489,11 @@ void NATController::userDeauthenticated(QObject *)
 
 void NATController::openDocument(const QString &name)
 {
-    const QString path = Bundle::pathForResource(name, QStringLiteral("rtf"));
-    if (path.isEmpty()) {
+    // The bundle carries each RTF document also as HTML, which Velloran's help window shows.
+    const QString path = Bundle::pathForResource(name, QStringLiteral("html"));
+    if (path.isEmpty() || !HelpWindow::showDocument(window, path))
         runErr(QStringLiteral("The document %1.rtf is missing from Velloran's application folder.")
                    .arg(name));
-        return;
-    }
-    if (!Workspace::openFile(path))
-        runErr(QStringLiteral("No application could open %1.").arg(path));
 }
 
 void NATController::openReadme(QObject *)

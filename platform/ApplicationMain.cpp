@@ -4,8 +4,12 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 
+#include "Bundle.h"
+
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QIcon>
 
 std::unique_ptr<LoadedWindow> MainWindowLoader::load()
 {
@@ -80,13 +84,48 @@ std::unique_ptr<LoadedWindow> MainWindowLoader::load()
     return loaded;
 }
 
+namespace {
+
+void nameApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Velloran"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELLORAN_VERSION));
+    QCoreApplication::setOrganizationName(QStringLiteral("Velloran"));
+}
+
+// --help and --version answer without a display, before any window system is touched; other
+// arguments (Qt's own, such as -platform) are left to QApplication.
+void answerCommandLine(int argc, char *argv[])
+{
+    if (argc < 2)
+        return;
+    QCoreApplication probe(argc, argv);
+    nameApplication();
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Shares this computer's Internet connection with a local network."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.parse(QCoreApplication::arguments());
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
+}
+
+} // namespace
+
 int NSApplicationMain(int argc, char *argv[])
 {
+    answerCommandLine(argc, argv);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Velloran"));
-    QApplication::setApplicationVersion(QStringLiteral(VELLORAN_VERSION));
-    QApplication::setOrganizationName(QStringLiteral("Velloran"));
-    QApplication::setDesktopFileName(QStringLiteral("velloran"));
+    nameApplication();
+    // The Wayland application id and the X11 class name that find the desktop entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral("org.velloran.Velloran"));
+    QApplication::setWindowIcon(
+        QIcon::fromTheme(QStringLiteral("org.velloran.Velloran"),
+                         QIcon(Bundle::pathForResource(QStringLiteral("org.velloran.Velloran"),
+                                                       QStringLiteral("svg")))));
 
     auto loaded = MainWindowLoader::load();
     NATController *controller = loaded->controller;

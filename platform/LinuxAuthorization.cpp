@@ -1,5 +1,6 @@
 #include "LinuxAuthorization.h"
 
+#include "Alert.h"
 #include "Bundle.h"
 #include "HelperProtocol.h"
 #include "Polkit.h"
@@ -7,16 +8,22 @@
 #include "SystemLog.h"
 
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QTemporaryFile>
+#include <QWindow>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 extern char **environ;
 
@@ -113,9 +120,9 @@ bool sendAll(int fd, const std::string &data)
 
 // Starts `program` with `arguments` in a session of its own (so no terminal is involved and sudo's
 // credential cache is keyed by our process), `channel` as its stdin and stdout, and `environment`
-// as its whole environment.
+// as its whole environment. Its stderr is ours, /dev/null when `quiet`, or `errors` when given.
 pid_t spawn(const QString &program, const QStringList &arguments, int channel, bool quiet,
-            const QList<QByteArray> &environment)
+            const QList<QByteArray> &environment, int errors = -1)
 {
     ExecVector argv(QStringList{program} + arguments);
 
@@ -145,6 +152,8 @@ pid_t spawn(const QString &program, const QStringList &arguments, int channel, b
     }
     if (quiet)
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    else if (errors >= 0)
+        posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 
     pid_t pid = -1;
@@ -155,9 +164,11 @@ pid_t spawn(const QString &program, const QStringList &arguments, int channel, b
     return error == 0 ? pid : -1;
 }
 
-// sudo sees our environment, with SUDO_ASKPASS pointing at `askpass` when there is one.
+// sudo sees our environment, with SUDO_ASKPASS pointing at `askpass` when there is one, and
+// `extra` added (sudo passes it all on to the askpass).
 pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
-                const QByteArray &askpass = {})
+                const QByteArray &askpass = {}, const QList<QByteArray> &extra = {},
+                int errors = -1)
 {
     QList<QByteArray> environment;
     for (char **entry = environ; *entry; ++entry)
@@ -165,7 +176,42 @@ pid_t spawnSudo(const QStringList &arguments, int channel, bool quiet,
             environment << QByteArray(*entry);
     if (!askpass.isEmpty())
         environment << "SUDO_ASKPASS=" + askpass;
-    return spawn(LinuxAuthorization::sudoPath(), arguments, channel, quiet, environment);
+    return spawn(LinuxAuthorization::sudoPath(), arguments, channel, quiet, environment + extra,
+                 errors);
+}
+
+// The password dialog's setting for one request: Velloran's window (on X11) and a fresh file in
+// which it counts its asks, so a second ask can say the password was wrong.
+QList<QByteArray> askpassEnvironment(const QTemporaryFile &tries)
+{
+    QList<QByteArray> environment{"VELLORAN_ASKPASS_TRIES=" + tries.fileName().toLocal8Bit()};
+    if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()) &&
+        QGuiApplication::platformName() == QLatin1String("xcb")) {
+        QWindow *window = QGuiApplication::focusWindow();
+        for (QWindow *candidate : QGuiApplication::topLevelWindows())
+            if (!window && candidate->isVisible())
+                window = candidate;
+        if (window)
+            environment << "VELLORAN_ASKPASS_PARENT=" + QByteArray::number(window->winId());
+    }
+    return environment;
+}
+
+// What sudo says when the user may not use it at all, however well the password was typed.
+bool saysNotAllowed(const QByteArray &errors)
+{
+    return errors.contains("is not in the sudoers file") || errors.contains("is not allowed to");
+}
+
+QString notAllowedMessage()
+{
+    const passwd *entry = getpwuid(getuid());
+    const QString name = entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("NAME");
+    return QStringLiteral(
+               "Your account may not make changes as an administrator: sudo refused it. An "
+               "administrator can allow it with \"adduser %1 sudo\"; then log out and log in "
+               "again.")
+        .arg(name);
 }
 
 // pkexec refuses a SHELL missing from /etc/shells and passes little on: give it only a PATH.
@@ -185,6 +231,9 @@ public:
 
     bool start(Launch launch)
     {
+        m_notAllowed = false;
+        // Lives until the helper answers or sudo gives up: the dialog counts its asks in it.
+        QTemporaryFile tries;
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0)
             return false;
@@ -199,9 +248,24 @@ public:
                                      QStringLiteral("Password for %p: "), QStringLiteral("--"),
                                      helper};
             // A failed silent check is the normal case; sudo's complaint about it is noise.
-            m_child =
-                spawnSudo(arguments, pair[1], silent,
-                          silent ? QByteArray() : LinuxAuthorization::askpassPath().toLocal8Bit());
+            // When asking, what sudo says is read (and passed on to our stderr) to explain a
+            // refusal.
+            int errors[2] = {-1, -1};
+            if (!silent && (!tries.open() || pipe2(errors, O_CLOEXEC) < 0)) {
+                close(pair[0]);
+                close(pair[1]);
+                return false;
+            }
+            // A full pipe must cost a log line, never a root helper blocked on its stderr.
+            if (errors[1] >= 0)
+                fcntl(errors[1], F_SETFL, O_NONBLOCK);
+            m_errors = errors[0];
+            m_child = silent ? spawnSudo(arguments, pair[1], true)
+                             : spawnSudo(arguments, pair[1], false,
+                                         LinuxAuthorization::askpassPath().toLocal8Bit(),
+                                         askpassEnvironment(tries), errors[1]);
+            if (errors[1] >= 0)
+                close(errors[1]);
         }
         close(pair[1]);
         m_channel = pair[0];
@@ -212,20 +276,29 @@ public:
         char greeting[sizeof HelperProtocol::kGreeting] = {};
         if (!receive(m_channel, greeting, sizeof greeting, silent ? kSilentStartMs : -1) ||
             std::memcmp(greeting, HelperProtocol::kGreeting, sizeof greeting) != 0) {
+            // sudo has ended (or is ending): wait so that all it said can be read.
+            if (m_child > 0 && m_errors >= 0)
+                waitFor(std::exchange(m_child, -1), kEndMs);
+            m_notAllowed = saysNotAllowed(passOnErrors());
             end();
             return false;
         }
         // While the pipe to root lives, no other process of the user's may trace us or copy it.
         prctl(PR_SET_DUMPABLE, 0);
         m_holdsHelper = true;
+        passOnErrors();
         return true;
     }
+
+    // Whether the last start failed because sudo doesn't let this user run the helper at all.
+    bool notAllowed() const { return m_notAllowed; }
 
     bool alive()
     {
         if (m_child < 0)
             return false;
         int status = 0;
+        passOnErrors();
         // The helper never speaks unasked: anything readable means it has gone.
         struct pollfd ready = {m_channel, POLLIN, 0};
         if (waitpid(m_child, &status, WNOHANG) != 0 || poll(&ready, 1, 0) != 0) {
@@ -250,12 +323,18 @@ public:
             end();
             return EPIPE;
         }
+        passOnErrors();
         return status;
     }
 
     // Closing our end is what tells the helper to exit.
     void end()
     {
+        passOnErrors();
+        if (m_errors >= 0) {
+            close(m_errors);
+            m_errors = -1;
+        }
         if (m_channel >= 0) {
             close(m_channel);
             m_channel = -1;
@@ -269,10 +348,38 @@ public:
     }
 
 private:
+    // Copies what sudo and the helper wrote since the last call to our stderr, and returns it.
+    QByteArray passOnErrors()
+    {
+        QByteArray said;
+        if (m_errors < 0)
+            return said;
+        for (;;) {
+            struct pollfd ready = {m_errors, POLLIN, 0};
+            char buffer[4096];
+            if (poll(&ready, 1, 0) <= 0)
+                break;
+            const ssize_t got = read(m_errors, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                break;
+            said.append(buffer, got);
+        }
+        if (!said.isEmpty()) {
+            std::fwrite(said.constData(), 1, static_cast<std::size_t>(said.size()), stderr);
+            std::fflush(stderr);
+        }
+        return said;
+    }
+
     // sudo, or pkexec which became the helper.
     pid_t m_child = -1;
     int m_channel = -1;
     bool m_holdsHelper = false;
+    // The read end of sudo's stderr while asking (and the helper's, once started that way).
+    int m_errors = -1;
+    bool m_notAllowed = false;
 };
 
 class LinuxHandle : public AuthorizationService::Handle
@@ -356,10 +463,12 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
                                .arg(sudoPath(), helperPath()));
         return ENOENT;
     }
-    return session.start(interactive ? HelperSession::Launch::SudoAsking
-                                     : HelperSession::Launch::SudoSilently)
-               ? 0
-               : EACCES;
+    if (session.start(interactive ? HelperSession::Launch::SudoAsking
+                                  : HelperSession::Launch::SudoSilently))
+        return 0;
+    if (interactive && session.notAllowed())
+        Alert::run(notAllowedMessage());
+    return EACCES;
 }
 
 void LinuxAuthorization::free(std::unique_ptr<Handle> handle)

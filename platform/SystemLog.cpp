@@ -17,6 +17,9 @@ void log(const QString &entry)
     }
     const QByteArray bytes = entry.toLocal8Bit();
     std::fprintf(stderr, "Velloran: %s\n", bytes.constData());
+    // The tag the README's journalctl -t Velloran finds, whatever name started the program.
+    static const bool opened = (openlog("Velloran", LOG_PID, LOG_USER), true);
+    (void)opened;
     syslog(LOG_NOTICE, "%s", bytes.constData());
 }
 

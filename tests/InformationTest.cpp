@@ -33,9 +33,8 @@ TEST_F(Information, HelpMenuOpensTheBundlesDocuments)
 {
     ui().actionReadme->trigger();
     ui().actionSetup->trigger();
-    EXPECT_EQ(opened,
-              (QStringList{QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Readme.rtf"),
-                           QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources/Setup.rtf")}));
+    // Velloran's own help window shows them: no other program is asked.
+    EXPECT_TRUE(opened.isEmpty());
     EXPECT_TRUE(alerts.isEmpty());
 }
 

@@ -3,8 +3,9 @@
 // bundle in place of the build's. Each further argument is one step:
 //   check, authenticate, deauthenticate, run=<path>[|<argument>...], pause
 // and each step prints one line ("check 1"; "paused", then it waits for a line on stdin); the
-// closing lines give the notification counts, the beeps and the log entries (line breaks written
-// as \n).
+// closing lines give the notification counts, the beeps, the alerts and the log entries (line
+// breaks written as \n).
+#include "Alert.h"
 #include "BLAuthentication.h"
 #include "Beep.h"
 #include "Bundle.h"
@@ -26,6 +27,8 @@ int main(int argc, char *argv[])
     int beeps = 0;
     SystemLog::setHandler([&log](const QString &entry) { log << entry; });
     Beep::setHandler([&beeps] { ++beeps; });
+    QStringList alerts;
+    Alert::setHandler([&alerts](const QString &message) { alerts << message; });
 
     BLAuthentication *auth = BLAuthentication::sharedInstance();
     int authenticated = 0;
@@ -65,6 +68,8 @@ int main(int argc, char *argv[])
     out << "authenticated-notifications " << authenticated << '\n';
     out << "deauthenticated-notifications " << deauthenticated << '\n';
     out << "beeps " << beeps << '\n';
+    for (const QString &alert : alerts)
+        out << "alert " << alert << '\n';
     for (const QString &entry : log)
         out << "log " << QString(entry).replace('\n', QLatin1String("\\n")) << '\n';
     return 0;
