@@ -104,6 +104,7 @@ std::optional<QStringList> testAnswer()
         return std::nullopt;
     return answers;
 }
+#endif
 
 // How often this password request asked before: Velloran hands each request a fresh private
 // file (VELLORAN_ASKPASS_TRIES) to which every ask adds one byte.
@@ -139,7 +140,6 @@ void setTransientParent(QWidget &dialog)
         dialog.windowHandle()->setTransientParent(window);
     }
 }
-#endif
 
 } // namespace
 
