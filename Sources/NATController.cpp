@@ -24,8 +24,9 @@
 #include <QPushButton>
 #include <QSettings>
 #include <algorithm>
-#include <cstdio>
-#include <unistd.h>
+#include <cstdlib>
+#include <cstring>
+#include <net/if.h>
 
 namespace {
 
@@ -193,20 +194,18 @@ void NATController::checkDynamicByExternalInterface(QObject *)
 
 bool NATController::checkForPPPoE()
 {
-    // Debian's ifconfig lives in net-tools; ip's listing names the same interfaces.
-    const char *command = access("/sbin/ifconfig", X_OK) == 0
-                              ? "/sbin/ifconfig -a | grep pppoe0"
-                              : "/sbin/ip -o link show | grep pppoe0";
-    FILE *pipe = popen(command, "r");
-    if (!pipe) {
+    // The kernel's own list of this network namespace's interfaces, as ifconfig -a shows them.
+    struct if_nameindex *names = if_nameindex();
+    if (!names) {
         SystemLog::log(QStringLiteral("Error opening pipe!"));
         Beep::beep();
         return false;
     }
-    char buffer[512];
-    const size_t count = std::fread(buffer, 1, sizeof buffer, pipe);
-    pclose(pipe);
-    return count > 0;
+    bool found = false;
+    for (const struct if_nameindex *name = names; name->if_index != 0 && !found; ++name)
+        found = std::strstr(name->if_name, "pppoe0") != nullptr;
+    if_freenameindex(names);
+    return found;
 }
 
 // ---- saved settings ----

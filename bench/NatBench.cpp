@@ -291,9 +291,9 @@ bool Bench::latency(int pairs)
                     pair, vUp, dUp, vDown, dDown);
         std::fflush(stdout);
     }
-    std::printf("start: median %.1f ms, direct %.1f ms, median ratio %.2f (goal <= 2.0)\n",
+    std::printf("start: median %.1f ms, direct %.1f ms, median ratio %.2f (goal <= 1.5)\n",
                 median(velloranUp), median(directUps), median(upRatios));
-    std::printf("stop:  median %.1f ms, direct %.1f ms, median ratio %.2f (goal <= 2.0)\n",
+    std::printf("stop:  median %.1f ms, direct %.1f ms, median ratio %.2f (goal <= 1.2)\n",
                 median(velloranDown), median(directDowns), median(downRatios));
     return true;
 }

@@ -6,6 +6,7 @@
 #include "PrivilegedStart.h"
 #include "SystemLog.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <cerrno>
 #include <cstring>
@@ -40,7 +41,10 @@ private:
     std::vector<char *> m_pointers;
 };
 
-constexpr int kSilentStartMs = 15000;
+// The silent check may hold the window only a moment; a slower sudo counts as a refusal.
+constexpr int kSilentStartMs = 500;
+// A refusal holds for one burst of window activations: no sudo for every focus change.
+constexpr qint64 kSilentRefusalMs = 3000;
 constexpr int kReplyMs = PrivilegedStart::kToolWaitMs + 10000;
 constexpr int kEndMs = 3000;
 
@@ -211,7 +215,7 @@ public:
         char greeting[sizeof HelperProtocol::kGreeting] = {};
         if (!receive(m_channel, greeting, sizeof greeting, silent ? kSilentStartMs : -1) ||
             std::memcmp(greeting, HelperProtocol::kGreeting, sizeof greeting) != 0) {
-            end();
+            end(silent ? 0 : kEndMs);
             return false;
         }
         return true;
@@ -250,14 +254,14 @@ public:
     }
 
     // Closing our end is what tells the helper to exit.
-    void end()
+    void end(int waitMs = kEndMs)
     {
         if (m_channel >= 0) {
             close(m_channel);
             m_channel = -1;
         }
         if (m_child > 0)
-            waitFor(m_child, kEndMs);
+            waitFor(m_child, waitMs);
         m_child = -1;
     }
 
@@ -273,6 +277,8 @@ public:
     HelperSession session;
     // polkit may keep an authorization for this process, which the release revokes.
     bool askedPolkit = false;
+    // Until then the silent check answers no without asking sudo again.
+    QDeadlineTimer silentRefusal;
 };
 
 bool runningAsRoot()
@@ -319,6 +325,8 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
     if (session.alive())
         return 0;
     const bool interactive = interaction == Interaction::Allowed;
+    if (!interactive && !linuxHandle.silentRefusal.hasExpired())
+        return EACCES;
     if (!QFileInfo(helperPath()).isExecutable()) {
         if (interactive)
             SystemLog::log(QStringLiteral("Can't ask for administrator rights: %1 is missing")
@@ -348,10 +356,12 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
                                .arg(sudoPath(), helperPath()));
         return ENOENT;
     }
-    return session.start(interactive ? HelperSession::Launch::SudoAsking
-                                     : HelperSession::Launch::SudoSilently)
-               ? 0
-               : EACCES;
+    if (interactive)
+        return session.start(HelperSession::Launch::SudoAsking) ? 0 : EACCES;
+    if (session.start(HelperSession::Launch::SudoSilently))
+        return 0;
+    linuxHandle.silentRefusal.setRemainingTime(kSilentRefusalMs);
+    return EACCES;
 }
 
 void LinuxAuthorization::free(std::unique_ptr<Handle> handle)
