@@ -277,7 +277,11 @@ bool Bench::latency(int pairs)
         };
         const bool ok = pair % 2 == 0 ? velloran() && direct() : direct() && velloran();
         if (!ok || vUp < 0 || vDown < 0 || dUp < 0 || dDown < 0)
-            return fail(QStringLiteral("a run did not finish"));
+            return fail(QStringLiteral("a run did not finish (up %1/%2 ms, down %3/%4 ms)")
+                            .arg(vUp)
+                            .arg(dUp)
+                            .arg(vDown)
+                            .arg(dDown));
         if (pair == 0)
             continue;
         velloranUp.push_back(vUp);
