@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 #include <vector>
 
@@ -98,6 +99,23 @@ bool ownedByRoot(int pid)
     return ids.size() >= 2 && ids[0] == "0" && ids[1] == "0";
 }
 
+// Neither a kernel thread nor a zombie (both are listed without arguments), so the arguments
+// are still on their way.
+bool betweenImages(int pid)
+{
+    constexpr unsigned long kKernelThread = 0x00200000; // PF_KTHREAD
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const QByteArray stat = readProcFile(path);
+    const qsizetype afterName = stat.lastIndexOf(')');
+    if (afterName < 0)
+        return false;
+    // After the name: state, ppid, pgrp, session, tty, tpgid, flags.
+    const QList<QByteArray> fields = stat.mid(afterName + 2).split(' ');
+    return fields.size() > 6 && fields[0] != "Z" && fields[0] != "X" &&
+           !(fields[6].toULong() & kKernelThread);
+}
+
 // The lines `ps -axwwopid,command` shows for root's processes whose command line holds `text`,
 // read from /proc: arguments joined by spaces, "[name]" for a process without any.
 QString rootProcessListing(const QString &text)
@@ -119,6 +137,11 @@ QString rootProcessListing(const QString &text)
     for (const int pid : pids) {
         std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
         QByteArray command = readProcFile(path);
+        // A program that has just replaced its parent's image shows its arguments a moment later.
+        for (int tries = 0; command.isEmpty() && tries < 1000 && betweenImages(pid); ++tries) {
+            sched_yield();
+            command = readProcFile(path);
+        }
         while (command.endsWith('\0'))
             command.chop(1);
         if (command.isEmpty()) {
