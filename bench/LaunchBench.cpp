@@ -31,6 +31,9 @@ int childMain(const char *mode, int readyFd)
 {
     int argc = 1;
     char *argv[] = {g_self, nullptr};
+    // As the application's main does.
+    if (std::strcmp(mode, "velloran") == 0)
+        NATController::startLookingAtWhatRuns();
     QApplication app(argc, argv);
     std::unique_ptr<LoadedWindow> loaded;
     std::unique_ptr<QMainWindow> bare;

@@ -77,6 +77,7 @@ std::unique_ptr<LoadedWindow> MainWindowLoader::load()
 
 int NSApplicationMain(int argc, char *argv[])
 {
+    NATController::startLookingAtWhatRuns();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velloran"));
     QApplication::setApplicationVersion(QStringLiteral(VELLORAN_VERSION));
