@@ -16,6 +16,7 @@ namespace {
 class FastPathsTest : public ::testing::Test
 {
 protected:
+    void SetUp() override { VELLORAN_REQUIRE_ROOT(); }
     void TearDown() override
     {
         for (auto &process : processes) {
@@ -28,8 +29,7 @@ protected:
     {
         processes.push_back(std::make_unique<QProcess>());
         QProcess *process = processes.back().get();
-        // exec keeps the shell's pid: the pid we hold is the idle program's.
-        // One argv[0] with blanks in it: ps and /proc show it as the words it holds.
+        // exec keeps our pid; one argv[0] with blanks shows in ps and /proc as the words it holds.
         const QStringList shell{"-c", "exec -a '" + commandLine + "' " VELLORAN_TEST_IDLE};
         if (asUser.isEmpty())
             process->start("/bin/bash", shell);
@@ -50,15 +50,13 @@ protected:
         QString listing;
         TestSupport::run("/bin/sh", {"-c", "/bin/ps -axwwopid,command | grep \"" + query + "\""},
                          &listing);
-        const QString program = query.section(' ', 0, 0);
         for (const QString &line : listing.split('\n')) {
             const QString command = line.trimmed().section(' ', 1).trimmed();
             const QString first = command.section(' ', 0, 0);
-            if (line.left(line.indexOf(query)).contains(QLatin1String("grep")))
-                continue;
-            if ((command.startsWith(query) &&
-                 (command.size() == query.size() || command.at(query.size()).isSpace())) ||
-                (first.contains('/') && first.endsWith('/' + program)))
+            const bool named =
+                (command + ' ').startsWith(query + ' ') ||
+                (first.contains('/') && first.endsWith('/' + query.section(' ', 0, 0)));
+            if (named && !line.left(line.indexOf(query)).contains(QLatin1String("grep")))
                 return line.trimmed().section(' ', 0, 0).toInt();
         }
         return 0;
@@ -71,7 +69,6 @@ protected:
 
 TEST_F(FastPathsTest, ProcLookupAnswersAsThePipelineDid)
 {
-    VELLORAN_REQUIRE_ROOT();
     start("vi /etc/" + name + ".conf");
     const qint64 daemon = start("/usr/sbin/" + name + " -n -f /etc/" + name + ".conf");
     start(name + "x");
@@ -86,7 +83,6 @@ TEST_F(FastPathsTest, ProcLookupAnswersAsThePipelineDid)
 
 TEST_F(FastPathsTest, AnotherUsersProcessIsNeverOursToShowOrKill)
 {
-    VELLORAN_REQUIRE_ROOT();
     ScopedRecordingAuthorization service;
     const qint64 stranger =
         start("/usr/sbin/" + name + " -n", {"--reuid=65534", "--regid=65534", "--clear-groups"});
@@ -103,7 +99,6 @@ TEST_F(FastPathsTest, AnotherUsersProcessIsNeverOursToShowOrKill)
 // Every tool of a process joins one kept tool view instead of building its own.
 TEST_F(FastPathsTest, ToolsShareOneKeptView)
 {
-    VELLORAN_REQUIRE_ROOT();
     QTemporaryDir scratch;
     const QString standIns = QStringLiteral(VELLORAN_TEST_BUNDLE) + "/Contents/Resources/bsdtools";
     QStringList seen;
@@ -120,9 +115,8 @@ TEST_F(FastPathsTest, ToolsShareOneKeptView)
     }
     EXPECT_FALSE(seen[0].isEmpty());
     EXPECT_EQ(seen.count(seen[0]), 3) << seen.join(' ').toStdString();
-    QString ours;
-    TestSupport::run("/usr/bin/readlink", {"/proc/self/ns/mnt"}, &ours);
-    EXPECT_NE(seen[0], ours.trimmed()) << "the tools run in the view, not beside us";
+    EXPECT_NE(seen[0], QFile::symLinkTarget("/proc/self/ns/mnt").section('/', -1))
+        << "the tools run in the view, not beside us";
 }
 
 } // namespace
