@@ -4,7 +4,14 @@
 #include "NotificationCenter.h"
 #include "SystemLog.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+#include <vector>
 
 const QString BLAuthenticatedNotification = QStringLiteral("BLAuthenticatedNotification");
 const QString BLDeauthenticatedNotification = QStringLiteral("BLDeauthenticatedNotification");
@@ -12,9 +19,8 @@ const QString BLDeauthenticatedNotification = QStringLiteral("BLDeauthenticatedN
 namespace {
 
 constexpr int kMaxArguments = 19;
-constexpr std::size_t kChunk = 512;
 
-// Inside the pipeline's double quotes these would be read by the shell, not by grep.
+// Names with these were never looked up (a shell would have read them): the answer stays 0.
 bool safeInDoubleQuotes(const QString &text)
 {
     for (const QChar c : text)
@@ -61,6 +67,93 @@ int scanListing(const QString &listing, const QString &process)
             return pid;
     }
     return 0;
+}
+
+// The whole of a small /proc file; empty when the process has gone.
+QByteArray readProcFile(const char *path)
+{
+    QByteArray data;
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return data;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+        data.append(buffer, got);
+    ::close(fd);
+    return data;
+}
+
+// Real and effective user both root: a process of another user is never one of ours, even
+// one that made itself undumpable (its /proc folder then belongs to root).
+bool ownedByRoot(int pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+    const QByteArray status = readProcFile(path);
+    const qsizetype at = status.indexOf("\nUid:");
+    if (at < 0)
+        return false;
+    const QList<QByteArray> ids =
+        status.mid(at + 5, status.indexOf('\n', at + 5) - at - 5).simplified().split(' ');
+    return ids.size() >= 2 && ids[0] == "0" && ids[1] == "0";
+}
+
+// Neither a kernel thread nor a zombie (both are listed without arguments), so the arguments
+// are still on their way.
+bool betweenImages(int pid)
+{
+    constexpr unsigned long kKernelThread = 0x00200000; // PF_KTHREAD
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const QByteArray stat = readProcFile(path);
+    const qsizetype afterName = stat.lastIndexOf(')');
+    if (afterName < 0)
+        return false;
+    // After the name: state, ppid, pgrp, session, tty, tpgid, flags.
+    const QList<QByteArray> fields = stat.mid(afterName + 2).split(' ');
+    return fields.size() > 6 && fields[0] != "Z" && fields[0] != "X" &&
+           !(fields[6].toULong() & kKernelThread);
+}
+
+// The lines `ps -axwwopid,command` shows for root's processes whose command line holds `text`,
+// read from /proc: arguments joined by spaces, "[name]" for a process without any.
+QString rootProcessListing(const QString &text)
+{
+    const QByteArray needle = text.toLocal8Bit();
+    std::vector<int> pids;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc)) {
+            char *end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid > 0 && *end == '\0' && pid != ::getpid())
+                pids.push_back(int(pid));
+        }
+        ::closedir(proc);
+    }
+    std::sort(pids.begin(), pids.end());
+    QString listing;
+    char path[64];
+    for (const int pid : pids) {
+        std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+        QByteArray command = readProcFile(path);
+        // A program that has just replaced its parent's image shows its arguments a moment later.
+        for (int tries = 0; command.isEmpty() && tries < 1000 && betweenImages(pid); ++tries) {
+            sched_yield();
+            command = readProcFile(path);
+        }
+        while (command.endsWith('\0'))
+            command.chop(1);
+        if (command.isEmpty()) {
+            std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
+            command = '[' + readProcFile(path).trimmed() + ']';
+        }
+        command.replace('\0', ' ');
+        if (!command.contains(needle) || !ownedByRoot(pid))
+            continue;
+        listing += QString::asprintf("%7d ", pid) + QString::fromLocal8Bit(command) + '\n';
+    }
+    return listing;
 }
 
 } // namespace
@@ -147,32 +240,13 @@ int BLAuthentication::getPID(const QString &forProcess)
 {
     if (forProcess.isEmpty())
         return 0;
-    const QString popenArgs =
-        QStringLiteral("/bin/ps -axwwopid,command | grep \"%1\"").arg(forProcess);
-    FILE *pipe =
-        safeInDoubleQuotes(forProcess) ? popen(popenArgs.toLocal8Bit().constData(), "r") : nullptr;
-    if (!pipe) {
+    // These once went through a shell; they still find nothing and say so as they always did.
+    if (!safeInDoubleQuotes(forProcess)) {
         SystemLog::log(QStringLiteral("Error opening pipe: %1").arg(forProcess));
         Beep::beep();
         return 0;
     }
-    QByteArray outputData;
-    QByteArray tempData;
-    std::size_t got = 0;
-    do {
-        tempData.resize(kChunk);
-        got = std::fread(tempData.data(), 1, kChunk, pipe);
-        if (got > 0) {
-            tempData.resize(static_cast<qsizetype>(got));
-            outputData.append(tempData);
-        }
-    } while (got == kChunk);
-    pclose(pipe);
-
-    const QString commandOutput = QString::fromUtf8(outputData);
-    if (commandOutput.isEmpty())
-        return 0;
-    return scanListing(commandOutput, forProcess);
+    return scanListing(rootProcessListing(forProcess), forProcess);
 }
 
 bool BLAuthentication::killProcess(const QString &commandFromPS)

@@ -11,7 +11,7 @@ extern const QString BLAuthenticatedNotification;
 extern const QString BLDeauthenticatedNotification;
 
 // The process's administrator authorization: checks, asks for and drops the rights, runs tools
-// as root, finds and ends processes by their command line.
+// as root, finds and ends root's processes by their command line (read from /proc).
 class BLAuthentication : public QObject
 {
     Q_OBJECT

@@ -26,8 +26,10 @@
 #include <QSettings>
 #include <QThread>
 #include <algorithm>
-#include <cstdio>
-#include <unistd.h>
+#include <cstdlib>
+#include <cstring>
+#include <net/if.h>
+#include <thread>
 
 namespace {
 
@@ -196,22 +198,37 @@ void NATController::checkDynamicByExternalInterface(QObject *)
     dynamic->setChecked(selectedTitle(externalInterface) == kModemTitle);
 }
 
+namespace {
+
+// The kernel's own list of this network namespace's interfaces, as ifconfig -a shows them;
+// nothing when the list can't be had.
+std::optional<bool> kernelListsPPPoE()
+{
+    struct if_nameindex *names = if_nameindex();
+    if (!names)
+        return std::nullopt;
+    bool found = false;
+    for (const struct if_nameindex *name = names; name->if_index != 0 && !found; ++name)
+        found = std::strstr(name->if_name, "pppoe0") != nullptr;
+    if_freenameindex(names);
+    return found;
+}
+
+} // namespace
+
 bool NATController::checkForPPPoE()
 {
-    // Debian's ifconfig lives in net-tools; ip's listing names the same interfaces.
-    const char *command = access("/sbin/ifconfig", X_OK) == 0
-                              ? "/sbin/ifconfig -a | grep pppoe0"
-                              : "/sbin/ip -o link show | grep pppoe0";
-    FILE *pipe = popen(command, "r");
-    if (!pipe) {
+    return reportPPPoE(kernelListsPPPoE());
+}
+
+bool NATController::reportPPPoE(std::optional<bool> listed)
+{
+    if (!listed) {
         SystemLog::log(QStringLiteral("Error opening pipe!"));
         Beep::beep();
         return false;
     }
-    char buffer[512];
-    const size_t count = std::fread(buffer, 1, sizeof buffer, pipe);
-    pclose(pipe);
-    return count > 0;
+    return *listed;
 }
 
 // ---- saved settings ----
@@ -317,6 +334,48 @@ void NATController::setFromDefaults()
 
 // ---- application events ----
 
+namespace {
+
+struct LaunchLook {
+    std::optional<bool> PPPoE;
+    bool natd = false;
+    bool named = false;
+    bool startupItem = false;
+};
+
+// The look at what runs, begun early on a thread of its own; joined by the launch, or at exit.
+struct LookAhead {
+    ~LookAhead()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+    std::thread thread;
+    LaunchLook look;
+};
+LookAhead g_lookAhead;
+
+LaunchLook lookAtWhatRuns()
+{
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    LaunchLook look;
+    look.PPPoE = kernelListsPPPoE();
+    look.natd = NATController::natdIsRunning();
+    look.named = auth->getPID(kOwnNamed) != 0;
+    look.startupItem = QFileInfo::exists(kStartupItem);
+    return look;
+}
+
+} // namespace
+
+void NATController::startLookingAtWhatRuns()
+{
+    // Made here, so that the shared object belongs to the thread that runs the window.
+    BLAuthentication::sharedInstance();
+    if (!g_lookAhead.thread.joinable())
+        g_lookAhead.thread = std::thread([] { g_lookAhead.look = lookAtWhatRuns(); });
+}
+
 void NATController::applicationDidFinishLaunching(QObject *)
 {
     BLAuthentication *auth = BLAuthentication::sharedInstance();
@@ -326,14 +385,21 @@ void NATController::applicationDidFinishLaunching(QObject *)
                         [this](const Notification &) { userAuthenticated(nullptr); });
     center->addObserver(this, BLDeauthenticatedNotification, auth,
                         [this](const Notification &) { userDeauthenticated(nullptr); });
-    m_PPPoE = checkForPPPoE();
-    if (natdIsRunning())
+    LaunchLook look;
+    if (g_lookAhead.thread.joinable()) {
+        g_lookAhead.thread.join();
+        look = g_lookAhead.look;
+    } else {
+        look = lookAtWhatRuns();
+    }
+    m_PPPoE = reportPPPoE(look.PPPoE);
+    if (look.natd)
         setRunning(true);
-    if (auth->getPID(kOwnNamed) != 0) {
+    if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
     }
-    if (QFileInfo::exists(kStartupItem)) {
+    if (look.startupItem) {
         load->setChecked(true);
         m_loadOnStartup = true;
     }
@@ -360,7 +426,7 @@ bool NATController::applicationShouldTerminateAfterLastWindowClosed(QObject *) c
     return true;
 }
 
-bool NATController::natdIsRunning() const
+bool NATController::natdIsRunning()
 {
     BLAuthentication *auth = BLAuthentication::sharedInstance();
     return auth->getPID(QStringLiteral("/usr/sbin/natd")) != 0 ||

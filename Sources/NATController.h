@@ -65,6 +65,10 @@ public:
 
     // Application events
     void applicationDidFinishLaunching(QObject *notification);
+    // Starts the launch's look at what runs (natd, named, the startup item, PPPoE) on a thread
+    // of its own, so that it overlaps Qt building the window; the launch takes its answers.
+    static void startLookingAtWhatRuns();
+    static bool natdIsRunning();
     void applicationWillBecomeActive(QObject *notification);
     void applicationWillTerminate(QObject *notification);
     bool applicationShouldTerminateAfterLastWindowClosed(QObject *application) const;
@@ -119,7 +123,8 @@ private:
     void setRunning(bool running);
     void setDNSrunning(bool running);
     void setLoadOnStartup(bool installed);
-    bool natdIsRunning() const;
+    // Says what a failed look at the interface list says, once the launch has the answer.
+    bool reportPPPoE(std::optional<bool> listed);
     void refreshLockState();
     void openDocument(const QString &name);
     bool startDhcp();

@@ -118,6 +118,7 @@ void answerCommandLine(int argc, char *argv[])
 int NSApplicationMain(int argc, char *argv[])
 {
     answerCommandLine(argc, argv);
+    NATController::startLookingAtWhatRuns();
     QApplication app(argc, argv);
     nameApplication();
     // The Wayland application id and the X11 class name that find the desktop entry and its icon.

@@ -125,4 +125,29 @@ int enter(const char *standInsDir)
     return 0;
 }
 
+int keep(const char *standInsDir, int &nsFd, int &rootFd)
+{
+    if (const int error = enter(standInsDir))
+        return error;
+    nsFd = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+    if (nsFd < 0)
+        return errno;
+    rootFd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return rootFd < 0 ? errno : 0;
+}
+
+int join(const char *standInsDir, int nsFd, int rootFd)
+{
+    struct stat info;
+    if (!standInsDir || !*standInsDir || (::stat(standInsDir, &info) != 0 && errno == ENOENT))
+        return 0;
+    if (const int error = checkStandIns(standInsDir))
+        return error;
+    // Joining a namespace puts us at its real root: go back into the root the view was made in.
+    if (::setns(nsFd, CLONE_NEWNS) != 0 || ::fchdir(rootFd) != 0 || ::chroot(".") != 0 ||
+        ::chdir("/") != 0)
+        return errno;
+    return 0;
+}
+
 } // namespace BsdToolView

@@ -14,4 +14,12 @@ int enter(const char *standInsDir);
 // no one else can change them, else an errno value (EPERM when someone could). System calls only.
 int checkRootOnly(const char *folder);
 
+// The view made once and kept: in a child that shares our descriptor table (a vfork-style clone,
+// system calls only), enter() and then open the view's namespace and root into `nsFd` and
+// `rootFd` (close-on-exec). Returns 0 or an errno value.
+int keep(const char *standInsDir, int &nsFd, int &rootFd);
+
+// Instead of enter(): the same checks, then into the view keep() made, with its root as ours.
+int join(const char *standInsDir, int nsFd, int rootFd);
+
 } // namespace BsdToolView

@@ -7,6 +7,7 @@
 #include "PrivilegedStart.h"
 #include "SystemLog.h"
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTemporaryFile>
@@ -48,7 +49,10 @@ private:
     std::vector<char *> m_pointers;
 };
 
-constexpr int kSilentStartMs = 15000;
+// The silent check may hold the window only a moment; a slower sudo counts as a refusal.
+constexpr int kSilentStartMs = 500;
+// A refusal holds for one burst of window activations: no sudo for every focus change.
+constexpr qint64 kSilentRefusalMs = 3000;
 constexpr int kReplyMs = PrivilegedStart::kToolWaitMs + 10000;
 constexpr int kEndMs = 3000;
 
@@ -280,7 +284,7 @@ public:
             if (m_child > 0 && m_errors >= 0)
                 waitFor(std::exchange(m_child, -1), kEndMs);
             m_notAllowed = saysNotAllowed(passOnErrors());
-            end();
+            end(silent ? 0 : kEndMs);
             return false;
         }
         // While the pipe to root lives, no other process of the user's may trace us or copy it.
@@ -328,7 +332,7 @@ public:
     }
 
     // Closing our end is what tells the helper to exit.
-    void end()
+    void end(int waitMs = kEndMs)
     {
         passOnErrors();
         if (m_errors >= 0) {
@@ -340,7 +344,7 @@ public:
             m_channel = -1;
         }
         if (m_child > 0)
-            waitFor(m_child, kEndMs);
+            waitFor(m_child, waitMs);
         m_child = -1;
         if (m_holdsHelper)
             prctl(PR_SET_DUMPABLE, 1);
@@ -388,6 +392,8 @@ public:
     HelperSession session;
     // polkit may keep an authorization for this process, which the release revokes.
     bool askedPolkit = false;
+    // Until then the silent check answers no without asking sudo again.
+    QDeadlineTimer silentRefusal;
 };
 
 bool runningAsRoot()
@@ -434,6 +440,8 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
     if (session.alive())
         return 0;
     const bool interactive = interaction == Interaction::Allowed;
+    if (!interactive && !linuxHandle.silentRefusal.hasExpired())
+        return EACCES;
     if (!QFileInfo(helperPath()).isExecutable()) {
         if (interactive)
             SystemLog::log(QStringLiteral("Can't ask for administrator rights: %1 is missing")
@@ -463,11 +471,16 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
                                .arg(sudoPath(), helperPath()));
         return ENOENT;
     }
-    if (session.start(interactive ? HelperSession::Launch::SudoAsking
-                                  : HelperSession::Launch::SudoSilently))
+    if (interactive) {
+        if (session.start(HelperSession::Launch::SudoAsking))
+            return 0;
+        if (session.notAllowed())
+            Alert::run(notAllowedMessage());
+        return EACCES;
+    }
+    if (session.start(HelperSession::Launch::SudoSilently))
         return 0;
-    if (interactive && session.notAllowed())
-        Alert::run(notAllowedMessage());
+    linuxHandle.silentRefusal.setRemainingTime(kSilentRefusalMs);
     return EACCES;
 }
 

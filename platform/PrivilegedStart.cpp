@@ -41,6 +41,19 @@ struct Outstanding {
 };
 std::vector<Outstanding> g_outstanding;
 
+// The tool view made once for a stand-in folder, while our own mounts and root stay the ones it
+// was made from; each tool joins it instead of building its own.
+struct KeptView {
+    std::string standIns;
+    struct stat ns {
+    };
+    struct stat root {
+    };
+    int nsFd = -1;
+    int rootFd = -1;
+};
+KeptView g_view;
+
 void closeFrom(int lowest, int highest)
 {
     if (lowest > highest)
@@ -69,7 +82,7 @@ void closeFrom(int lowest, int highest)
 
 // Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
 [[noreturn]] void becomeTool(const char *path, char *const argv[], const char *standInsDir,
-                             int reportFd, int errorFd)
+                             int reportFd, int errorFd, const KeptView *view)
 {
     // Keep the report pipe clear of the three standard descriptors we are about to replace.
     if (reportFd <= STDERR_FILENO) {
@@ -101,13 +114,13 @@ void closeFrom(int lowest, int highest)
     if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
         dup2(errorFd, STDERR_FILENO) < 0)
         reportAndExit(reportFd, errno);
+    if (const int viewError = view ? BsdToolView::join(standInsDir, view->nsFd, view->rootFd)
+                                   : BsdToolView::enter(standInsDir))
+        reportAndExit(reportFd, viewError);
     // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
     if (reportFd > STDERR_FILENO + 1)
         closeFrom(STDERR_FILENO + 1, reportFd - 1);
     closeFrom(reportFd + 1, ~0U >> 1);
-
-    if (const int viewError = BsdToolView::enter(standInsDir))
-        reportAndExit(reportFd, viewError);
 
     char *const environment[] = {const_cast<char *>(kToolPath),
                                  g_requester[0] ? g_requester : nullptr, nullptr};
@@ -121,12 +134,93 @@ struct ChildStart {
     const char *standInsDir;
     int reportFd;
     int errorFd;
+    const KeptView *view;
 };
 
 int childMain(void *start)
 {
     const auto *what = static_cast<const ChildStart *>(start);
-    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd, what->errorFd);
+    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd, what->errorFd,
+               what->view);
+}
+
+struct KeepStart {
+    const char *standInsDir;
+    int nsFd = -1;
+    int rootFd = -1;
+    int error = 0;
+};
+
+int keepMain(void *start)
+{
+    auto *what = static_cast<KeepStart *>(start);
+    what->error = BsdToolView::keep(what->standInsDir, what->nsFd, what->rootFd);
+    _exit(0);
+}
+
+// Runs `body` in a child on our memory (and, with `flags`, more of ours), all signals held.
+pid_t cloneOnOurMemory(int (*body)(void *), void *argument, int flags)
+{
+    alignas(64) char childStack[64 * 1024];
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = clone(body, childStack + sizeof childStack,
+                            CLONE_VM | CLONE_VFORK | SIGCHLD | flags, argument);
+    const int cloneError = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+#if defined(__SANITIZE_ADDRESS__)
+    // The child never returned from its frames, so their marks would stay on our stack.
+    ASAN_UNPOISON_MEMORY_REGION(childStack, sizeof childStack);
+#endif
+    errno = cloneError;
+    return pid;
+}
+
+// The kept view for `standInsDir`, made now when there is none or ours has moved; null when no
+// view can be kept (each tool then makes its own, and reports what fails).
+const KeptView *keptView(const char *standInsDir)
+{
+    struct stat dir, ns, root;
+    if (!standInsDir || !*standInsDir || ::stat(standInsDir, &dir) != 0 ||
+        ::stat("/proc/self/ns/mnt", &ns) != 0 || ::stat("/", &root) != 0)
+        return nullptr;
+    const auto same = [](const struct stat &a, const struct stat &b) {
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    };
+    if (g_view.nsFd >= 0 && g_view.standIns == standInsDir && same(g_view.ns, ns) &&
+        same(g_view.root, root))
+        return &g_view;
+    for (int *fd : {&g_view.nsFd, &g_view.rootFd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
+    KeepStart what{standInsDir};
+    const pid_t pid = cloneOnOurMemory(keepMain, &what, CLONE_FILES);
+    if (pid < 0)
+        return nullptr;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (what.error != 0) {
+        for (const int fd : {what.nsFd, what.rootFd})
+            if (fd >= 0)
+                close(fd);
+        return nullptr;
+    }
+    // The tool's standard descriptors are replaced before it joins: keep ours clear of them.
+    for (int *fd : {&what.nsFd, &what.rootFd}) {
+        if (*fd <= STDERR_FILENO) {
+            const int moved = fcntl(*fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+            close(*fd);
+            *fd = moved;
+        }
+    }
+    if (what.nsFd < 0 || what.rootFd < 0)
+        return nullptr;
+    g_view = {standInsDir, ns, root, what.nsFd, what.rootFd};
+    return &g_view;
 }
 
 // What a tool wrote on stderr: passed on to ours, with its last line kept for the log.
@@ -259,19 +353,9 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
 
     // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
     // process to make and tear down again for every tool. All signals wait meanwhile.
-    alignas(64) char childStack[64 * 1024];
-    ChildStart what{path, argv, standInsDir, report[1], errors[1]};
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    const pid_t pid =
-        clone(childMain, childStack + sizeof childStack, CLONE_VM | CLONE_VFORK | SIGCHLD, &what);
+    ChildStart what{path, argv, standInsDir, report[1], errors[1], keptView(standInsDir)};
+    const pid_t pid = cloneOnOurMemory(childMain, &what, 0);
     const int cloneError = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-#if defined(__SANITIZE_ADDRESS__)
-    // The child never returned from its frames, so their marks would stay on our stack.
-    ASAN_UNPOISON_MEMORY_REGION(childStack, sizeof childStack);
-#endif
     close(report[1]);
     close(errors[1]);
     if (pid < 0) {

@@ -22,7 +22,11 @@ std::string chainName(bool inbound)
 
 bool flush(NftSession &nft)
 {
-    // Adding first makes the delete succeed when there is nothing to flush.
+    // Deleting a table costs the kernel a grace period even when it is empty: only when there
+    // is one. Adding first makes the delete succeed should it vanish in between.
+    if (!nft.run("list table " + kTable) &&
+        nft.error().find("No such file or directory") != std::string::npos)
+        return true;
     return nft.run("add table " + kTable + "\ndelete table " + kTable + "\n");
 }
 
