@@ -86,6 +86,40 @@ bool kill(const Context &c)
     return c.arguments.size() == 1 && isRootsNatdOrNamed(c.arguments[0]);
 }
 
+// The folders the DHCP server keeps its leases and pid file in.
+bool install(const Context &c)
+{
+    return c.arguments == Arguments{"-d", "-m", "0755", "/var/lib/velloran", "/run/velloran"};
+}
+
+// A value of the DHCP server's range or options: addresses, counts and a lease time, no more.
+bool isDhcpValue(const std::string &value)
+{
+    return !value.empty() && value.find_first_not_of("0123456789.,h") == std::string::npos;
+}
+
+// The DHCP-only server Velloran starts for the LAN: its fixed words, with the interface and the
+// plan's values where they vary, and the name servers only when there are some.
+bool dnsmasq(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    const auto value = [&](std::size_t i, const std::string &prefix) {
+        return i < a.size() && a[i].rfind(prefix, 0) == 0 ? a[i].substr(prefix.size())
+                                                          : std::string();
+    };
+    const bool withServers = a.size() == 12;
+    if ((a.size() != 11 && !withServers) || a[0] != "--conf-file=/dev/null" || a[1] != "--port=0" ||
+        !isName(value(2, "--interface=")) || a[3] != "--except-interface=lo" ||
+        a[4] != "--bind-interfaces" || a[5] != "--dhcp-authoritative" || a[6] != "--no-ping" ||
+        !isDhcpValue(value(7, "--dhcp-range=")) ||
+        !isDhcpValue(value(8, "--dhcp-option=option:router,")) ||
+        (withServers && !isDhcpValue(value(9, "--dhcp-option=option:dns-server,"))))
+        return false;
+    const std::size_t at = withServers ? 10 : 9;
+    return a[at] == "--dhcp-leasefile=/var/lib/velloran/dnsmasq.leases" &&
+           a[at + 1] == "--pid-file=/run/velloran/dnsmasq.pid";
+}
+
 bool named(const Context &c)
 {
     return c.arguments == Arguments{"-c", "/etc/named.conf"};
@@ -134,11 +168,12 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"/usr/sbin/natd", false, natd},     {"/sbin/ipfw", false, ipfw},
-    {"/sbin/ifconfig", false, ifconfig}, {"/usr/sbin/sysctl", false, sysctl},
-    {"/bin/kill", false, kill},          {"/bin/cp", false, cp},
-    {"/usr/sbin/named", false, named},   {"named_setup", true, noArguments},
-    {"load_install", true, noArguments}, {"load_remove", true, noArguments},
+    {"/usr/sbin/natd", false, natd},      {"/sbin/ipfw", false, ipfw},
+    {"/sbin/ifconfig", false, ifconfig},  {"/usr/sbin/sysctl", false, sysctl},
+    {"/bin/kill", false, kill},           {"/bin/cp", false, cp},
+    {"/usr/sbin/named", false, named},    {"named_setup", true, noArguments},
+    {"load_install", true, noArguments},  {"load_remove", true, noArguments},
+    {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
 };
 
 std::string readFile(const std::string &path)
@@ -187,9 +222,19 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
             rootOwned = count == 4;
         }
     }
+    const std::string commandLine = readFile(process + "/cmdline");
+    // The DHCP server gives up root once it runs: its pid file, which only root can write in
+    // /run/velloran, and its command line say that it is Velloran's.
+    const std::string dnsmasq("/usr/sbin/dnsmasq\0--conf-file=/dev/null\0--port=0\0", 49);
+    if (commandLine.rfind(dnsmasq, 0) == 0 &&
+        commandLine.find(std::string("\0--pid-file=/run/velloran/dnsmasq.pid\0", 38)) !=
+            std::string::npos) {
+        std::string recorded = readFile("/run/velloran/dnsmasq.pid");
+        recorded.erase(recorded.find_last_not_of("\n") + 1);
+        return recorded == pid;
+    }
     if (!rootOwned)
         return false;
-    const std::string commandLine = readFile(process + "/cmdline");
     const std::string named("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);
     const std::string natd("/usr/sbin/natd\0", 15);
     return commandLine == named || commandLine.rfind(natd, 0) == 0;

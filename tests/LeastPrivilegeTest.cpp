@@ -56,7 +56,13 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
         "@/named_setup",
         "@/load_install",
-        "@/load_remove"};
+        "@/load_remove",
+        "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran",
+        "/usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=en1 --except-interface=lo "
+        "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
+        "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
+        "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
+        "--pid-file=/run/velloran/dnsmasq.pid"};
     const QStringList refused{"/bin/sh -c id",
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
@@ -66,7 +72,9 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/bin/cp @/named.conf /etc/shadow",
                               "/tmp/load_install",
                               "@/load_install x",
-                              "/bin/kill -9 1"};
+                              "/bin/kill -9 1",
+                              "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
+                              "/usr/bin/install -m 4755 /tmp/x /usr/bin/x"};
     for (const QString &command : accepted + refused) {
         Args words;
         for (const QString &word : command.split(' '))
