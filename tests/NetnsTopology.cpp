@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -41,8 +42,8 @@ int socketIn(const QString &ns, const QString &address, quint16 port, sockaddr_i
 
 NetnsTopology::NetnsTopology(const Options &options)
 {
-    static int counter = 0;
-    const QString suffix = QStringLiteral("%1n%2").arg(::getpid()).arg(++counter);
+    // Tests of other PID namespaces may share our pid: the name takes a random part too.
+    const QString suffix = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
     m_ns[0] = "vlwan" + suffix, m_ns[1] = "vlgw" + suffix, m_ns[2] = "vllan" + suffix;
     for (const QString &ns : m_ns)
         if (!ip({"netns", "add", ns}) ||
