@@ -83,10 +83,12 @@ protected:
     const QByteArray hostForwarding = TestSupport::readAll("/proc/sys/net/ipv4/ip_forward");
     QTemporaryDir dir;
     QString marked;
-    NetnsTopology::Listener wan = topology ? topology->listenTcp(topology->wan(), "203.0.113.1", 8080)
-                                           : NetnsTopology::Listener();
-    NetnsTopology::Listener service =
-        topology ? topology->listenTcp(topology->gw(), "203.0.113.2", 2222) : NetnsTopology::Listener();
+    NetnsTopology::Listener wan = topology
+                                      ? topology->listenTcp(topology->wan(), "203.0.113.1", 8080)
+                                      : NetnsTopology::Listener();
+    NetnsTopology::Listener service = topology
+                                          ? topology->listenTcp(topology->gw(), "203.0.113.2", 2222)
+                                          : NetnsTopology::Listener();
 };
 
 NetnsTopology *BsdTools::topology = nullptr;
@@ -96,10 +98,11 @@ int BsdTools::run(const QString &what, QString *output)
     QStringList words = QString(what).replace("$DIR", dir.path()).split(' ');
     const QString verb = words.takeFirst(), rest = words.join(' ');
     if (kTools.contains(verb) || verb.startsWith('/'))
-        return topology->exec(topology->gw(),
-                              QStringList{Bundle::resourcePath() + "/velloran-toolview",
-                                          kTools.value(verb, verb)} + words,
-                              output);
+        return topology->exec(
+            topology->gw(),
+            QStringList{Bundle::resourcePath() + "/velloran-toolview", kTools.value(verb, verb)} +
+                words,
+            output);
     if (verb == "gw")
         return topology->exec(topology->gw(), words, output);
     if (verb == "nft+" || verb == "nft-")
@@ -117,7 +120,8 @@ int BsdTools::run(const QString &what, QString *output)
     if (verb == "lan" || verb == "wanin") {
         const bool lan = verb == "lan";
         // The gateway's address failed to resolve a moment ago: a client looks it up later.
-        return NetnsTopology::waitFor([&] { return reached(lan); }, lan ? 8000 : 0) ? 1 : 0;
+        return NetnsTopology::waitFor([&] { return reached(lan); },
+                                      lan && rest == "soon" ? 8000 : 0);
     }
     if (verb == "gwout") {
         const bool out = topology->connectTcp(topology->gw(), "203.0.113.1", 8080, 1000);
@@ -129,9 +133,8 @@ int BsdTools::run(const QString &what, QString *output)
     if (verb == "mark" || verb == "same")
         return verb == "mark" ? (marked = ruleset(), 0) : (ruleset() == marked ? 0 : 1);
     if (verb == "write")
-        return TestSupport::writeFile(dir.filePath(words[0]), rest.section(' ', 1)
-                                                                  .replace("\\n", "\n")
-                                                                  .toUtf8()),
+        return TestSupport::writeFile(dir.filePath(words[0]),
+                                      rest.section(' ', 1).replace("\\n", "\n").toUtf8()),
                0;
     *output = "unknown step";
     return -1;
@@ -145,20 +148,21 @@ TEST_P(BsdTools, Journey)
         EXPECT_EQ(status, step.status) << step.what << ": " << output.toStdString();
         const QString expected = QString::fromLatin1(step.output).replace("$DIR", dir.path());
         if (step.output && expected.startsWith('~')) {
-            EXPECT_TRUE(output.contains(expected.mid(1))) << step.what << ": " << output.toStdString();
+            EXPECT_TRUE(output.contains(expected.mid(1)))
+                << step.what << ": " << output.toStdString();
         } else if (step.output) {
             EXPECT_EQ(output, expected) << step.what;
         }
     }
 }
 
-const std::vector<Step> kShare{{"natd -interface ext0"},
-                               {"ipfw -f flush"},
-                               {"ipfw add 95 divert natd all from any to any via ext0"},
-                               {"ipfw add 65530 pass all from any to any"},
-                               {"ifconfig int0 198.51.100.1 netmask 255.255.255.0"},
-                               {"sysctl -w net.inet.ip.forwarding=1", 0,
-                                "net.inet.ip.forwarding: 0 -> 1\n"}};
+const std::vector<Step> kShare{
+    {"natd -interface ext0"},
+    {"ipfw -f flush"},
+    {"ipfw add 95 divert natd all from any to any via ext0"},
+    {"ipfw add 65530 pass all from any to any"},
+    {"ifconfig int0 198.51.100.1 netmask 255.255.255.0"},
+    {"sysctl -w net.inet.ip.forwarding=1", 0, "net.inet.ip.forwarding: 0 -> 1\n"}};
 std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step> &b)
 {
     a.insert(a.end(), b.begin(), b.end());
@@ -170,30 +174,41 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Journey{"SharingTranslatesAndDivertWithoutNatdDrops",
                 std::vector<Step>{{"lan", 0}, {"gw ip addr flush dev int0"}} + kShare +
-                    std::vector<Step>{
-                        {"lan", 1}, {"wanin", 1}, {"addr int0", 0, "198.51.100.1/24"},
-                        {"ps", 0, "/usr/sbin/natd -interface ext0\n"}, {"gw cat /proc/sys/net/ipv4/ip_forward", 0, "1\n"},
-                        // Killed however hard, natd takes its table along.
-                        {"kill KILL"}, {"nft- velloran_natd"}, {"lan", 0}, {"gwout", 0},
-                        {"natd -interface ext0"}, {"lan", 1}, {"kill TERM"}, {"nopid"},
-                        {"nft- velloran_natd"}, {"ipfw -f flush"}, {"nft- velloran"}}},
+                    std::vector<Step>{{"lan soon", 1},
+                                      {"wanin", 1},
+                                      {"addr int0", 0, "198.51.100.1/24"},
+                                      {"ps", 0, "/usr/sbin/natd -interface ext0\n"},
+                                      {"gw cat /proc/sys/net/ipv4/ip_forward", 0, "1\n"},
+                                      // Killed however hard, natd takes its table along.
+                                      {"kill KILL"},
+                                      {"nft- velloran_natd"},
+                                      {"lan", 0},
+                                      {"gwout", 0},
+                                      {"natd -interface ext0"},
+                                      {"lan", 1},
+                                      {"kill TERM"},
+                                      {"nopid"},
+                                      {"nft- velloran_natd"},
+                                      {"ipfw -f flush"},
+                                      {"nft- velloran"}}},
         Journey{"DenyIncomingKeepsTheWanOutOnly",
                 std::vector<Step>{{"natd -deny_incoming -log_denied -interface ext0"}} +
                     std::vector<Step>(kShare.begin() + 1, kShare.end()) +
-                    std::vector<Step>{{"wanin", 0}, {"lan", 1}}},
-        Journey{"NatdTakesItsOptionsFromAFile",
-                {{"write natd.conf # written by Velloran\\n#\\nsame_ports yes\\ndeny_incoming yes\\n"
-                  "log_denied no\\ndynamic yes\\ninterface ext0\\n#\\n# End natd config file\\n"},
-                 {"natd -f $DIR/natd.conf"},
-                 {"nft+ iifname \"ext0\" ct state invalid,new drop"},
-                 {"nft+ oifname \"ext0\" masquerade"},
-                 {"nft- log"},
-                 {"ps", 0, "/usr/sbin/natd -f $DIR/natd.conf\n"},
-                 {"kill TERM"},
-                 {"nft- velloran_natd"},
-                 {"write bad.conf interface ext0\\nturbo yes\\n"},
-                 {"natd -f $DIR/bad.conf", 1, "natd: unknown option turbo\n"},
-                 {"nft- velloran_natd"}}},
+                    std::vector<Step>{{"wanin", 0}, {"lan soon", 1}}},
+        Journey{
+            "NatdTakesItsOptionsFromAFile",
+            {{"write natd.conf # written by Velloran\\n#\\nsame_ports yes\\ndeny_incoming yes\\n"
+              "log_denied no\\ndynamic yes\\ninterface ext0\\n#\\n# End natd config file\\n"},
+             {"natd -f $DIR/natd.conf"},
+             {"nft+ iifname \"ext0\" ct state invalid,new drop"},
+             {"nft+ oifname \"ext0\" masquerade"},
+             {"nft- log"},
+             {"ps", 0, "/usr/sbin/natd -f $DIR/natd.conf\n"},
+             {"kill TERM"},
+             {"nft- velloran_natd"},
+             {"write bad.conf interface ext0\\nturbo yes\\n"},
+             {"natd -f $DIR/bad.conf", 1, "natd: unknown option turbo\n"},
+             {"nft- velloran_natd"}}},
         Journey{"NatdFollowsTheAddressOnHangupAndRefusesASecondNatd",
                 {{"natd -interface ext0"},
                  {"nft+ snat to 203.0.113.2"},
@@ -204,20 +219,21 @@ INSTANTIATE_TEST_SUITE_P(
                  {"gw ip addr add 203.0.113.50/24 dev ext0"},
                  {"kill HUP"},
                  {"nft+ snat to 203.0.113.50"}}},
-        Journey{"IfconfigAliasesReplacesAndRaises",
-                {{"ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias"},
-                 {"ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias"}, // no error, as on BSD
-                 {"addr ext0", 0, "203.0.113.2/24 198.51.100.1/24"},
-                 {"ifconfig ext0 198.51.100.1 -alias"},
-                 {"ifconfig ext0 203.0.113.9 netmask 255.255.255.0 alias"},
-                 {"ifconfig ext0 203.0.113.2 -alias"},
-                 {"addr ext0", 0, "203.0.113.9/24"},
-                 {"gw ip link set int0 down"},
-                 {"ifconfig int0 198.51.100.5 netmask 255.255.255.128"},
-                 {"addr int0", 0, "198.51.100.5/25"},
-                 {"gw ip -o link show int0", 0, "~,UP"},
-                 {"ifconfig -a", 0, "~\tinet 203.0.113.9 netmask 0xffffff00 broadcast 203.0.113.255\n"},
-                 {"ifconfig -a", 0, "~\nint0: flags="}}},
+        Journey{
+            "IfconfigAliasesReplacesAndRaises",
+            {{"ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias"},
+             {"ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias"}, // no error, as on BSD
+             {"addr ext0", 0, "203.0.113.2/24 198.51.100.1/24"},
+             {"ifconfig ext0 198.51.100.1 -alias"},
+             {"ifconfig ext0 203.0.113.9 netmask 255.255.255.0 alias"},
+             {"ifconfig ext0 203.0.113.2 -alias"},
+             {"addr ext0", 0, "203.0.113.9/24"},
+             {"gw ip link set int0 down"},
+             {"ifconfig int0 198.51.100.5 netmask 255.255.255.128"},
+             {"addr int0", 0, "198.51.100.5/25"},
+             {"gw ip -o link show int0", 0, "~,UP"},
+             {"ifconfig -a", 0, "~\tinet 203.0.113.9 netmask 0xffffff00 broadcast 203.0.113.255\n"},
+             {"ifconfig -a", 0, "~\nint0: flags="}}},
         Journey{"IpfwKeepsRulesInNumberOrder",
                 {{"ipfw add 100 deny all from any to any via int0"},
                  {"ipfw add pass all from any to any xmit int0", 0,
@@ -260,19 +276,30 @@ TEST_P(Refusals, ExitNonZeroWithOneLineAndChangeNothing)
 INSTANTIATE_TEST_SUITE_P(
     Table, Refusals,
     ::testing::ValuesIn(std::vector<Journey>{
-        {"natd -turbo -interface ext0"}, {"natd -dynamic"}, {"natd -interface nosuch0"},
-        {"natd -same_ports maybe -interface ext0"}, {"natd -interface ext0\";"},
-        {"natd interface ext0"}, {"natd -f /nonexistent/natd.conf"},
+        {"natd -turbo -interface ext0"},
+        {"natd -dynamic"},
+        {"natd -interface nosuch0"},
+        {"natd -same_ports maybe -interface ext0"},
+        {"natd -interface ext0\";"},
+        {"natd interface ext0"},
+        {"natd -f /nonexistent/natd.conf"},
         {"ipfw add 95 divert natd all from any to any"},
         {"ipfw add 95 divert 1234 all from any to any via ext0"},
-        {"ipfw add 65535 pass all from any to any"}, {"ipfw add 100 pass tcp from any to any"},
-        {"ipfw add 100 pass all from any to any via"}, {"ipfw -x flush"}, {"ipfw zero"},
+        {"ipfw add 65535 pass all from any to any"},
+        {"ipfw add 100 pass tcp from any to any"},
+        {"ipfw add 100 pass all from any to any via"},
+        {"ipfw -x flush"},
+        {"ipfw zero"},
         {"ifconfig int0 198.51.100.1 netmask 255.0.255.0"},
         {"ifconfig int0 198.51.100 netmask 255.255.255.0"},
         {"ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0"},
-        {"ifconfig int0 198.51.100.77 -alias"}, {"ifconfig int0 198.51.100.1 netmask"},
-        {"sysctl -w net.inet.ip.turbo=1"}, {"sysctl -w net.inet.ip.forwarding=yes"},
-        {"sysctl -w net.inet.ip.forwarding"}, {"sysctl net.ipv4.no_such_key"}, {"ipfw"}}),
+        {"ifconfig int0 198.51.100.77 -alias"},
+        {"ifconfig int0 198.51.100.1 netmask"},
+        {"sysctl -w net.inet.ip.turbo=1"},
+        {"sysctl -w net.inet.ip.forwarding=yes"},
+        {"sysctl -w net.inet.ip.forwarding"},
+        {"sysctl net.ipv4.no_such_key"},
+        {"ipfw"}}),
     [](const auto &row) {
         QString name = QString::fromLatin1(row.param.name);
         return name.replace(QRegularExpression("[^A-Za-z0-9]+"), "_").toStdString();

@@ -121,10 +121,12 @@ protected:
     PrivateRoot root;
     QString bystander;
     std::unique_ptr<SharingDriver> driver;
-    NetnsTopology::Listener wan = topology ? topology->listenTcp(topology->wan(), "203.0.113.1", 8080)
-                                           : NetnsTopology::Listener();
-    NetnsTopology::Listener service =
-        topology ? topology->listenTcp(topology->gw(), "203.0.113.2", 2222) : NetnsTopology::Listener();
+    NetnsTopology::Listener wan = topology
+                                      ? topology->listenTcp(topology->wan(), "203.0.113.1", 8080)
+                                      : NetnsTopology::Listener();
+    NetnsTopology::Listener service = topology
+                                          ? topology->listenTcp(topology->gw(), "203.0.113.2", 2222)
+                                          : NetnsTopology::Listener();
 };
 
 NetnsTopology *EndToEnd::topology = nullptr;
@@ -149,9 +151,9 @@ void EndToEnd::step(const QString &step)
     } else if (verb == "lan") {
         QString source;
         // A client retries: a gateway address it failed to resolve before is looked up later.
-        const bool reached = words[1] == "1"
-                                 ? NetnsTopology::waitFor([&] { return lanReachesWan(&source); }, 8000)
-                                 : lanReachesWan(&source);
+        const bool reached =
+            words[1] == "1" ? NetnsTopology::waitFor([&] { return lanReachesWan(&source); }, 8000)
+                            : lanReachesWan(&source);
         EXPECT_EQ(reached, words[1] == "1") << ruleset().toStdString();
         EXPECT_EQ(source, reached ? "203.0.113.2" : "");
     } else if (verb == "wan") {
@@ -172,18 +174,19 @@ void EndToEnd::step(const QString &step)
         EXPECT_EQ(TestSupport::readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)),
                   QByteArray("/usr/sbin/natd\0-interface\0ext0\0", 31));
         ASSERT_EQ(::kill(pid, SIGKILL), 0);
-        EXPECT_TRUE(NetnsTopology::waitFor([&] { return !ruleset().contains("velloran_natd"); },
-                                           5000));
+        EXPECT_TRUE(
+            NetnsTopology::waitFor([&] { return !ruleset().contains("velloran_natd"); }, 5000));
     } else if (verb == "boot") {
         const QString item = "/Library/StartupItems/Velloran/Velloran";
         ASSERT_TRUE(QFileInfo(root.hostPath(item)).isExecutable());
         EXPECT_TRUE(QFileInfo::exists(root.hostPath("/etc/natd.conf")));
         EXPECT_TRUE(QFileInfo(root.hostPath("/etc/systemd/system/multi-user.target.wants/"
-                                            "velloran.service")).isSymLink());
+                                            "velloran.service"))
+                        .isSymLink());
         // What systemd would run at boot, word for word from the installed unit.
-        const auto match = QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n")
-                               .match(TestSupport::readAll(
-                                   root.hostPath("/etc/systemd/system/velloran.service")));
+        const auto match =
+            QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n")
+                .match(TestSupport::readAll(root.hostPath("/etc/systemd/system/velloran.service")));
         ASSERT_TRUE(match.hasMatch());
         EXPECT_EQ(match.captured(2), item);
         QString output;
@@ -202,8 +205,9 @@ TEST_P(EndToEnd, Journey)
     }
 }
 
-#define CONFIGURE "! external Ethernet Interface (ext0)", "! internal Ethernet Interface (int0)", \
-                  "! router 198.51.100.1", "! subnet 255.255.255.0"
+#define CONFIGURE                                                                                  \
+    "! external Ethernet Interface (ext0)", "! internal Ethernet Interface (int0)",                \
+        "! router 198.51.100.1", "! subnet 255.255.255.0"
 INSTANTIATE_TEST_SUITE_P(
     Table, EndToEnd,
     ::testing::Values(
@@ -211,11 +215,10 @@ INSTANTIATE_TEST_SUITE_P(
         Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUp",
                 {"lan 0", "launch", "? button=Start Internet Sharing", CONFIGURE,
                  "! click sharingButton", "? button=Stop Internet Sharing", "lan 1",
-                 "addr int0 198.51.100.1/24", "wan 1", "relaunch",
-                 "? button=Stop Internet Sharing", "? external=Ethernet Interface (ext0)",
-                 "? internal=Ethernet Interface (int0)", "! click sharingButton",
-                 "? button=Start Internet Sharing", "stopped", "lan 0", "addr int0",
-                 "addr ext0 203.0.113.2/24"}},
+                 "addr int0 198.51.100.1/24", "wan 1", "relaunch", "? button=Stop Internet Sharing",
+                 "? external=Ethernet Interface (ext0)", "? internal=Ethernet Interface (int0)",
+                 "! click sharingButton", "? button=Start Internet Sharing", "stopped", "lan 0",
+                 "addr int0", "addr ext0 203.0.113.2/24"}},
         Journey{"DenyIncomingKeepsTheWanOutButLetsAnswersIn",
                 {"launch", CONFIGURE, "? deny=0", "! click denyIncoming", "? deny=1",
                  "! click sharingButton", "? button=Stop Internet Sharing", "wan 0", "lan 1"}},

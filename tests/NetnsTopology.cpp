@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <arpa/inet.h>
@@ -54,18 +55,17 @@ NetnsTopology::NetnsTopology(const Options &options)
             return;
         }
     const QString steps[][4] = {
-        {gw(), "ext0", wan(), "wan0"},   {gw(), "int0", lan(), "lan0"},
+        {gw(), "ext0", wan(), "wan0"},     {gw(), "int0", lan(), "lan0"},
         {wan(), "wan0", "203.0.113.1/24"}, {gw(), "ext0", "203.0.113.2/24"},
         {gw(), "int0", "198.51.100.1/24"}, {lan(), "lan0", "198.51.100.2/24"}};
     for (const auto &step : steps) {
-        const bool ok =
-            !step[3].isEmpty()
-                ? ip({"link", "add", step[1], "netns", step[0], "type", "veth", "peer", "name",
-                      step[3], "netns", step[2]}) &&
-                      ip({"-n", step[0], "link", "set", step[1], "up"}) &&
-                      ip({"-n", step[2], "link", "set", step[3], "up"})
-                : (step[1] == "int0" && !options.gatewayLanAddress) ||
-                      ip({"-n", step[0], "addr", "add", step[2], "dev", step[1]});
+        const bool ok = !step[3].isEmpty()
+                            ? ip({"link", "add", step[1], "netns", step[0], "type", "veth", "peer",
+                                  "name", step[3], "netns", step[2]}) &&
+                                  ip({"-n", step[0], "link", "set", step[1], "up"}) &&
+                                  ip({"-n", step[2], "link", "set", step[3], "up"})
+                            : (step[1] == "int0" && !options.gatewayLanAddress) ||
+                                  ip({"-n", step[0], "addr", "add", step[2], "dev", step[1]});
         if (!ok) {
             m_error += " (cannot link " + step[0] + ")";
             return;
@@ -158,7 +158,8 @@ NetnsTopology::Listener NetnsTopology::listenTcp(const QString &ns, const QStrin
     const int yes = 1, fd = socketIn(ns, address, port, where);
     Listener listener(fd);
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
-        ::bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 && ::listen(fd, 16) == 0)
+        ::bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
+        ::listen(fd, 16) == 0)
         return listener;
     return Listener();
 }
@@ -185,10 +186,9 @@ bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint1
 
 bool NetnsTopology::waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
-    for (int waited = 0; !condition(); waited += 20) {
-        if (waited >= timeoutMs)
+    QElapsedTimer clock;
+    for (clock.start(); !condition(); ::usleep(20000))
+        if (clock.hasExpired(timeoutMs))
             return false;
-        ::usleep(20000);
-    }
     return true;
 }

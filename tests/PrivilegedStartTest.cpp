@@ -63,9 +63,10 @@ TEST_F(PrivilegedStartTest, ToolsThatCannotStartBeepAndLogStatusThenPath)
 {
     const QString missing = folder.path() + "/no-such-tool";
     EXPECT_FALSE(auth->executeCommand(missing, {"-f", "flush"}));
-    EXPECT_EQ(feedback.log(),
-              QStringList({QStringLiteral("Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
-                           "\nPath: " + missing}));
+    EXPECT_EQ(
+        feedback.log(),
+        QStringList({QStringLiteral("Error %1 in AuthorizationExecuteWithPrivileges").arg(ENOENT),
+                     "\nPath: " + missing}));
     RecordingTool tool(folder.path(), "plainfile");
     QFile::setPermissions(tool.path(), QFile::ReadOwner | QFile::WriteOwner);
     EXPECT_FALSE(auth->executeCommand(tool.path()));

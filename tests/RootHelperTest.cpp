@@ -147,26 +147,37 @@ TEST_P(RootHelper, AnswersAndEnds)
     ASSERT_EQ(starts.size(), row.starts);
     if (!starts.isEmpty()) {
         EXPECT_EQ(starts[0].argv, QStringList({tool.path(), "-f", "flush"}));
-        EXPECT_EQ(starts[0].stdoutTarget, "/dev/null") << "the tool must not reach the helper's pipe";
+        EXPECT_EQ(starts[0].stdoutTarget, "/dev/null")
+            << "the tool must not reach the helper's pipe";
         EXPECT_EQ(starts[0].fds, QStringList({"0", "1", "2"}));
     }
 }
 
 const std::string kGreeting(HelperProtocol::kGreeting, 4);
-const std::string kBad = word(std::uint32_t(body({"relative/tool"}, 1).size())) +
-                         body({"relative/tool"}, 1);
+const std::string kBad =
+    word(std::uint32_t(body({"relative/tool"}, 1).size())) + body({"relative/tool"}, 1);
 INSTANTIATE_TEST_SUITE_P(
     Exchanges, RootHelper,
-    ::testing::Values(
-        Exchange{"RunsRequestsUntilThePipeCloses",
-                 true,
-                 {"TOOL -f flush", *HelperProtocol::encode({"/nonexistent/tool", {}})},
-                 kGreeting + word(0) + word(ENOENT), 0, 1},
-        Exchange{"RefusesAMisshapenRequestAndServesTheNext", true, {kBad, "TOOL -f flush"},
-                 kGreeting + word(EINVAL) + word(0), 0, 1},
-        Exchange{"EndsOnAnOversizedMessageWithoutReply", true,
-                 {word(std::uint32_t(HelperProtocol::kMaxBodySize + 1))}, kGreeting, 1, 0},
-        Exchange{"RefusesAnythingButAPipe", false, {}, "", 1, 0}),
+    ::testing::Values(Exchange{"RunsRequestsUntilThePipeCloses",
+                               true,
+                               {"TOOL -f flush",
+                                *HelperProtocol::encode({"/nonexistent/tool", {}})},
+                               kGreeting + word(0) + word(ENOENT),
+                               0,
+                               1},
+                      Exchange{"RefusesAMisshapenRequestAndServesTheNext",
+                               true,
+                               {kBad, "TOOL -f flush"},
+                               kGreeting + word(EINVAL) + word(0),
+                               0,
+                               1},
+                      Exchange{"EndsOnAnOversizedMessageWithoutReply",
+                               true,
+                               {word(std::uint32_t(HelperProtocol::kMaxBodySize + 1))},
+                               kGreeting,
+                               1,
+                               0},
+                      Exchange{"RefusesAnythingButAPipe", false, {}, "", 1, 0}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // The password dialog, answered through its fields and buttons from a file only its user reads.
@@ -202,13 +213,13 @@ TEST_P(Askpass, PrintsThePasswordOnlyWhenAccepted)
 }
 
 const QFile::Permissions kOwn = QFile::ReadOwner | QFile::WriteOwner;
-INSTANTIATE_TEST_SUITE_P(
-    Answers, Askpass,
-    ::testing::Values(Answer{"accepted", "accept s3cret pass\n", kOwn, 0, "s3cret pass\n"},
-                      Answer{"acceptedEmpty", "accept \n", kOwn, 0, "\n"},
-                      Answer{"cancelled", "cancel\n", kOwn, 1, ""},
-                      Answer{"fileOthersCanReadIsIgnored", "accept leaked\n",
-                             kOwn | QFile::ReadOther, -1, ""}),
-    [](const auto &row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Answers, Askpass,
+                         ::testing::Values(Answer{"accepted", "accept s3cret pass\n", kOwn, 0,
+                                                  "s3cret pass\n"},
+                                           Answer{"acceptedEmpty", "accept \n", kOwn, 0, "\n"},
+                                           Answer{"cancelled", "cancel\n", kOwn, 1, ""},
+                                           Answer{"fileOthersCanReadIsIgnored", "accept leaked\n",
+                                                  kOwn | QFile::ReadOther, -1, ""}),
+                         [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -19,7 +19,12 @@ PrivateRoot::PrivateRoot()
 
 QStringList PrivateRoot::command(const QString &ns, const QStringList &argv) const
 {
-    return QStringList{"/usr/sbin/ip", "netns", "exec", ns, VELLORAN_PRIVATE_ROOT, m_work.path(),
+    return QStringList{"/usr/sbin/ip",
+                       "netns",
+                       "exec",
+                       ns,
+                       VELLORAN_PRIVATE_ROOT,
+                       m_work.path(),
                        QFileInfo(Bundle::resourcePath()).canonicalFilePath()} +
            argv;
 }
@@ -42,9 +47,9 @@ int PrivateRoot::run(const QString &ns, const QStringList &argv, QString *output
 
 SharingDriver::SharingDriver(const PrivateRoot &root, const QString &ns)
 {
-    const QStringList argv =
-        root.command(ns, {PrivateRoot::driverPath(), QFileInfo(Bundle::bundlePath()).canonicalFilePath(),
-                          "/var/velloran-test"});
+    const QStringList argv = root.command(ns, {PrivateRoot::driverPath(),
+                                               QFileInfo(Bundle::bundlePath()).canonicalFilePath(),
+                                               "/var/velloran-test"});
     m_process.start(argv.first(), argv.mid(1));
     m_launched = m_process.waitForStarted(30000) ? send("launch")
                                                  : Reply{false, "cannot start " + argv.join(' ')};
@@ -85,9 +90,11 @@ SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
         reply.text += line + '\n';
         const QString word = line.section(QRegularExpression("[ \t]"), 0, 0);
         if (word == QLatin1String("alert") || word == QLatin1String("run"))
-            (word == QLatin1String("alert") ? reply.alerts : reply.runs) << line.mid(word.size() + 1);
+            (word == QLatin1String("alert") ? reply.alerts : reply.runs)
+                << line.mid(word.size() + 1);
         if (word == QLatin1String("state") || word == QLatin1String("show"))
-            for (const QString &part : line.split(word == QLatin1String("show") ? '\t' : ' ').mid(1))
+            for (const QString &part :
+                 line.split(word == QLatin1String("show") ? '\t' : ' ').mid(1))
                 reply.fields.insert(part.section('=', 0, 0), part.section('=', 1));
         if (word == QLatin1String("error"))
             reply.fields.insert("error", line);

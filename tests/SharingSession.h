@@ -33,8 +33,8 @@ class SharingDriver
 {
 public:
     struct Reply {
-        bool ok = false;                 // no "error" line and the driver still answers
-        QString text;                    // every line of the answer
+        bool ok = false;                    // no "error" line and the driver still answers
+        QString text;                       // every line of the answer
         QStringList alerts = {}, runs = {}; // "alert" and "run" lines
         QMap<QString, QString> fields = {}; // the "state" and "show" lines' key=value fields
     };

@@ -69,10 +69,11 @@ ScratchPreferences::ScratchPreferences()
 QProcessEnvironment userDriverEnvironment(const QString &home)
 {
     QProcessEnvironment environment;
-    for (const auto &[name, value] :
-         {std::pair{"PATH", QStringLiteral("/usr/bin:/bin")}, {"HOME", home},
-          {"XDG_RUNTIME_DIR", home}, {"QT_QPA_PLATFORM", QStringLiteral("offscreen")},
-          {"VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer"}})
+    for (const auto &[name, value] : {std::pair{"PATH", QStringLiteral("/usr/bin:/bin")},
+                                      {"HOME", home},
+                                      {"XDG_RUNTIME_DIR", home},
+                                      {"QT_QPA_PLATFORM", QStringLiteral("offscreen")},
+                                      {"VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer"}})
         environment.insert(name, value);
     for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
         if (qEnvironmentVariableIsSet(sanitizer))
