@@ -48,7 +48,8 @@ protected:
         VELLORAN_REQUIRE(QFileInfo::exists(kRootHints), "needs root hints (dns-root-data)");
         ASSERT_TRUE(topology->ready()) << topology->error().toStdString();
         // The root's /etc starts as a copy of the machine's, without a name server set up.
-        ASSERT_EQ(root.run(topology->gw(), {"/bin/true"}), 0);
+        QString output;
+        ASSERT_EQ(root.run(topology->gw(), {"/bin/true"}, &output), 0) << output.toStdString();
         QFile::remove(root.hostPath("/etc/named.conf"));
         QFile::remove(root.hostPath("/etc/named.cache"));
     }

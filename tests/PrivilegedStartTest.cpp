@@ -113,6 +113,11 @@ struct Requester {
     const char *name, *sudoUid, *pkexecUid, *expected;
 };
 
+void PrintTo(const Requester &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 class RequestingUser : public ::testing::TestWithParam<Requester>
 {
 };

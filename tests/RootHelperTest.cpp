@@ -40,6 +40,11 @@ struct DecodeCase {
     bool accepted;
 };
 
+void PrintTo(const DecodeCase &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
 class HelperDecode : public ::testing::TestWithParam<DecodeCase>
 {
 };
@@ -93,6 +98,11 @@ struct Exchange {
     int exitStatus;
     int starts;
 };
+
+void PrintTo(const Exchange &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 class RootHelper : public ::testing::TestWithParam<Exchange>
 {
@@ -188,6 +198,11 @@ struct Answer {
     int exitCode; // -1: still waiting for a person
     QByteArray printed;
 };
+
+void PrintTo(const Answer &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 class Askpass : public ::testing::TestWithParam<Answer>
 {
