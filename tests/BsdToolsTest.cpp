@@ -112,8 +112,11 @@ int BsdTools::run(const QString &what, QString *output)
                    : (*output = ruleset(), 1);
     if (verb == "addr")
         return *output = topology->addresses(topology->gw(), rest).join(' '), 0;
-    if (verb == "kill")
-        return ::kill(natdPid(), rest == "KILL" ? SIGKILL : rest == "TERM" ? SIGTERM : SIGHUP);
+    if (verb == "kill") // never pid 0: that would signal this very test
+        return natdPid() > 0 ? ::kill(natdPid(), rest == "KILL"   ? SIGKILL
+                                                 : rest == "TERM" ? SIGTERM
+                                                                  : SIGHUP)
+                             : -1;
     if (verb == "ps")
         return TestSupport::run("/bin/ps", {"-o", "command=", "-p", QString::number(natdPid())},
                                 output);

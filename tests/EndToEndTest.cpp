@@ -173,6 +173,7 @@ void EndToEnd::step(const QString &step)
         const pid_t pid = TestSupport::readAll(root.hostPath("/run/natd.pid")).trimmed().toInt();
         EXPECT_EQ(TestSupport::readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)),
                   QByteArray("/usr/sbin/natd\0-interface\0ext0\0", 31));
+        ASSERT_GT(pid, 0);
         ASSERT_EQ(::kill(pid, SIGKILL), 0);
         EXPECT_TRUE(
             NetnsTopology::waitFor([&] { return !ruleset().contains("velloran_natd"); }, 5000));
