@@ -1,6 +1,7 @@
 #include "DesktopPackage.h"
 #include "HelpWindow.h"
 #include "LinuxAuthorization.h"
+#include "TestSupport.h"
 #include "WindowFixture.h"
 #include "Workspace.h"
 
@@ -41,10 +42,10 @@ TEST(NativePackage, PurgeLeavesNothingOfStartAtBootAndLintianFindsNoError)
     QString error, output;
     const QString deb = DesktopPackage::build(&error);
     ASSERT_FALSE(deb.isEmpty()) << error.toStdString();
-    EXPECT_EQ(DesktopPackage::run("lintian", {"--fail-on", "error", deb}, &output), 0)
+    EXPECT_EQ(TestSupport::run("lintian", {"--fail-on", "error", deb}, &output), 0)
         << output.toStdString();
     QTemporaryDir work;
-    ASSERT_EQ(DesktopPackage::run(
+    ASSERT_EQ(TestSupport::run(
                   "unshare", {"-m", "sh", "-c", kInstallAndPurge, "sh", work.path(), deb}, &output),
               0)
         << output.toStdString();
@@ -58,9 +59,9 @@ TEST(NativePackage, VersionAndHelpAnswerWithoutADisplay)
     const QString velloran = VELLORAN_TEST_BUNDLE "/Contents/MacOS/Velloran";
     const QStringList noDisplay{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
     QString said;
-    EXPECT_EQ(DesktopPackage::run(velloran, {"--version"}, &said, noDisplay, 30000), 0);
+    EXPECT_EQ(TestSupport::run(velloran, {"--version"}, &said, noDisplay, 30000), 0);
     EXPECT_EQ(said.toStdString(), "Velloran " VELLORAN_VERSION "\n");
-    EXPECT_EQ(DesktopPackage::run(velloran, {"--help"}, &said, noDisplay, 30000), 0);
+    EXPECT_EQ(TestSupport::run(velloran, {"--help"}, &said, noDisplay, 30000), 0);
     EXPECT_TRUE(said.contains("--version")) << said.toStdString();
 }
 
