@@ -4,12 +4,11 @@ include(GNUInstallDirs)
 
 # A private program folder, not the multiarch library one: the polkit action names this path.
 set(VELLORAN_INSTALL_APPDIR lib/velloran)
-install(DIRECTORY ${VELLORAN_BUNDLE} DESTINATION ${VELLORAN_INSTALL_APPDIR} USE_SOURCE_PERMISSIONS)
-# The shipped password dialog, over a test build's (see platform/helper).
-if(TARGET velloran-askpass-test)
-    install(PROGRAMS $<TARGET_FILE:velloran-askpass>
-            DESTINATION ${VELLORAN_INSTALL_APPDIR}/Velloran.app/Contents/Resources)
-endif()
+# The shipped password dialog, never a test build's (see platform/helper).
+install(DIRECTORY ${VELLORAN_BUNDLE} DESTINATION ${VELLORAN_INSTALL_APPDIR} USE_SOURCE_PERMISSIONS
+        PATTERN velloran-askpass EXCLUDE)
+install(PROGRAMS $<TARGET_FILE:velloran-askpass>
+        DESTINATION ${VELLORAN_INSTALL_APPDIR}/Velloran.app/Contents/Resources)
 
 # Velloran finds its bundle through /proc/self/exe, so a link is launcher enough.
 file(CREATE_LINK ../${VELLORAN_INSTALL_APPDIR}/Velloran.app/Contents/MacOS/Velloran

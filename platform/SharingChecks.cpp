@@ -144,7 +144,7 @@ std::optional<QString> checkOverlap(const Choice &choice, const System &system)
 }
 
 // In the order a user would mend them; a check added here runs before any password is asked.
-const Check kChecks[] = {checkRouter, checkMask, checkPresent, checkCutOff, checkOverlap};
+const Check kChecks[] = {checkMask, checkRouter, checkPresent, checkCutOff, checkOverlap};
 
 } // namespace
 
