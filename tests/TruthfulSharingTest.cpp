@@ -256,6 +256,8 @@ TEST_F(TruthfulSharing, AForeignForwardDropIsNamedAndIpfwRuleFormsTakeEffectOrAr
             continue;
         EXPECT_FALSE(reachesWan(topology->lan())) << "the rule took no effect";
         EXPECT_EQ(ipfw("delete 90"), 0);
+        EXPECT_TRUE(NetnsTopology::waitFor([&] { return reachesWan(topology->lan()); }, 8000))
+            << "deleting the rule let nothing through again";
     }
     // A second divert rule for the interface changes nothing.
     EXPECT_EQ(ipfw("add 96 divert natd all from any to any via ext0"), 0);
