@@ -18,10 +18,11 @@ namespace {
 struct Scenario {
     const char *name, *defaults;
     bool withoutPassword;
-    const char *answer; // "right" (the password), "cancel", or a wrong password
+    const char *answer; // the dialog's answer to each ask, "right" for the password
     QStringList steps;
     QStringList printed;
     bool natdKilled;
+    const char *shown = nullptr; // the notice each ask showed
 };
 void PrintTo(const Scenario &row, std::ostream *os)
 {
@@ -97,23 +98,22 @@ protected:
 TEST_P(SudoAuthorization, Scenario)
 {
     const Scenario &row = GetParam();
-    TestSupport::writeFile(sudoers,
-                           QStringLiteral("Defaults:%1 lecture=never, %2\n%1 ALL=(root) %3%4\n")
-                               .arg(user, row.defaults, row.withoutPassword ? "NOPASSWD: " : "",
-                                    LinuxAuthorization::helperPath())
-                               .toUtf8());
-    QFile::setPermissions(sudoers, QFile::ReadOwner | QFile::ReadGroup);
-    ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
-    const QByteArray answer(row.answer);
-    TestSupport::answerAskpass(home,
-                               answer == "right"    ? "accept " + password.toUtf8()
-                               : answer == "cancel" ? answer
-                                                    : "accept " + answer,
+    if (row.defaults) { // else no rule lets the user run the helper
+        TestSupport::writeFile(sudoers,
+                               QStringLiteral("Defaults:%1 lecture=never, %2\n%1 ALL=(root) %3%4\n")
+                                   .arg(user, row.defaults, row.withoutPassword ? "NOPASSWD: " : "",
+                                        LinuxAuthorization::helperPath())
+                                   .toUtf8());
+        QFile::setPermissions(sudoers, QFile::ReadOwner | QFile::ReadGroup);
+        ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
+    }
+    TestSupport::answerAskpass(home, QByteArray(row.answer).replace("right", password.toUtf8()),
                                uid, gid);
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     const auto fill = [&](QStringList list) {
         return list.replaceInStrings("$NATD", QString::number(natd.pid()))
             .replaceInStrings("$HOME", home)
+            .replaceInStrings("$USER", user)
             .replaceInStrings("$EPERM", QString::number(EPERM));
     };
 
@@ -132,6 +132,9 @@ TEST_P(SudoAuthorization, Scenario)
     EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); },
                                    row.natdKilled ? 20 : 1),
               row.natdKilled);
+    if (row.shown) {
+        EXPECT_EQ(TestSupport::readAll(home + "/answer.shown").toStdString(), row.shown);
+    }
 }
 
 // sudo's credential cache is per session by default and shared by all of the user's sessions
@@ -152,14 +155,14 @@ const QStringList kRootUntilDeauthenticatePrinted{"check 0",
 INSTANTIATE_TEST_SUITE_P(
     Table, SudoAuthorization,
     ::testing::Values(
-        Scenario{"RightPasswordGivesRootUntilDeauthenticate", "timestamp_type=tty", false, "right",
-                 kRootUntilDeauthenticate, kRootUntilDeauthenticatePrinted, true},
-        Scenario{"GlobalTimestampIsForgottenToo", "timestamp_type=global", false, "right",
+        Scenario{"RightPasswordGivesRootUntilDeauthenticate", "timestamp_type=tty", false,
+                 "accept right", kRootUntilDeauthenticate, kRootUntilDeauthenticatePrinted, true},
+        Scenario{"GlobalTimestampIsForgottenToo", "timestamp_type=global", false, "accept right",
                  kRootUntilDeauthenticate, kRootUntilDeauthenticatePrinted, true},
         Scenario{"ToolOutsideVelloransCommandsIsRefusedAndReported",
                  "lecture=never",
                  false,
-                 "right",
+                 "accept right",
                  {"run=$HOME/missing|x"},
                  {"run 0", "authenticated-notifications 1", "deauthenticated-notifications 0",
                   "beeps 1", "log Error $EPERM in AuthorizationExecuteWithPrivileges",
@@ -176,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"WrongPasswordAnswersNoAndPostsNothing",
                  "lecture=never",
                  false,
-                 "not-the-password",
+                 "accept not-the-password",
                  {"authenticate", "check"},
                  {"authenticate 0", "check 0", "authenticated-notifications 0",
                   "deauthenticated-notifications 0", "beeps 0"},
@@ -188,7 +191,29 @@ INSTANTIATE_TEST_SUITE_P(
                  {"check", "authenticate", "deauthenticate"},
                  {"check 1", "authenticate 1", "deauthenticate", "authenticated-notifications 0",
                   "deauthenticated-notifications 1", "beeps 0"},
-                 false}),
+                 false},
+        // The dialog and the alert say what went wrong.
+        Scenario{"NotInSudoersIsExplained",
+                 nullptr,
+                 false,
+                 "accept right",
+                 {"authenticate", "check"},
+                 {"authenticate 0", "check 0", "authenticated-notifications 0",
+                  "deauthenticated-notifications 0", "beeps 0",
+                  "alert Your account may not make changes as an administrator: sudo refused it. "
+                  "An administrator can allow it with \"adduser $USER sudo\"; then log out and "
+                  "log in again."},
+                 false,
+                 "\n"},
+        Scenario{"WrongThenRightPasswordSaysTryAgain",
+                 "lecture=never",
+                 false,
+                 "accept wrong\naccept right",
+                 {"authenticate", "check"},
+                 {"authenticate 1", "check 1", "authenticated-notifications 1",
+                  "deauthenticated-notifications 0", "beeps 0"},
+                 false,
+                 "\nSorry, try again.\n"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace
