@@ -1,15 +1,19 @@
+#include "FakeProcess.h"
 #include "HelperProtocol.h"
 #include "LinuxAuthorization.h"
 #include "RecordingTool.h"
 #include "TestSupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 namespace {
@@ -88,6 +92,31 @@ TEST(HelperProtocol, EncodeRoundTripsAndRefusesWhatTheHelperWould)
     EXPECT_FALSE(HelperProtocol::encode({"/usr/sbin/natd", {std::string("a\0b", 3)}}));
 }
 
+// The real helper as Velloran starts it: root's, its stdout (and with `pipe` its stdin) on a
+// socket whose other end becomes `channel`. Its pid, or -1.
+pid_t startHelper(bool pipe, int &channel)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (pipe)
+        posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
+    const QByteArray path = LinuxAuthorization::helperPath().toLocal8Bit();
+    char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
+    pid_t helper = -1;
+    if (posix_spawn(&helper, path.constData(), &actions, nullptr, argv, environ) != 0)
+        helper = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(pair[1]);
+    channel = pair[0];
+    return helper;
+}
+
 // The real helper, started as root with a socket pair (or /dev/null) for its stdin and stdout:
 // what it answers to what is sent, and how it ends.
 struct Exchange {
@@ -114,21 +143,9 @@ TEST_P(RootHelper, AnswersAndEnds)
     const Exchange &row = GetParam();
     QTemporaryDir folder;
     RecordingTool tool(folder.path(), "viahelper");
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (row.pipe)
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
-    else
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-    const QByteArray path = LinuxAuthorization::helperPath().toLocal8Bit();
-    char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
-    pid_t helper = -1;
-    ASSERT_EQ(posix_spawn(&helper, path.constData(), &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pair[1]);
+    int channel = -1;
+    const pid_t helper = startHelper(row.pipe, channel);
+    ASSERT_GT(helper, 0);
     for (std::string request : row.requests) {
         if (request.rfind("TOOL", 0) == 0) {
             const QStringList words = QString::fromStdString(request).split(' ').mid(1);
@@ -137,18 +154,18 @@ TEST_P(RootHelper, AnswersAndEnds)
                 arguments.push_back(argument.toStdString());
             request = *HelperProtocol::encode({tool.path().toStdString(), arguments});
         }
-        ::send(pair[0], request.data(), request.size(), MSG_NOSIGNAL);
+        ::send(channel, request.data(), request.size(), MSG_NOSIGNAL);
     }
-    shutdown(pair[0], SHUT_WR);
+    shutdown(channel, SHUT_WR);
     std::string got;
     char buffer[64];
-    for (pollfd ready{pair[0], POLLIN, 0}; poll(&ready, 1, 30000) > 0;) {
-        const ssize_t n = recv(pair[0], buffer, sizeof buffer, 0);
+    for (pollfd ready{channel, POLLIN, 0}; poll(&ready, 1, 30000) > 0;) {
+        const ssize_t n = recv(channel, buffer, sizeof buffer, 0);
         if (n <= 0)
             break;
         got.append(buffer, std::size_t(n));
     }
-    close(pair[0]);
+    close(channel);
     int status = 0;
     ASSERT_EQ(waitpid(helper, &status, 0), helper);
     EXPECT_EQ(got, row.replies);
@@ -179,6 +196,89 @@ INSTANTIATE_TEST_SUITE_P(
                                1},
                       Exchange{"RefusesAnythingButAPipe", false, {}, "", 1}),
     [](const auto &row) { return std::string(row.param.name); });
+
+// One helper kept for a whole case, asked one request at a time.
+class RealHelper : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        VELLORAN_REQUIRE_ROOT();
+        ASSERT_GT(helper = startHelper(true, channel), 0);
+        char greeting[4];
+        ASSERT_EQ(recv(channel, greeting, 4, MSG_WAITALL), 4);
+    }
+    void TearDown() override
+    {
+        close(channel);
+        if (helper > 0)
+            waitpid(helper, nullptr, 0);
+    }
+    std::int32_t ask(const std::string &path, const std::vector<std::string> &arguments)
+    {
+        const std::string message = *HelperProtocol::encode({path, arguments});
+        std::int32_t status = -1;
+        ::send(channel, message.data(), message.size(), MSG_NOSIGNAL);
+        recv(channel, &status, sizeof status, MSG_WAITALL);
+        return status;
+    }
+    // A process shows its new command line a moment after the spawn returns.
+    static bool showsAsNatd(qint64 pid)
+    {
+        return TestSupport::waitFor([pid] {
+            return TestSupport::readAll(QStringLiteral("/proc/%1/cmdline").arg(pid))
+                .startsWith("/usr/sbin/natd");
+        });
+    }
+    pid_t helper = -1;
+    int channel = -1;
+};
+
+TEST_F(RealHelper, RefusesAShellAndOthersProcessesAndStopsRootsNatd)
+{
+    QTemporaryDir folder;
+    EXPECT_EQ(ask("/bin/sh", {"-c", "touch " + folder.filePath("ran").toStdString()}), EPERM);
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath("ran"))) << "the shell ran";
+
+    // Another user's process named as natd by `exec -a`: never root's to stop.
+    QProcess impostor;
+    impostor.start("/usr/bin/setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                    "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
+    ASSERT_TRUE(impostor.waitForStarted() && showsAsNatd(impostor.processId()));
+    EXPECT_EQ(ask("/bin/kill", {std::to_string(impostor.processId())}), EPERM);
+    EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
+    impostor.kill();
+    impostor.waitForFinished();
+
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    ASSERT_TRUE(showsAsNatd(natd.pid()));
+    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid())}), 0);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+}
+
+// A process of the same user (root without CAP_SYS_PTRACE here) can't copy the helper's pipe
+// out of it with pidfd_getfd, though it can from an ordinary process of that user.
+TEST_F(RealHelper, SameUserCannotCopyTheChannelOut)
+{
+    FakeProcess ordinary({"idle"});
+    const pid_t getter = fork();
+    if (getter == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
+        syscall(SYS_capset, &header, caps);
+        const long fromHelper = syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, helper, 0), 0, 0);
+        const int helperError = errno;
+        const long fromOrdinary =
+            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid(), 0), 0, 0);
+        _exit((fromHelper < 0 && helperError == EPERM ? 1 : 0) | (fromOrdinary >= 0 ? 2 : 0));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(getter, &status, 0), getter);
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "1: the helper refused; 2: the ordinary process gave";
+}
 
 // The password dialog, answered through its fields and buttons from a file only its user reads.
 struct Answer {
