@@ -129,9 +129,11 @@ TEST_P(SudoAuthorization, Scenario)
     EXPECT_EQ(driver.exitCode(), 0);
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
 
-    EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); },
-                                   row.natdKilled ? 20 : 1),
-              row.natdKilled);
+    if (row.steps.join(' ').contains("$NATD")) {
+        EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); },
+                                       row.natdKilled ? 20 : 1),
+                  row.natdKilled);
+    }
     if (row.shown) {
         EXPECT_EQ(TestSupport::readAll(home + "/answer.shown").toStdString(), row.shown);
     }
