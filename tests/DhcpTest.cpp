@@ -160,7 +160,7 @@ TEST(DhcpEndToEnd, ClientLeasesReachesWanAndTheWindowFollowsTheLanInterface)
     const QString internal = QStringLiteral("Ethernet Interface (int0)");
     ASSERT_TRUE(driver.configure(QStringLiteral("Ethernet Interface (ext0)"), internal));
     const auto state = [&](const char *key) {
-        return driver.send(QStringLiteral("state")).fields.value(QLatin1String(key));
+        return driver.send(QStringLiteral("show")).fields.value(QLatin1String(key));
     };
     ASSERT_EQ(state("running"), QStringLiteral("0")) << "a natd of some other test still runs";
     ASSERT_TRUE(driver.send(QStringLiteral("click dhcp")).ok);

@@ -1,38 +1,20 @@
 #include "Bundle.h"
-#include "FakeProcess.h"
 #include "HelperCommands.h"
-#include "HelperProtocol.h"
-#include "LinuxAuthorization.h"
 #include "NATLoader.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
-#include <linux/capability.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 
 namespace {
 
 using TestSupport::readAll;
 using TestSupport::run;
-using TestSupport::waitFor;
 using Args = std::vector<std::string>;
 
 std::string resources()
 {
     return QFileInfo(Bundle::resourcePath()).canonicalFilePath().toStdString();
-}
-
-// A process shows its new command line a moment after the spawn returns.
-bool showsAsNatd(qint64 pid)
-{
-    return waitFor([pid] {
-        return readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).startsWith("/usr/sbin/natd");
-    });
 }
 
 // Every command Velloran sends is in the helper's table; the near misses are not. Words split at
@@ -85,92 +67,6 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                   accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
     }
-}
-
-// The real helper, started as root on a socket pair as Velloran starts it.
-class RealHelper : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        VELLORAN_REQUIRE_ROOT();
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        const QByteArray path = LinuxAuthorization::helperPath().toLocal8Bit();
-        char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-        ASSERT_EQ(posix_spawn(&helper, argv[0], &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pair[1]);
-        channel = pair[0];
-        char greeting[4];
-        ASSERT_EQ(recv(channel, greeting, 4, MSG_WAITALL), 4);
-    }
-    void TearDown() override
-    {
-        close(channel);
-        if (helper > 0)
-            waitpid(helper, nullptr, 0);
-    }
-    std::int32_t ask(const std::string &path, const Args &arguments)
-    {
-        const std::string message = *HelperProtocol::encode({path, arguments});
-        std::int32_t status = -1;
-        send(channel, message.data(), message.size(), MSG_NOSIGNAL);
-        recv(channel, &status, sizeof status, MSG_WAITALL);
-        return status;
-    }
-    pid_t helper = -1;
-    int channel = -1;
-};
-
-TEST_F(RealHelper, RefusesAShellAndOthersProcessesAndStopsRootsNatd)
-{
-    QTemporaryDir folder;
-    EXPECT_EQ(ask("/bin/sh", {"-c", "touch " + folder.filePath("ran").toStdString()}), EPERM);
-    EXPECT_FALSE(QFileInfo::exists(folder.filePath("ran"))) << "the shell ran";
-
-    // Another user's process named as natd by `exec -a`: never root's to stop.
-    QProcess impostor;
-    impostor.start("/usr/bin/setpriv",
-                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
-                    "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
-    ASSERT_TRUE(impostor.waitForStarted() && showsAsNatd(impostor.processId()));
-    EXPECT_EQ(ask("/bin/kill", {std::to_string(impostor.processId())}), EPERM);
-    EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
-    impostor.kill();
-    impostor.waitForFinished();
-
-    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-    ASSERT_TRUE(showsAsNatd(natd.pid()));
-    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid())}), 0);
-    EXPECT_TRUE(waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
-}
-
-// A process of the same user (root without CAP_SYS_PTRACE here) can't copy the helper's pipe
-// out of it with pidfd_getfd, though it can from an ordinary process of that user.
-TEST_F(RealHelper, SameUserCannotCopyTheChannelOut)
-{
-    FakeProcess ordinary({"idle"});
-    const pid_t getter = fork();
-    if (getter == 0) {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct caps[2]{};
-        syscall(SYS_capget, &header, caps);
-        caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
-        syscall(SYS_capset, &header, caps);
-        const long fromHelper = syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, helper, 0), 0, 0);
-        const int helperError = errno;
-        const long fromOrdinary =
-            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid(), 0), 0, 0);
-        _exit((fromHelper < 0 && helperError == EPERM ? 1 : 0) | (fromOrdinary >= 0 ? 2 : 0));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(getter, &status, 0), getter);
-    EXPECT_EQ(WEXITSTATUS(status), 3) << "1: the helper refused; 2: the ordinary process gave";
 }
 
 // Start at boot installed from a bundle a test user owns, in a root of the test's own.

@@ -1,13 +1,11 @@
 #include "DesktopPackage.h"
 #include "HelpWindow.h"
-#include "LinuxAuthorization.h"
+#include "TestSupport.h"
 #include "WindowFixture.h"
 #include "Workspace.h"
 
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
-#include <pwd.h>
 
 namespace {
 
@@ -41,10 +39,10 @@ TEST(NativePackage, PurgeLeavesNothingOfStartAtBootAndLintianFindsNoError)
     QString error, output;
     const QString deb = DesktopPackage::build(&error);
     ASSERT_FALSE(deb.isEmpty()) << error.toStdString();
-    EXPECT_EQ(DesktopPackage::run("lintian", {"--fail-on", "error", deb}, &output), 0)
+    EXPECT_EQ(TestSupport::run("lintian", {"--fail-on", "error", deb}, &output), 0)
         << output.toStdString();
     QTemporaryDir work;
-    ASSERT_EQ(DesktopPackage::run(
+    ASSERT_EQ(TestSupport::run(
                   "unshare", {"-m", "sh", "-c", kInstallAndPurge, "sh", work.path(), deb}, &output),
               0)
         << output.toStdString();
@@ -58,9 +56,9 @@ TEST(NativePackage, VersionAndHelpAnswerWithoutADisplay)
     const QString velloran = VELLORAN_TEST_BUNDLE "/Contents/MacOS/Velloran";
     const QStringList noDisplay{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
     QString said;
-    EXPECT_EQ(DesktopPackage::run(velloran, {"--version"}, &said, noDisplay, 30000), 0);
+    EXPECT_EQ(TestSupport::run(velloran, {"--version"}, &said, noDisplay, 30000), 0);
     EXPECT_EQ(said.toStdString(), "Velloran " VELLORAN_VERSION "\n");
-    EXPECT_EQ(DesktopPackage::run(velloran, {"--help"}, &said, noDisplay, 30000), 0);
+    EXPECT_EQ(TestSupport::run(velloran, {"--help"}, &said, noDisplay, 30000), 0);
     EXPECT_TRUE(said.contains("--version")) << said.toStdString();
 }
 
@@ -81,89 +79,5 @@ TEST_F(HelpWindowTest, ReadMeAndSetUpShowInVelloransOwnWindow)
     Workspace::setHandler(nullptr);
     EXPECT_TRUE(opened.isEmpty());
 }
-
-// Real sudo, the real root helper and the real password dialog, for a user the test makes.
-struct Refusal {
-    const char *name;
-    bool allowed;        // a sudoers rule lets the user run the helper
-    const char *answers; // the dialog's answer to each ask
-    const char *result;  // the driver's lines
-    const char *shown;   // the notice each ask showed
-};
-
-class SudoRefusalTest : public ::testing::TestWithParam<Refusal>
-{
-protected:
-    static int account(const QString &program, const QStringList &arguments,
-                       const QByteArray &input = {})
-    {
-        // The account tools refuse while another program holds /etc/passwd's lock.
-        for (int attempt = 0; attempt < 50; QThread::msleep(100), ++attempt) {
-            QProcess process;
-            process.start(program, arguments);
-            process.write(input);
-            process.closeWriteChannel();
-            if (process.waitForFinished() && process.exitCode() == 0)
-                return 0;
-        }
-        return 1;
-    }
-    void TearDown() override
-    {
-        QFile::remove(sudoers);
-        if (made && account("/usr/sbin/userdel", {"--force", user}) != 0)
-            ADD_FAILURE() << "can't remove " << user.toStdString();
-    }
-    const QString user = QStringLiteral("vlrefuse%1").arg(getpid());
-    const QString sudoers = "/etc/sudoers.d/velloran-refusal-" + QString::number(getpid());
-    bool made = false;
-    QTemporaryDir scratch;
-};
-
-TEST_P(SudoRefusalTest, TheDialogAndTheAlertSayWhatWentWrong)
-{
-    VELLORAN_REQUIRE_ROOT();
-    ASSERT_EQ(account("/usr/sbin/useradd", {"--no-create-home", "--user-group", user}), 0);
-    made = true;
-    ASSERT_EQ(account("/usr/sbin/chpasswd", {}, (user + ":Corr3ct horse\n").toUtf8()), 0);
-    const passwd *entry = getpwnam(user.toLocal8Bit().constData());
-    ASSERT_NE(entry, nullptr);
-    if (GetParam().allowed) {
-        TestSupport::writeFile(sudoers, QStringLiteral("%1 ALL=(root) %2\n")
-                                            .arg(user, LinuxAuthorization::helperPath())
-                                            .toUtf8());
-        QFile::setPermissions(sudoers, QFile::ReadOwner);
-    }
-    const QString home = scratch.path();
-    TestSupport::writeFile(home + "/answer",
-                           "velloran-askpass-test\n" + QByteArray(GetParam().answers));
-    for (const QString &path : {home, home + "/answer"})
-        ASSERT_EQ(chown(path.toLocal8Bit().constData(), entry->pw_uid, entry->pw_gid), 0);
-    QFile::setPermissions(home + "/answer", QFile::ReadOwner | QFile::WriteOwner);
-
-    QProcess driver;
-    driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
-    driver.start("/usr/bin/setpriv", {"--reuid=" + user, "--regid=" + user, "--init-groups", "--",
-                                      VELLORAN_AUTH_DRIVER, "authenticate", "check"});
-    ASSERT_TRUE(driver.waitForFinished(120000));
-    EXPECT_EQ(driver.readAllStandardOutput().toStdString(),
-              QString(GetParam().result).arg(user).toStdString());
-    EXPECT_EQ(TestSupport::readAll(home + "/answer.shown").toStdString(), GetParam().shown);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sudo, SudoRefusalTest,
-    ::testing::Values(
-        Refusal{"notInSudoers", false, "accept Corr3ct horse\n",
-                "authenticate 0\ncheck 0\nauthenticated-notifications 0\n"
-                "deauthenticated-notifications 0\nbeeps 0\nalert Your account may not make changes "
-                "as an administrator: sudo refused it. An administrator can allow it with "
-                "\"adduser %1 sudo\"; then log out and log in again.\n",
-                "\n"},
-        Refusal{"wrongThenRight", true, "accept wrong\naccept Corr3ct horse\n",
-                "authenticate 1\ncheck 1\nauthenticated-notifications 1\n"
-                "deauthenticated-notifications 0\nbeeps 0\n",
-                "\nSorry, try again.\n"}),
-    [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -7,8 +7,8 @@
 #include <sys/types.h>
 #include <vector>
 
-// Three network namespaces made and removed by a test, joined by veth pairs that are created
-// inside them, so nothing ever appears in the host's own namespace; IPv6 is off in all three:
+// Three network namespaces made and removed by a test, joined by veth pairs created inside them
+// (nothing appears in the host's namespace); IPv6 is off in all three:
 //   wan  203.0.113.1/24 on wan0
 //   gw   203.0.113.2/24 on ext0 (towards wan), 198.51.100.1/24 on int0 (towards lan)
 //   lan  198.51.100.2/24 on lan0, default route via 198.51.100.1
@@ -16,39 +16,28 @@ class NetnsTopology
 {
 public:
     struct Options {
-        // Off: int0 starts without an address, for the test to give it one.
-        bool gatewayLanAddress = true;
+        bool gatewayLanAddress = true; // off: int0 starts without an address
     };
-
     NetnsTopology() : NetnsTopology(Options{}) {}
     explicit NetnsTopology(const Options &options);
-    // Ends what still runs in the namespaces (only the test starts anything there).
-    ~NetnsTopology();
+    ~NetnsTopology(); // ends what still runs in the namespaces, by pid
     NetnsTopology(const NetnsTopology &) = delete;
     NetnsTopology &operator=(const NetnsTopology &) = delete;
 
     bool ready() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
-
-    const QString &wan() const { return m_wan; }
-    const QString &gw() const { return m_gw; }
-    const QString &lan() const { return m_lan; }
+    const QString &wan() const { return m_ns[0]; }
+    const QString &gw() const { return m_ns[1]; }
+    const QString &lan() const { return m_ns[2]; }
     static QString gwExternal() { return QStringLiteral("ext0"); }
     static QString gwInternal() { return QStringLiteral("int0"); }
 
-    // Runs a program inside a namespace with an argv (no shell); exit status, merged output.
+    // Runs an argv inside a namespace (no shell); exit status, merged output.
     int exec(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
     // "203.0.113.2/24"-style IPv4 addresses of an interface, in the kernel's order.
     QStringList addresses(const QString &ns, const QString &interface) const;
     std::vector<pid_t> pids(const QString &ns) const;
-
-    struct ToolRun {
-        int status = -1;
-        QString output;
-    };
-    // Runs a tool in gw as Velloran's privileged runner does: fork, join gw's network, a session
-    // of its own, the BSD tool view over the bundle's stand-ins, execv of the exact path and argv.
-    ToolRun runTool(const QString &path, const QStringList &args) const;
+    void killAll(const QString &ns) const;
 
     // TCP with timeouts, from sockets made inside a namespace.
     class Listener
@@ -68,13 +57,10 @@ public:
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
     bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
 
-    // Polls a condition until it holds or the time is up.
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 
 private:
-    bool build(const Options &options);
     bool ip(const QStringList &args);
-
-    QString m_wan, m_gw, m_lan;
+    QString m_ns[3];
     QString m_error;
 };

@@ -6,44 +6,26 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <csignal>
-
-namespace {
-
-QString resources()
-{
-    return QFileInfo(Bundle::resourcePath()).canonicalFilePath();
-}
-
-} // namespace
 
 PrivateRoot::PrivateRoot()
 {
-    if (!m_work.isValid()) {
-        m_error = QStringLiteral("cannot make a work folder");
-        return;
-    }
     const QString driver = hostPath(driverPath());
-    QFile::remove(driver);
-    if (!QDir().mkpath(QFileInfo(driver).path()) || !QDir().mkpath(hostPath(preferencesPath())) ||
+    if (!m_work.isValid() || !QDir().mkpath(QFileInfo(driver).path()) ||
         !QFile::copy(QStringLiteral(VELLORAN_SHARING_DRIVER), driver))
-        m_error = QStringLiteral("cannot put the driver into ") + m_work.path();
-}
-
-QString PrivateRoot::hostPath(const QString &inside) const
-{
-    return m_work.path() + inside;
+        m_error = "cannot put the driver into " + m_work.path();
 }
 
 QStringList PrivateRoot::command(const QString &ns, const QStringList &argv) const
 {
-    return QStringList{QStringLiteral("/usr/sbin/ip"),
-                       QStringLiteral("netns"),
-                       QStringLiteral("exec"),
+    return QStringList{"/usr/sbin/ip",
+                       "netns",
+                       "exec",
                        ns,
-                       QStringLiteral(VELLORAN_PRIVATE_ROOT),
+                       VELLORAN_PRIVATE_ROOT,
                        m_work.path(),
-                       resources()} +
+                       QFileInfo(Bundle::resourcePath()).canonicalFilePath()} +
            argv;
 }
 
@@ -53,26 +35,24 @@ int PrivateRoot::run(const QString &ns, const QStringList &argv, QString *output
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(full.first(), full.mid(1));
-    if (!process.waitForFinished(120000)) {
+    const bool finished = process.waitForFinished(120000);
+    if (!finished) {
         process.kill();
         process.waitForFinished();
-        return -1;
     }
     if (output)
         *output = QString::fromLocal8Bit(process.readAll());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 SharingDriver::SharingDriver(const PrivateRoot &root, const QString &ns)
 {
-    const QString bundle = QFileInfo(Bundle::bundlePath()).canonicalFilePath();
-    const QStringList argv =
-        root.command(ns, {PrivateRoot::driverPath(), bundle, PrivateRoot::preferencesPath()});
+    const QStringList argv = root.command(ns, {PrivateRoot::driverPath(),
+                                               QFileInfo(Bundle::bundlePath()).canonicalFilePath(),
+                                               "/var/velloran-test"});
     m_process.start(argv.first(), argv.mid(1));
-    if (m_process.waitForStarted(30000))
-        m_launched = awaitReply(60000);
-    else
-        m_launched.text = QStringLiteral("cannot start ") + argv.join(QLatin1Char(' '));
+    m_launched = m_process.waitForStarted(30000) ? send("launch")
+                                                 : Reply{false, "cannot start " + argv.join(' ')};
 }
 
 SharingDriver::~SharingDriver()
@@ -87,7 +67,7 @@ bool SharingDriver::post(const QString &command)
 {
     if (m_process.state() != QProcess::Running)
         return false;
-    m_process.write((command + QLatin1Char('\n')).toUtf8());
+    m_process.write((command + '\n').toUtf8());
     return m_process.waitForBytesWritten(10000);
 }
 
@@ -96,48 +76,45 @@ SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
     Reply reply;
     QElapsedTimer clock;
     clock.start();
-    while (!m_process.canReadLine()) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || m_process.state() != QProcess::Running ||
-            !m_process.waitForReadyRead(int(left))) {
-            if (!m_process.canReadLine()) {
-                reply.text = QStringLiteral("no answer; the driver said: ") + errors();
+    for (;;) {
+        while (!m_process.canReadLine()) {
+            const qint64 left = timeoutMs - clock.elapsed();
+            if ((left <= 0 || !m_process.waitForReadyRead(int(left))) && !m_process.canReadLine()) {
+                reply.text += "no answer; the driver said: " + errors();
                 return reply;
             }
         }
+        const QString line = QString::fromUtf8(m_process.readLine()).chopped(1);
+        if (line == QLatin1String("."))
+            break;
+        reply.text += line + '\n';
+        const QString word = line.section(QRegularExpression("[ \t]"), 0, 0);
+        if (word == QLatin1String("alert") || word == QLatin1String("run"))
+            (word == QLatin1String("alert") ? reply.alerts : reply.runs)
+                << line.mid(word.size() + 1);
+        if (word == QLatin1String("state") || word == QLatin1String("show"))
+            for (const QString &part :
+                 line.split(word == QLatin1String("show") ? '\t' : ' ').mid(1))
+                reply.fields.insert(part.section('=', 0, 0), part.section('=', 1));
+        if (word == QLatin1String("error"))
+            reply.fields.insert("error", line);
     }
-    m_errors += m_process.readAllStandardError();
-    reply.text = QString::fromUtf8(m_process.readLine()).trimmed();
-    const QStringList parts = reply.text.split(QLatin1Char('\t'));
-    reply.ok = parts.first() == QLatin1String("ok");
-    for (const QString &part : parts.mid(1)) {
-        const QString key = part.section(QLatin1Char('='), 0, 0);
-        const QString value = part.section(QLatin1Char('='), 1);
-        if (key == QLatin1String("alert"))
-            reply.alerts << value;
-        else
-            reply.fields.insert(key, value);
-    }
+    reply.ok = !reply.fields.contains("error");
     return reply;
 }
 
 SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
 {
-    if (!post(command)) {
-        Reply reply;
-        reply.text = QStringLiteral("the driver is not running; it said: ") + errors();
-        return reply;
-    }
+    if (!post(command))
+        return Reply{false, "the driver is not running; it said: " + errors()};
     return awaitReply(timeoutMs);
 }
 
 bool SharingDriver::configure(const QString &external, const QString &internal,
                               const QString &router, const QString &subnet)
 {
-    return send(QStringLiteral("external ") + external).ok &&
-           send(QStringLiteral("internal ") + internal).ok &&
-           send(QStringLiteral("router ") + router).ok &&
-           send(QStringLiteral("subnet ") + subnet).ok;
+    return send("external " + external).ok && send("internal " + internal).ok &&
+           send("router " + router).ok && send("subnet " + subnet).ok;
 }
 
 bool SharingDriver::quit()

@@ -1,27 +1,35 @@
 #include "FakeProcess.h"
 #include "LinuxAuthorization.h"
-#include "RecordingTool.h"
 #include "TestSupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
-#include <gtest/gtest.h>
 #include <pwd.h>
 
 namespace {
 
-std::string lines(const QStringList &expected)
+// One use of the authorization by an ordinary user through real sudo, the real root helper and
+// the real password dialog: the sudoers rule, the dialog's answer, the driver's steps and
+// everything it prints ($NATD: the pid of an idle process that looks like root's natd; only root
+// can end it, so its end shows the helper ran the kill with root's rights).
+struct Scenario {
+    const char *name, *defaults;
+    bool withoutPassword;
+    const char *answer; // the dialog's answer to each ask, "right" for the password
+    QStringList steps;
+    QStringList printed;
+    bool natdKilled;
+    const char *shown = nullptr; // the notice each ask showed
+};
+void PrintTo(const Scenario &row, std::ostream *os)
 {
-    return (expected.join('\n') + '\n').toStdString();
+    *os << row.name;
 }
 
-// Real sudo, the real root helper and the real password dialog, used by an ordinary user that
-// the test makes (with a password and a sudoers rule for the helper) and removes again.
-class SudoAuthorizationTest : public ::testing::Test
+class SudoAuthorization : public ::testing::TestWithParam<Scenario>
 {
 protected:
     void SetUp() override
@@ -36,28 +44,22 @@ protected:
         ASSERT_EQ(accounts("/usr/sbin/chpasswd", {}, (user + ':' + password + '\n').toUtf8()), 0);
         const passwd *entry = getpwnam(user.toLocal8Bit().constData());
         ASSERT_NE(entry, nullptr);
-        uid = entry->pw_uid;
-        gid = entry->pw_gid;
-
-        // A folder of the user's own for the answer file, its home and the tools' records.
-        ASSERT_TRUE(scratch.isValid());
-        home = scratch.path() + "/home";
+        uid = entry->pw_uid, gid = entry->pw_gid;
+        // A home of the user's own for the answer file and the tools' records.
         ASSERT_TRUE(QDir().mkpath(home));
         ASSERT_EQ(chown(home.toLocal8Bit().constData(), uid, gid), 0);
         QFile::setPermissions(home, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QFile::setPermissions(scratch.path(), QFile::ReadOwner | QFile::WriteOwner |
                                                   QFile::ExeOwner | QFile::ExeOther);
     }
-
     void TearDown() override
     {
-        if (!sudoers.isEmpty())
-            QFile::remove(sudoers);
+        QFile::remove(sudoers);
+        // --force: a process of the user that is still ending must not keep the account alive.
         if (userMade) {
-            // --force: a process of the user that is still ending must not keep the account alive.
             EXPECT_EQ(accounts("/usr/sbin/userdel", {"--force", user}), 0);
-            QFile::remove("/run/sudo/ts/" + user);
         }
+        QFile::remove("/run/sudo/ts/" + user);
     }
 
     // The account tools refuse while another program holds /etc/passwd's lock, and userdel while
@@ -75,9 +77,7 @@ protected:
             const QString output = QString::fromLocal8Bit(process.readAll());
             if (process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
                 return 0;
-            const bool passing = output.contains(QLatin1String("lock")) ||
-                                 output.contains(QLatin1String("currently used"));
-            if (!passing || attempt == 50) {
+            if ((!output.contains("lock") && !output.contains("currently used")) || attempt == 50) {
                 ADD_FAILURE() << program.toStdString() << ": " << output.toStdString();
                 return 1;
             }
@@ -85,123 +85,137 @@ protected:
         }
     }
 
-    void allowHelper(bool withoutPassword = false, const QString &defaults = QString())
-    {
-        sudoers = "/etc/sudoers.d/velloran-test-" + QString::number(getpid());
-        QFile file(sudoers);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QStringLiteral("Defaults:%1 lecture=never%2\n%1 ALL=(root) %3%4\n")
-                       .arg(user, defaults.isEmpty() ? QString() : ", " + defaults,
-                            withoutPassword ? "NOPASSWD: " : "", LinuxAuthorization::helperPath())
-                       .toUtf8());
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::ReadGroup);
-        ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
-    }
-
-    void answer(const QByteArray &line)
-    {
-        const QString path = home + "/answer";
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("velloran-askpass-test\n" + line + '\n');
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        ASSERT_EQ(chown(path.toLocal8Bit().constData(), uid, gid), 0);
-    }
-
-    // Runs the driver as the user, without a terminal; what it printed.
-    std::string drive(const QStringList &steps)
-    {
-        QProcessEnvironment environment = TestSupport::userDriverEnvironment(home);
-        QProcess driver;
-        driver.setProcessEnvironment(environment);
-        driver.setWorkingDirectory(home);
-        driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        driver.start("/usr/bin/setpriv", QStringList{"--reuid=" + QString::number(uid),
-                                                     "--regid=" + QString::number(gid),
-                                                     "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
-                                             steps);
-        EXPECT_TRUE(driver.waitForFinished(120000));
-        EXPECT_EQ(driver.exitCode(), 0);
-        return driver.readAllStandardOutput().toStdString();
-    }
-
     const QString user = QStringLiteral("vlauth%1").arg(getpid());
     const QString password = QStringLiteral("Corr3ct horse");
+    const QString sudoers = "/etc/sudoers.d/velloran-test-" + QString::number(getpid());
     bool userMade = false;
     uid_t uid = 0;
     gid_t gid = 0;
-    QString sudoers;
     QTemporaryDir scratch;
-    QString home;
+    const QString home = scratch.path() + "/home";
 };
 
-// sudo's credential cache, per session by default, shared by all of the user's sessions with
-// timestamp_type=global: either way no cached credential may outlive deauthenticate.
-class SudoCacheTest : public SudoAuthorizationTest,
-                      public ::testing::WithParamInterface<const char *>
+TEST_P(SudoAuthorization, Scenario)
 {
-};
-
-TEST_P(SudoCacheTest, RightPasswordGivesRootUntilDeauthenticate)
-{
-    allowHelper(false, GetParam());
-    answer("accept " + password.toUtf8());
-    // Only root can stop root's natd: the helper's kill shows the rights were root's.
+    const Scenario &row = GetParam();
+    if (row.defaults) { // else no rule lets the user run the helper
+        TestSupport::writeFile(sudoers,
+                               QStringLiteral("Defaults:%1 lecture=never, %2\n%1 ALL=(root) %3%4\n")
+                                   .arg(user, row.defaults, row.withoutPassword ? "NOPASSWD: " : "",
+                                        LinuxAuthorization::helperPath())
+                                   .toUtf8());
+        QFile::setPermissions(sudoers, QFile::ReadOwner | QFile::ReadGroup);
+        ASSERT_EQ(TestSupport::run("/usr/sbin/visudo", {"-cf", sudoers}), 0);
+    }
+    TestSupport::answerAskpass(home, QByteArray(row.answer).replace("right", password.toUtf8()),
+                               uid, gid);
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-    EXPECT_EQ(
-        drive({"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid()),
-               "deauthenticate", "deauthenticate", "check"}),
-        lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate", "deauthenticate",
-               "check 0", "authenticated-notifications 1", "deauthenticated-notifications 1",
-               "beeps 0"}));
-    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    const auto fill = [&](QStringList list) {
+        return list.replaceInStrings("$NATD", QString::number(natd.pid()))
+            .replaceInStrings("$HOME", home)
+            .replaceInStrings("$USER", user)
+            .replaceInStrings("$EPERM", QString::number(EPERM));
+    };
+
+    QProcess driver;
+    driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
+    driver.setWorkingDirectory(home);
+    driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    driver.start("/usr/bin/setpriv",
+                 QStringList{"--reuid=" + QString::number(uid), "--regid=" + QString::number(gid),
+                             "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
+                     fill(row.steps));
+    EXPECT_TRUE(driver.waitForFinished(120000));
+    EXPECT_EQ(driver.exitCode(), 0);
+    EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
+
+    if (row.steps.join(' ').contains("$NATD")) {
+        EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); },
+                                       row.natdKilled ? 20 : 1),
+                  row.natdKilled);
+    }
+    if (row.shown) {
+        EXPECT_EQ(TestSupport::readAll(home + "/answer.shown").toStdString(), row.shown);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Timestamps, SudoCacheTest,
-                         ::testing::Values("timestamp_type=tty", "timestamp_type=global"),
-                         [](const auto &row) { return std::string(row.param).substr(15); });
-
-TEST_F(SudoAuthorizationTest, ToolOutsideVelloransCommandsIsRefusedAndReported)
-{
-    allowHelper();
-    answer("accept " + password.toUtf8());
-    EXPECT_EQ(
-        drive({"run=" + home + "/missing|x"}),
-        lines({"run 0", "authenticated-notifications 1", "deauthenticated-notifications 0",
-               "beeps 1",
-               QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges").arg(EPERM),
-               "log \\nPath: " + home + "/missing"}));
-}
-
-TEST_F(SudoAuthorizationTest, WrongPasswordAnswersNoAndPostsNothing)
-{
-    allowHelper();
-    answer("accept not-the-password");
-    EXPECT_EQ(drive({"authenticate", "check"}),
-              lines({"authenticate 0", "check 0", "authenticated-notifications 0",
-                     "deauthenticated-notifications 0", "beeps 0"}));
-}
-
-TEST_F(SudoAuthorizationTest, CancelAnswersNoAndStartsNothing)
-{
-    allowHelper();
-    answer("cancel");
-    RecordingTool tool(home, "never");
-    EXPECT_EQ(drive({"authenticate", "run=" + tool.path()}),
-              lines({"authenticate 0", "run 0", "authenticated-notifications 0",
-                     "deauthenticated-notifications 0", "beeps 0"}));
-    EXPECT_TRUE(tool.starts().isEmpty());
-}
-
-TEST_F(SudoAuthorizationTest, RuleWithoutPasswordPassesTheSilentCheck)
-{
-    allowHelper(true);
-    answer("cancel");
-    EXPECT_EQ(drive({"check", "authenticate", "deauthenticate"}),
-              lines({"check 1", "authenticate 1", "deauthenticate", "authenticated-notifications 0",
-                     "deauthenticated-notifications 1", "beeps 0"}));
-}
+// sudo's credential cache is per session by default and shared by all of the user's sessions
+// with timestamp_type=global: either way no cached credential may outlive deauthenticate.
+const QStringList kRootUntilDeauthenticate{
+    "check",          "authenticate",   "check", "run=/bin/kill|$NATD",
+    "deauthenticate", "deauthenticate", "check"};
+const QStringList kRootUntilDeauthenticatePrinted{"check 0",
+                                                  "authenticate 1",
+                                                  "check 1",
+                                                  "run 1",
+                                                  "deauthenticate",
+                                                  "deauthenticate",
+                                                  "check 0",
+                                                  "authenticated-notifications 1",
+                                                  "deauthenticated-notifications 1",
+                                                  "beeps 0"};
+INSTANTIATE_TEST_SUITE_P(
+    Table, SudoAuthorization,
+    ::testing::Values(
+        Scenario{"RightPasswordGivesRootUntilDeauthenticate", "timestamp_type=tty", false,
+                 "accept right", kRootUntilDeauthenticate, kRootUntilDeauthenticatePrinted, true},
+        Scenario{"GlobalTimestampIsForgottenToo", "timestamp_type=global", false, "accept right",
+                 kRootUntilDeauthenticate, kRootUntilDeauthenticatePrinted, true},
+        Scenario{"ToolOutsideVelloransCommandsIsRefusedAndReported",
+                 "lecture=never",
+                 false,
+                 "accept right",
+                 {"run=$HOME/missing|x"},
+                 {"run 0", "authenticated-notifications 1", "deauthenticated-notifications 0",
+                  "beeps 1", "log Error $EPERM in AuthorizationExecuteWithPrivileges",
+                  "log \\nPath: $HOME/missing"},
+                 false},
+        Scenario{"CancelAnswersNoAndStartsNothing",
+                 "lecture=never",
+                 false,
+                 "cancel",
+                 {"authenticate", "run=/bin/kill|$NATD", "check"},
+                 {"authenticate 0", "run 0", "check 0", "authenticated-notifications 0",
+                  "deauthenticated-notifications 0", "beeps 0"},
+                 false},
+        Scenario{"WrongPasswordAnswersNoAndPostsNothing",
+                 "lecture=never",
+                 false,
+                 "accept not-the-password",
+                 {"authenticate", "check"},
+                 {"authenticate 0", "check 0", "authenticated-notifications 0",
+                  "deauthenticated-notifications 0", "beeps 0"},
+                 false},
+        Scenario{"RuleWithoutPasswordPassesTheSilentCheck",
+                 "lecture=never",
+                 true,
+                 "cancel",
+                 {"check", "authenticate", "deauthenticate"},
+                 {"check 1", "authenticate 1", "deauthenticate", "authenticated-notifications 0",
+                  "deauthenticated-notifications 1", "beeps 0"},
+                 false},
+        // The dialog and the alert say what went wrong.
+        Scenario{"NotInSudoersIsExplained",
+                 nullptr,
+                 false,
+                 "accept right",
+                 {"authenticate", "check"},
+                 {"authenticate 0", "check 0", "authenticated-notifications 0",
+                  "deauthenticated-notifications 0", "beeps 0",
+                  "alert Your account may not make changes as an administrator: sudo refused it. "
+                  "An administrator can allow it with \"adduser $USER sudo\"; then log out and "
+                  "log in again."},
+                 false,
+                 "\n"},
+        Scenario{"WrongThenRightPasswordSaysTryAgain",
+                 "lecture=never",
+                 false,
+                 "accept wrong\naccept right",
+                 {"authenticate", "check"},
+                 {"authenticate 1", "check 1", "authenticated-notifications 1",
+                  "deauthenticated-notifications 0", "beeps 0"},
+                 false,
+                 "\nSorry, try again.\n"}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

@@ -1,7 +1,5 @@
 #include "TestSupport.h"
 
-#include "InterfaceRegistry.h"
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -24,49 +22,43 @@ void writeFile(const QString &path, const QByteArray &bytes)
 
 bool processAlive(pid_t pid)
 {
-    if (pid <= 0)
-        return false;
-    const QByteArray stat = readAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : "";
     const qsizetype close = stat.lastIndexOf(')');
     return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
 }
 
+std::string lines(const QStringList &expected)
+{
+    return (expected.join('\n') + '\n').toStdString();
+}
+
 FakeSysfs::FakeSysfs()
 {
-    QDir(m_dir.path()).mkpath(QStringLiteral("class/net"));
-    QDir(m_dir.path()).mkpath(QStringLiteral("class/tty"));
-    QDir(m_dir.path()).mkpath(QStringLiteral("drivers"));
+    for (const char *dir : {"class/net", "class/tty", "drivers"})
+        QDir(m_dir.path()).mkpath(dir);
 }
 
 void FakeSysfs::addNet(const QString &name, int ifindex, int type, bool wireless)
 {
-    const QString dir = m_dir.path() + QStringLiteral("/class/net/") + name;
-    QDir().mkpath(dir);
-    writeFile(dir + QStringLiteral("/type"), QByteArray::number(type) + '\n');
-    writeFile(dir + QStringLiteral("/ifindex"), QByteArray::number(ifindex) + '\n');
-    if (wireless)
-        QDir().mkpath(dir + QStringLiteral("/wireless"));
+    const QString dir = m_dir.path() + "/class/net/" + name;
+    QDir().mkpath(wireless ? dir + "/wireless" : dir);
+    writeFile(dir + "/type", QByteArray::number(type) + '\n');
+    writeFile(dir + "/ifindex", QByteArray::number(ifindex) + '\n');
 }
 
 void FakeSysfs::removeNet(const QString &name)
 {
-    QDir(m_dir.path() + QStringLiteral("/class/net/") + name).removeRecursively();
+    QDir(m_dir.path() + "/class/net/" + name).removeRecursively();
 }
 
 void FakeSysfs::addTty(const QString &name, const QString &driver, const QString &subsystem)
 {
-    const QString dir = m_dir.path() + QStringLiteral("/class/tty/") + name;
-    QDir().mkpath(dir + QStringLiteral("/device"));
-    if (!driver.isEmpty()) {
-        const QString target = m_dir.path() + QStringLiteral("/drivers/") + driver;
-        QDir().mkpath(target);
-        QFile::link(target, dir + QStringLiteral("/device/driver"));
-    }
-    if (!subsystem.isEmpty()) {
-        const QString target = m_dir.path() + QStringLiteral("/bus/") + subsystem;
-        QDir().mkpath(target);
-        QFile::link(target, dir + QStringLiteral("/device/subsystem"));
-    }
+    const QString dir = m_dir.path() + "/class/tty/" + name + "/device";
+    QDir().mkpath(dir);
+    for (const auto &[target, link] : {std::pair{"/drivers/" + driver, dir + "/driver"},
+                                       std::pair{"/bus/" + subsystem, dir + "/subsystem"}})
+        if (!target.endsWith('/') && QDir().mkpath(m_dir.path() + target))
+            QFile::link(m_dir.path() + target, link);
 }
 
 ScratchPreferences::ScratchPreferences()
@@ -77,27 +69,45 @@ ScratchPreferences::ScratchPreferences()
 QProcessEnvironment userDriverEnvironment(const QString &home)
 {
     QProcessEnvironment environment;
-    environment.insert("PATH", "/usr/bin:/bin");
-    environment.insert("HOME", home);
-    environment.insert("XDG_RUNTIME_DIR", home);
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer");
+    for (const auto &[name, value] : {std::pair{"PATH", QStringLiteral("/usr/bin:/bin")},
+                                      {"HOME", home},
+                                      {"XDG_RUNTIME_DIR", home},
+                                      {"QT_QPA_PLATFORM", QStringLiteral("offscreen")},
+                                      {"VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer"}})
+        environment.insert(name, value);
     for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
         if (qEnvironmentVariableIsSet(sanitizer))
             environment.insert(sanitizer, qEnvironmentVariable(sanitizer));
     return environment;
 }
 
-int run(const QString &program, const QStringList &args, QString *output)
+void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t gid)
+{
+    const QString path = home + "/answer";
+    writeFile(path, "velloran-askpass-test\n" + line + '\n');
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    ASSERT_EQ(::chown(path.toLocal8Bit().constData(), uid, gid), 0);
+}
+
+int run(const QString &program, const QStringList &args, QString *output,
+        const QStringList &environment, int timeoutMs)
 {
     QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &entry : environment)
+        entry.contains('=') ? env.insert(entry.section('=', 0, 0), entry.section('=', 1))
+                            : env.remove(entry);
+    process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
-    if (!process.waitForFinished(120000))
-        return -1;
+    const bool finished = process.waitForFinished(timeoutMs);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
     if (output)
         *output = QString::fromLocal8Bit(process.readAll());
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return finished && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 } // namespace TestSupport

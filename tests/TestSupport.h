@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <ostream>
+#include <unistd.h>
 
 // A test that can't run here skips with its reason; in CI every test must run, so it fails.
 #define VELLORAN_REQUIRE(condition, reason)                                                        \
@@ -18,11 +20,7 @@
                 GTEST_SKIP() << (reason);                                                          \
         }                                                                                          \
     } while (0)
-
 #define VELLORAN_REQUIRE_ROOT() VELLORAN_REQUIRE(::geteuid() == 0, "needs root")
-
-#include <ostream>
-#include <unistd.h>
 
 // Readable failure messages for Qt's strings.
 inline void PrintTo(const QString &text, std::ostream *os)
@@ -31,10 +29,7 @@ inline void PrintTo(const QString &text, std::ostream *os)
 }
 inline void PrintTo(const QStringList &list, std::ostream *os)
 {
-    *os << '{';
-    for (const QString &text : list)
-        *os << " \"" << text.toStdString() << '"';
-    *os << " }";
+    *os << "{ \"" << list.join("\" \"").toStdString() << "\" }";
 }
 
 namespace TestSupport {
@@ -66,8 +61,9 @@ private:
 
 QByteArray readAll(const QString &path);
 void writeFile(const QString &path, const QByteArray &bytes);
-// Alive and not a zombie waiting for whoever adopted it.
-bool processAlive(pid_t pid);
+bool processAlive(pid_t pid); // alive and not a zombie
+// Lines as a driver prints them, for one comparison of a whole transcript.
+std::string lines(const QStringList &expected);
 
 // Waits for a condition for a bounded time; a slow machine only makes the wait longer.
 template <typename Condition> bool waitFor(Condition condition, int seconds = 20)
@@ -82,11 +78,15 @@ template <typename Condition> bool waitFor(Condition condition, int seconds = 20
     return true;
 }
 
-// The environment of the authorization driver run as a test user whose home is `home`: nothing of
-// root's, the askpass answer file in that home, and the sanitizers' settings.
+// The environment of a driver run as a test user whose home is `home`: nothing of root's, the
+// password dialog's answer file in that home, and the sanitizers' settings.
 QProcessEnvironment userDriverEnvironment(const QString &home);
+// Writes the password dialog's scripted answer into `home`, owned by `uid`.
+void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t gid);
 
-// Runs a command with an argv, returns its exit status (and output when asked).
-int run(const QString &program, const QStringList &args, QString *output = nullptr);
+// Runs an argv with "NAME=value" (or "NAME" to remove) added to the test's environment; exit
+// status (-1 when it didn't end in time) and merged output.
+int run(const QString &program, const QStringList &args, QString *output = nullptr,
+        const QStringList &environment = {}, int timeoutMs = 120000);
 
 } // namespace TestSupport

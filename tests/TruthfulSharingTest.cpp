@@ -1,4 +1,5 @@
 #include "Alert.h"
+#include "Bundle.h"
 #include "FakeProcess.h"
 #include "NetnsTopology.h"
 #include "RecordingAuthorization.h"
@@ -101,25 +102,18 @@ protected:
         NetnsTopology::Options options;
         options.gatewayLanAddress = false;
         topology = std::make_unique<NetnsTopology>(options);
-        root = std::make_unique<PrivateRoot>();
         if (topology->ready())
             topology->exec(topology->gw(),
                            {"/usr/sbin/ip", "route", "add", "default", "via", "203.0.113.1"});
     }
-    static void TearDownTestSuite()
-    {
-        topology.reset(); // ends what still runs in the namespaces
-        root.reset();
-    }
+    static void TearDownTestSuite() { topology.reset(); } // ends what still runs there
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
         VELLORAN_REQUIRE(topology->ready(), topology->error().toStdString());
-        ASSERT_TRUE(root->ready()) << root->error().toStdString();
-        // Each case starts from a first run and a gateway without sharing.
-        QDir(root->hostPath(PrivateRoot::preferencesPath())).removeRecursively();
-        QDir().mkpath(root->hostPath(PrivateRoot::preferencesPath()));
-        driver = std::make_unique<SharingDriver>(*root, topology->gw());
+        // Each case starts from a first run, in a root of its own, and a gateway without sharing.
+        ASSERT_TRUE(root.ready()) << root.error().toStdString();
+        driver = std::make_unique<SharingDriver>(root, topology->gw());
         ASSERT_TRUE(driver->launched().ok) << driver->errors().toStdString();
     }
     void TearDown() override
@@ -139,12 +133,12 @@ protected:
     }
     pid_t pidFrom(const char *file) const
     {
-        QFile pids(root->hostPath(QLatin1String(file)));
+        QFile pids(root.hostPath(QLatin1String(file)));
         return pids.open(QIODevice::ReadOnly) ? pids.readAll().trimmed().toInt() : 0;
     }
     QString field(const char *name)
     {
-        return driver->send(QStringLiteral("state")).fields.value(QLatin1String(name));
+        return driver->send(QStringLiteral("show")).fields.value(QLatin1String(name));
     }
     QStringList click(const char *name)
     {
@@ -172,8 +166,16 @@ protected:
         return output.section(QLatin1String("status: "), 1).section(QLatin1Char(','), 0, 0);
     }
 
+    // ipfw as the runner starts it: in gw, through the tool view over the bundle's stand-ins.
+    int ipfw(const QString &arguments, QString *output = nullptr)
+    {
+        return gw(QStringList{Bundle::resourcePath() + "/velloran-toolview", "/sbin/ipfw"} +
+                      arguments.split(' '),
+                  output);
+    }
+
     static inline std::unique_ptr<NetnsTopology> topology;
-    static inline std::unique_ptr<PrivateRoot> root;
+    PrivateRoot root;
     std::unique_ptr<SharingDriver> driver;
 };
 
@@ -246,18 +248,19 @@ TEST_F(TruthfulSharing, AForeignForwardDropIsNamedAndIpfwRuleFormsTakeEffectOrAr
     // clang-format on
     for (const auto &row : rows) {
         SCOPED_TRACE(row.rule);
-        const auto added = topology->runTool(
-            "/sbin/ipfw", QString("add 90 deny all from any to any %1").arg(row.rule).split(' '));
-        EXPECT_EQ(added.status, row.status) << added.output.toStdString();
+        QString output;
+        EXPECT_EQ(ipfw(QString("add 90 deny all from any to any %1").arg(row.rule), &output),
+                  row.status)
+            << output.toStdString();
         if (row.status != 0)
             continue;
         EXPECT_FALSE(reachesWan(topology->lan())) << "the rule took no effect";
-        EXPECT_EQ(topology->runTool("/sbin/ipfw", {"delete", "90"}).status, 0);
+        EXPECT_EQ(ipfw("delete 90"), 0);
+        EXPECT_TRUE(NetnsTopology::waitFor([&] { return reachesWan(topology->lan()); }, 8000))
+            << "deleting the rule let nothing through again";
     }
     // A second divert rule for the interface changes nothing.
-    const QStringList divert =
-        QString("add 96 divert natd all from any to any via ext0").split(' ');
-    EXPECT_EQ(topology->runTool("/sbin/ipfw", divert).status, 0);
+    EXPECT_EQ(ipfw("add 96 divert natd all from any to any via ext0"), 0);
     EXPECT_TRUE(NetnsTopology::waitFor([&] { return reachesWan(topology->lan()); }, 8000));
 }
 
@@ -274,7 +277,7 @@ TEST_F(TruthfulSharing, TheNameServerIsVelloransOwnAndServesOnlyTheLan)
     }
     FakeProcess distributions({"/usr/sbin/named", "-u", "bind"});
     driver.reset();
-    driver = std::make_unique<SharingDriver>(*root, topology->gw());
+    driver = std::make_unique<SharingDriver>(root, topology->gw());
     EXPECT_EQ(field("named"), QStringLiteral("0")) << "the distribution's server is not ours";
     ASSERT_EQ(startSharing(), QStringList());
     EXPECT_EQ(click("named"), QStringList());

@@ -1,19 +1,28 @@
-// Velloran's real window and controller, driven line by line over stdin for the end-to-end tests
-// and the benchmarks, which start it inside a network namespace (for its sysfs) as root.
-//   SharingDriver BUNDLE PREFERENCES
-// Commands, one per line, each answered with one line "ok[\talert=TEXT...]" or "error TEXT":
+// Velloran's real window and controller driven line by line over stdin, for the end-to-end and
+// toggle tests and the benchmarks, which start it in a root and network namespace of their own.
+//   SharingDriver [BUNDLE PREFERENCES]   (default: the build's bundle, fresh preferences)
+// Commands, one per line:
+//   launch                            the window opens and the launch event runs
 //   external TITLE | internal TITLE   pick a menu item as the user does
 //   router A.B.C.D | subnet A.B.C.D   type the four fields
-//   click OBJECTNAME                  click a button or check box of the window
-//   activate                          the application becomes active again
-//   state                             adds \tkey=value fields: button, running, load, named, ...
-//                                     dhcp, dhcpEnabled, internalItems (titles joined by '|')
-//   quit                              the application terminates (settings saved)
+//   click NAME                        click the enabled button or check box NAME (or NAMEButton)
+//   activate | quit                   the application becomes active again | terminates
+//   generated                         "script <hex>" and "config <hex>": NATLoader's boot files
+//   record | rights 0|1 | prompts grant|cancel   a recording authorization from now on
+//   show                              "show\tbutton=..\trunning=..\tdeny=..\t..." (window fields;
+//                                     internalItems: the internal menu's titles joined by '|')
+// Each is answered by what it caused, a line each ("run <command line>", "status N",
+// "alert <text>", "beep", "log <entry>", "error <text>"), then "state named=N dns=N load=N
+// boot=N" and a line ".".
 #include "Alert.h"
 #include "ApplicationMain.h"
+#include "AuthorizationService.h"
 #include "Beep.h"
 #include "Bundle.h"
+#include "LinuxAuthorization.h"
 #include "NATController.h"
+#include "NATLoader.h"
+#include "RecordingAuthorization.h"
 #include "SystemLog.h"
 
 #include <QAbstractButton>
@@ -23,70 +32,58 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTest>
-#include <cstdio>
 #include <iostream>
 #include <string>
+#include <sys/wait.h>
 
 namespace {
 
-QStringList g_alerts;
-int g_beeps = 0;
+QStringList g_out;
 
-void reply(const QString &line)
+// The Linux service, with every start written down before it happens.
+class ForwardingAuthorization : public AuthorizationService
 {
-    QString text = line;
-    for (const QString &alert : std::as_const(g_alerts))
-        text += QStringLiteral("\talert=") + alert;
-    g_alerts.clear();
-    std::cout << text.toStdString() << std::endl;
-}
+public:
+    std::unique_ptr<Handle> create() override { return real()->create(); }
+    int copyRights(Handle &handle, const QStringList &rights, Interaction interaction) override
+    {
+        return real()->copyRights(handle, rights, interaction);
+    }
+    void free(std::unique_ptr<Handle> handle) override { real()->free(std::move(handle)); }
+    int executeWithPrivileges(Handle &handle, const QString &path,
+                              const QStringList &arguments) override
+    {
+        g_out << "run " + (QStringList{path} + arguments).join(' ');
+        const int status = real()->executeWithPrivileges(handle, path, arguments);
+        if (status != 0)
+            g_out << QStringLiteral("status %1").arg(status);
+        return status;
+    }
 
-bool pick(QComboBox *menu, const QString &title)
-{
-    const int index = menu->findText(title, Qt::MatchExactly);
-    if (index < 0)
-        return false;
-    menu->setCurrentIndex(index);
-    emit menu->activated(index);
-    return true;
-}
+private:
+    static AuthorizationService *real() { return LinuxAuthorization::shared(); }
+};
 
-bool type(LoadedWindow &loaded, const QString &which, const QString &address)
+bool type(Ui::MainWindow &ui, const QString &which, const QString &address)
 {
-    const QStringList parts = address.split(QLatin1Char('.'));
-    Ui::MainWindow &ui = loaded.ui;
+    const QStringList parts = address.split('.');
     QLineEdit *const router[4] = {ui.route1, ui.route2, ui.route3, ui.route4};
     QLineEdit *const subnet[4] = {ui.sub1, ui.sub2, ui.sub3, ui.sub4};
-    QLineEdit *const *fields = which == QLatin1String("router") ? router : subnet;
-    if (parts.size() != 4)
-        return false;
-    for (int i = 0; i < 4; ++i) {
-        fields[i]->setFocus();
-        QTest::keyClick(fields[i], Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(fields[i], Qt::Key_Backspace);
-        QTest::keyClicks(fields[i], parts[i]);
+    for (int i = 0; i < 4 && parts.size() == 4; ++i) {
+        QLineEdit *field = (which == QLatin1String("router") ? router : subnet)[i];
+        field->setFocus();
+        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(field, Qt::Key_Backspace);
+        QTest::keyClicks(field, parts[i]);
     }
-    return true;
+    return parts.size() == 4;
 }
 
-QString state(LoadedWindow &loaded)
+QString on(bool flag)
 {
-    Ui::MainWindow &ui = loaded.ui;
-    const auto flag = [](bool on) { return on ? QStringLiteral("1") : QStringLiteral("0"); };
-    QStringList items;
-    for (int i = 0; i < ui.internalInterface->count(); ++i)
-        items << ui.internalInterface->itemText(i);
-    return QStringLiteral("ok\tbutton=%1\trunning=%2\tload=%3\tnamed=%4\tdeny=%5\tdynamic=%6"
-                          "\texternal=%7\tinternal=%8\tlock=%9\tbeeps=%10")
-               .arg(ui.sharingButton->text(), flag(loaded.controller->running()),
-                    flag(ui.load->isChecked()), flag(ui.named->isChecked()),
-                    flag(ui.denyIncoming->isChecked()), flag(ui.dynamic->isChecked()),
-                    ui.externalInterface->currentText(), ui.internalInterface->currentText(),
-                    ui.authLabel->text())
-               .arg(g_beeps) +
-           QStringLiteral("\tdhcp=%1\tdhcpEnabled=%2\tinternalItems=%3")
-               .arg(flag(ui.dhcp->isChecked()), flag(ui.dhcp->isEnabled()), items.join('|'));
+    return flag ? QStringLiteral("1") : QStringLiteral("0");
 }
 
 } // namespace
@@ -96,61 +93,103 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s BUNDLE PREFERENCES\n", argv[0]);
-        return 2;
-    }
     QApplication::setApplicationName(QStringLiteral("Velloran"));
     QApplication::setOrganizationName(QStringLiteral("Velloran"));
-    Bundle::setBundlePath(QString::fromLocal8Bit(argv[1]));
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, QString::fromLocal8Bit(argv[2]));
+    QTemporaryDir preferences;
+    Bundle::setBundlePath(argc == 3 ? QString::fromLocal8Bit(argv[1])
+                                    : QStringLiteral(VELLORAN_TEST_BUNDLE));
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                       argc == 3 ? QString::fromLocal8Bit(argv[2]) : preferences.path());
     // A modal alert would wait for a click nobody makes: the test reads them instead.
-    Alert::setHandler([](const QString &message) { g_alerts << message; });
-    Beep::setHandler([] { ++g_beeps; });
+    Alert::setHandler([](const QString &message) { g_out << "alert " + message; });
+    Beep::setHandler([] { g_out << QStringLiteral("beep"); });
     SystemLog::setHandler([](const QString &entry) {
-        std::fprintf(stderr, "Velloran: %s\n", entry.toLocal8Bit().constData());
+        g_out << "log " + QString(entry).replace('\n', QLatin1String("\\n"));
     });
+    ForwardingAuthorization forwarding;
+    AuthorizationService::setCurrent(&forwarding);
+    std::unique_ptr<RecordingAuthorization> recorder;
+    qsizetype recorded = 0;
 
     auto loaded = MainWindowLoader::load();
     NATController *controller = loaded->controller;
-    controller->awakeFromNib();
-    controller->applicationDidFinishLaunching(&app);
-    QApplication::processEvents();
-    reply(QStringLiteral("ok"));
-
+    Ui::MainWindow &ui = loaded->ui;
     std::string line;
     while (std::getline(std::cin, line)) {
-        const QString text = QString::fromStdString(line);
-        const QString verb = text.section(QLatin1Char(' '), 0, 0);
-        const QString rest = text.section(QLatin1Char(' '), 1);
-        Ui::MainWindow &ui = loaded->ui;
+        // The first process of its namespace adopts the daemons that end there.
+        while (::getpid() == 1 && waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        const QString command = QString::fromStdString(line);
+        const QString word = command.section(' ', 0, 0), rest = command.section(' ', 1);
         bool done = true;
-        if (verb == QLatin1String("external") || verb == QLatin1String("internal")) {
-            done = pick(verb == QLatin1String("external") ? ui.externalInterface
-                                                          : ui.internalInterface,
-                        rest);
-        } else if (verb == QLatin1String("router") || verb == QLatin1String("subnet")) {
-            done = type(*loaded, verb, rest);
-        } else if (verb == QLatin1String("click")) {
+        if (word == QLatin1String("launch")) {
+            controller->awakeFromNib();
+            controller->applicationDidFinishLaunching(&app);
+        } else if (word == QLatin1String("external") || word == QLatin1String("internal")) {
+            QComboBox *menu =
+                word == QLatin1String("external") ? ui.externalInterface : ui.internalInterface;
+            const int index = menu->findText(rest, Qt::MatchExactly);
+            menu->setCurrentIndex(index);
+            if ((done = index >= 0))
+                emit menu->activated(index);
+        } else if (word == QLatin1String("router") || word == QLatin1String("subnet")) {
+            done = type(ui, word, rest);
+        } else if (word == QLatin1String("click")) {
             auto *button = loaded->window->findChild<QAbstractButton *>(rest);
-            done = button && button->isVisible() && button->isEnabled();
-            if (done)
-                QTest::mouseClick(button, Qt::LeftButton);
-        } else if (verb == QLatin1String("activate")) {
+            if (!button)
+                button = loaded->window->findChild<QAbstractButton *>(rest + "Button");
+            if ((done = button && button->isEnabled()))
+                button->click();
+        } else if (word == QLatin1String("activate")) {
             controller->applicationWillBecomeActive(&app);
-        } else if (verb == QLatin1String("state")) {
-            QApplication::processEvents();
-            reply(state(*loaded));
-            continue;
-        } else if (verb == QLatin1String("quit")) {
+        } else if (word == QLatin1String("generated")) {
+            for (const auto &[name, lines] :
+                 {std::pair{"script ", loaded->loader->getStartupLines()},
+                  std::pair{"config ", loaded->loader->getNatConfigLines()}})
+                g_out << name + lines.value_or(QStringList()).join("").toUtf8().toHex();
+        } else if (word == QLatin1String("record")) {
+            recorder = std::make_unique<RecordingAuthorization>();
+            AuthorizationService::setCurrent(recorder.get());
+            recorded = 0;
+        } else if (word == QLatin1String("rights") && recorder) {
+            recorder->setRightsHeld(rest == QLatin1String("1"));
+        } else if (word == QLatin1String("prompts") && recorder) {
+            recorder->answerPrompts(rest == QLatin1String("cancel")
+                                        ? RecordingAuthorization::Answer::Cancel
+                                        : RecordingAuthorization::Answer::Grant);
+        } else if (word == QLatin1String("show")) {
+            QStringList items;
+            for (int i = 0; i < ui.internalInterface->count(); ++i)
+                items << ui.internalInterface->itemText(i);
+            g_out << QStringLiteral("show\tbutton=%1\trunning=%2\tdeny=%3\tdynamic=%4\texternal=%5"
+                                    "\tinternal=%6\tlock=%7\tdhcp=%8\tdhcpEnabled=%9")
+                             .arg(ui.sharingButton->text(), on(controller->running()),
+                                  on(ui.denyIncoming->isChecked()), on(ui.dynamic->isChecked()),
+                                  ui.externalInterface->currentText(),
+                                  ui.internalInterface->currentText(), ui.authLabel->text(),
+                                  on(ui.dhcp->isChecked()), on(ui.dhcp->isEnabled())) +
+                         "\tinternalItems=" + items.join('|');
+        } else if (word == QLatin1String("quit")) {
             controller->applicationWillTerminate(&app);
-            reply(QStringLiteral("ok"));
-            return 0;
         } else {
-            done = false;
+            done = word == QLatin1String("state");
         }
         QApplication::processEvents();
-        reply(done ? QStringLiteral("ok") : QStringLiteral("error cannot do: ") + text);
+        if (!done)
+            g_out << "error cannot do: " + command;
+        if (recorder)
+            for (const QStringList runs = recorder->commandLines(); recorded < runs.size();)
+                g_out << "run " + runs[recorded++];
+        g_out << QStringLiteral("state named=%1 dns=%2 load=%3 boot=%4")
+                     .arg(on(ui.named->isChecked()), on(controller->DNSrunning()),
+                          on(ui.load->isChecked()), on(controller->loadOnStartup()));
+        for (const QString &out : std::as_const(g_out))
+            std::cout << out.toStdString() << '\n';
+        std::cout << ".\n" << std::flush;
+        g_out.clear();
+        if (word == QLatin1String("quit"))
+            break;
     }
+    AuthorizationService::setCurrent(nullptr);
     return 0;
 }
