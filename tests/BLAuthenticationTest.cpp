@@ -24,7 +24,8 @@ protected:
     {
         for (const QString &note : {BLAuthenticatedNotification, BLDeauthenticatedNotification})
             NotificationCenter::defaultCenter()->addObserver(
-                &observer, note, auth, [this, note](const Notification &) { rec.events << "post " + note; });
+                &observer, note, auth,
+                [this, note](const Notification &) { rec.events << "post " + note; });
     }
     ~Privileges() override { NotificationCenter::defaultCenter()->removeObserver(&observer); }
 
@@ -41,7 +42,7 @@ TEST_F(Privileges, RightsArePromptedOncePostedOnceAndDropped)
 {
     auth->deauthenticate(); // no handle yet: nothing to post
     EXPECT_FALSE(auth->isAuthenticated({}) || auth->fetchPassword({}) || auth->authenticate({}));
-    EXPECT_EQ(rec.handles, 1); // an empty list answers no but leaves a handle
+    EXPECT_EQ(rec.handles, 1);               // an empty list answers no but leaves a handle
     EXPECT_TRUE(auth->authenticate(kTools)); // held: no prompt, nothing posted
     rec.rightsHeld = false;
     EXPECT_FALSE(auth->isAuthenticated(kTools));
@@ -53,8 +54,9 @@ TEST_F(Privileges, RightsArePromptedOncePostedOnceAndDropped)
     EXPECT_FALSE(auth->isAuthenticated(kTools));
     EXPECT_EQ(rec.handles, 2);
     EXPECT_TRUE(auth->executeCommand("/sbin/ipfw", {"-f", "flush"})); // asks, then starts
-    EXPECT_EQ(rec.events, (QStringList{"post BLAuthenticatedNotification", "post BLDeauthenticatedNotification",
-                                       "post BLAuthenticatedNotification", "run /sbin/ipfw -f flush"}));
+    EXPECT_EQ(rec.events,
+              (QStringList{"post BLAuthenticatedNotification", "post BLDeauthenticatedNotification",
+                           "post BLAuthenticatedNotification", "run /sbin/ipfw -f flush"}));
     EXPECT_EQ(rec.prompts, 2);
     rec.clearRecord();
     rec.rightsHeld = false;
@@ -95,10 +97,11 @@ TEST_F(Privileges, StartsWithAtMostNineteenArgumentsAndSaysWhenAStartFails)
     rec.failStart("/usr/sbin/named", 2);
     EXPECT_FALSE(auth->executeCommand("/usr/sbin/named", {"-c", "/etc/named.conf"}));
     const QString nineteen = "run /usr/sbin/natd " + args.mid(0, 19).join(' ');
-    EXPECT_EQ(rec.events, (QStringList{"run /usr/sbin/natd", "run /usr/sbin/natd", "run /usr/sbin/natd 0", nineteen,
-                                       nineteen, nineteen, "run /usr/sbin/named -c /etc/named.conf",
-                                       "beep", "log Error 2 in AuthorizationExecuteWithPrivileges",
-                                       "log \nPath: /usr/sbin/named"}));
+    EXPECT_EQ(rec.events,
+              (QStringList{"run /usr/sbin/natd", "run /usr/sbin/natd", "run /usr/sbin/natd 0",
+                           nineteen, nineteen, nineteen, "run /usr/sbin/named -c /etc/named.conf",
+                           "beep", "log Error 2 in AuthorizationExecuteWithPrivileges",
+                           "log \nPath: /usr/sbin/named"}));
 }
 
 struct SetterRow {
@@ -107,8 +110,13 @@ struct SetterRow {
     bool answer;
     QStringList events;
 };
-void PrintTo(const SetterRow &row, std::ostream *out) { *out << row.name; }
-class Setter : public Privileges, public ::testing::WithParamInterface<SetterRow> {};
+void PrintTo(const SetterRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
+class Setter : public Privileges, public ::testing::WithParamInterface<SetterRow>
+{
+};
 
 TEST_P(Setter, RunsExactlyTheseTools)
 {
@@ -116,32 +124,84 @@ TEST_P(Setter, RunsExactlyTheseTools)
     EXPECT_EQ(rec.events, GetParam().events);
 }
 
-const QStringList kIpfw{"run /sbin/ipfw -f flush", "run /sbin/ipfw add 95 divert natd all from any to any via en0",
+const QStringList kIpfw{"run /sbin/ipfw -f flush",
+                        "run /sbin/ipfw add 95 divert natd all from any to any via en0",
                         "run /sbin/ipfw add 65530 pass all from any to any"};
 const AliasingInfo kAlias{true, "en0", "192.0.2.1"};
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, Setter,
     ::testing::Values(
-        SetterRow{"sysctl", [](NATSetter &s, RecordingAuthorization &) { return s.sysctl(); }, true, {"run /usr/sbin/sysctl -w net.inet.ip.forwarding=1"}},
-        SetterRow{"ifconfig", [](NATSetter &s, RecordingAuthorization &) { return s.ifconfig({"en1", "10.0.1.1", "netmask", "255.255.255.0", "alias"}); },
-                  true, {"run /sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias"}},
-        SetterRow{"natd", [](NATSetter &s, RecordingAuthorization &) { return s.natd({"-interface", "en0", "-dynamic"}); }, true, {"run /usr/sbin/natd -interface en0 -dynamic"}},
-        SetterRow{"ipfw", [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString("en0")); }, true, kIpfw},
-        SetterRow{"ipfwWithoutInterface", [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(std::nullopt); }, false, {"log Error configuring ipfw"}},
-        SetterRow{"ipfwWithEmptyInterface", [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString()); }, false, {"log Error configuring ipfw"}},
-        SetterRow{"ipfwRefused", [](NATSetter &s, RecordingAuthorization &rec) {
+        SetterRow{"sysctl",
+                  [](NATSetter &s, RecordingAuthorization &) { return s.sysctl(); },
+                  true,
+                  {"run /usr/sbin/sysctl -w net.inet.ip.forwarding=1"}},
+        SetterRow{"ifconfig",
+                  [](NATSetter &s, RecordingAuthorization &) {
+                      return s.ifconfig({"en1", "10.0.1.1", "netmask", "255.255.255.0", "alias"});
+                  },
+                  true,
+                  {"run /sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias"}},
+        SetterRow{"natd",
+                  [](NATSetter &s, RecordingAuthorization &) {
+                      return s.natd({"-interface", "en0", "-dynamic"});
+                  },
+                  true,
+                  {"run /usr/sbin/natd -interface en0 -dynamic"}},
+        SetterRow{"ipfw",
+                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString("en0")); },
+                  true, kIpfw},
+        SetterRow{"ipfwWithoutInterface",
+                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(std::nullopt); },
+                  false,
+                  {"log Error configuring ipfw"}},
+        SetterRow{"ipfwWithEmptyInterface",
+                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString()); },
+                  false,
+                  {"log Error configuring ipfw"}},
+        SetterRow{"ipfwRefused",
+                  [](NATSetter &s, RecordingAuthorization &rec) {
                       rec.rightsHeld = false, rec.answer = Answer::Cancel;
-                      return s.ipfw(QString("en0")); }, false, {"log Error configuring ipfw"}},
-        SetterRow{"ipfwDivertFails", [](NATSetter &s, RecordingAuthorization &rec) {
+                      return s.ipfw(QString("en0"));
+                  },
+                  false,
+                  {"log Error configuring ipfw"}},
+        SetterRow{"ipfwDivertFails",
+                  [](NATSetter &s, RecordingAuthorization &rec) {
                       rec.failStart("/sbin/ipfw add 95", 5);
-                      return s.ipfw(QString("en0")); }, false,
-                  kIpfw.mid(0, 2) + QStringList{"beep", "log Error 5 in AuthorizationExecuteWithPrivileges", "log \nPath: /sbin/ipfw", "log Error configuring ipfw"}},
-        SetterRow{"aliasWhileOff", [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing({false, "en1", "10.0.1.1"}); }, true, {"run /sbin/ifconfig en1 10.0.1.1 -alias"}},
-        SetterRow{"aliasWhileOn", [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing(kAlias); }, true, {"run /sbin/ifconfig en0 192.0.2.1 -alias"}},
-        SetterRow{"aliasWithoutInterface", [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing({true, QString(), "10.0.1.1"}); }, false, {}},
-        SetterRow{"aliasWithoutAddress", [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing({true, "en1", QString()}); }, false, {}},
-        SetterRow{"natdGone", [](NATSetter &s, RecordingAuthorization &) { return s.terminateNatd(); }, false, {"beep", kNoPid, "beep", kNoPid}}),
+                      return s.ipfw(QString("en0"));
+                  },
+                  false,
+                  kIpfw.mid(0, 2) +
+                      QStringList{"beep", "log Error 5 in AuthorizationExecuteWithPrivileges",
+                                  "log \nPath: /sbin/ipfw", "log Error configuring ipfw"}},
+        SetterRow{"aliasWhileOff",
+                  [](NATSetter &s, RecordingAuthorization &) {
+                      return s.terminateAliasing({false, "en1", "10.0.1.1"});
+                  },
+                  true,
+                  {"run /sbin/ifconfig en1 10.0.1.1 -alias"}},
+        SetterRow{
+            "aliasWhileOn",
+            [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing(kAlias); },
+            true,
+            {"run /sbin/ifconfig en0 192.0.2.1 -alias"}},
+        SetterRow{"aliasWithoutInterface",
+                  [](NATSetter &s, RecordingAuthorization &) {
+                      return s.terminateAliasing({true, QString(), "10.0.1.1"});
+                  },
+                  false,
+                  {}},
+        SetterRow{"aliasWithoutAddress",
+                  [](NATSetter &s, RecordingAuthorization &) {
+                      return s.terminateAliasing({true, "en1", QString()});
+                  },
+                  false,
+                  {}},
+        SetterRow{"natdGone",
+                  [](NATSetter &s, RecordingAuthorization &) { return s.terminateNatd(); },
+                  false,
+                  {"beep", kNoPid, "beep", kNoPid}}),
     [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(Privileges, TerminateNatdKillsByFullPathThenByTheBareName)
@@ -154,7 +214,8 @@ TEST_F(Privileges, TerminateNatdKillsByFullPathThenByTheBareName)
     rec.clearRecord();
     FakeProcess natd({"natd"});
     EXPECT_TRUE(setter.terminateNatd());
-    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, QStringLiteral("run /bin/kill %1").arg(natd.pid)}));
+    EXPECT_EQ(rec.events,
+              (QStringList{"beep", kNoPid, QStringLiteral("run /bin/kill %1").arg(natd.pid)}));
 }
 
 TEST_F(Privileges, LookupFindsTheProgramNotAMentionAndReadsTheWholeListing)
@@ -185,7 +246,8 @@ TEST_F(Privileges, StringsTheShellWouldReadOpenNoPipeline)
 {
     QTemporaryDir folder;
     const QString touch = "touch " + folder.filePath("owned");
-    for (const QString &hostile : {"natd\"; " + touch + "; \"", "$(" + touch + ')', '`' + touch + '`'}) {
+    for (const QString &hostile :
+         {"natd\"; " + touch + "; \"", "$(" + touch + ')', '`' + touch + '`'}) {
         rec.clearRecord();
         EXPECT_EQ(auth->getPID(hostile), 0);
         EXPECT_EQ(rec.events, (QStringList{"log Error opening pipe: " + hostile, "beep"}));
@@ -199,7 +261,8 @@ TEST(ProcessLookup, KillProcessEndsTheRealProcessAsRoot)
     VELLORAN_REQUIRE_ROOT();
     CapturedFeedback feedback;
     FakeProcess program({QStringLiteral("/opt/vlkill%1").arg(::getpid()), "600"});
-    EXPECT_TRUE(BLAuthentication::sharedInstance()->killProcess(QStringLiteral("/opt/vlkill%1").arg(::getpid())));
+    EXPECT_TRUE(BLAuthentication::sharedInstance()->killProcess(
+        QStringLiteral("/opt/vlkill%1").arg(::getpid())));
     int status = 0;
     ASSERT_EQ(::waitpid(program.pid, &status, 0), program.pid);
     EXPECT_TRUE(WIFSIGNALED(status));

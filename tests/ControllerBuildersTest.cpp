@@ -32,8 +32,13 @@ struct NatArgsRow {
     const char *external;
     QStringList args;
 };
-void PrintTo(const NatArgsRow &row, std::ostream *os) { *os << row.args.join(' ').toStdString(); }
-class NatArgs : public Window, public ::testing::WithParamInterface<NatArgsRow> {};
+void PrintTo(const NatArgsRow &row, std::ostream *os)
+{
+    *os << row.args.join(' ').toStdString();
+}
+class NatArgs : public Window, public ::testing::WithParamInterface<NatArgsRow>
+{
+};
 
 TEST_P(NatArgs, FollowTheOptionsInFixedOrder)
 {
@@ -45,10 +50,17 @@ TEST_P(NatArgs, FollowTheOptionsInFixedOrder)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, NatArgs,
-    ::testing::Values(NatArgsRow{0, "eth1", {"-interface", "eth1"}},
-                      NatArgsRow{63, "eth1", {"-same_ports", "-use_sockets", "-log", "-deny_incoming", "-log_denied", "-dynamic", "-interface", "eth1"}},
-                      NatArgsRow{1 | 2 | 8 | 16, "eth1", {"-same_ports", "-use_sockets", "-deny_incoming", "-log_denied", "-interface", "eth1"}},
-                      NatArgsRow{4 | 32, "Modem or PPPoE (ppp0)", {"-log", "-dynamic", "-interface", "ppp0"}}));
+    ::testing::Values(
+        NatArgsRow{0, "eth1", {"-interface", "eth1"}},
+        NatArgsRow{63,
+                   "eth1",
+                   {"-same_ports", "-use_sockets", "-log", "-deny_incoming", "-log_denied",
+                    "-dynamic", "-interface", "eth1"}},
+        NatArgsRow{
+            1 | 2 | 8 | 16,
+            "eth1",
+            {"-same_ports", "-use_sockets", "-deny_incoming", "-log_denied", "-interface", "eth1"}},
+        NatArgsRow{4 | 32, "Modem or PPPoE (ppp0)", {"-log", "-dynamic", "-interface", "ppp0"}}));
 
 TEST_F(Window, StartsEmptyAndBuildsIfconfigArgumentsAsTyped)
 {
@@ -64,9 +76,11 @@ TEST_F(Window, StartsEmptyAndBuildsIfconfigArgumentsAsTyped)
     // Different interfaces: no alias, and the earlier record is kept for the stop.
     choose("eth1", "eth0");
     type("010..1 2. 4", "...");
-    EXPECT_EQ(controller->getIfconfigArgs(), (QStringList{"eth0", "010..1 2. 4", "netmask", "..."}));
+    EXPECT_EQ(controller->getIfconfigArgs(),
+              (QStringList{"eth0", "010..1 2. 4", "netmask", "..."}));
     EXPECT_FALSE(controller->aliasing().on);
-    EXPECT_EQ(controller->aliasing().interface + ' ' + controller->aliasing().ip, "eth0 192.168.2.1");
+    EXPECT_EQ(controller->aliasing().interface + ' ' + controller->aliasing().ip,
+              "eth0 192.168.2.1");
     // No interface: no list with a hole in it.
     sysfs.removeNet("eth0");
     sysfs.removeNet("eth1");
@@ -85,7 +99,8 @@ TEST_F(Window, MenusSortByNameKeepTheChoiceAndTheModemOutOfTheInternalMenu)
     const QStringList internal{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
                                "Ethernet Interface (eth1)", "Serial (ttyACM0)"};
     EXPECT_EQ(items(ui().internalInterface), internal);
-    EXPECT_EQ(items(ui().externalInterface), internal.mid(0, 3) << "Modem or PPPoE (ppp0)" << internal[3]);
+    EXPECT_EQ(items(ui().externalInterface), internal.mid(0, 3)
+                                                 << "Modem or PPPoE (ppp0)" << internal[3]);
     EXPECT_EQ(ui().externalInterface->currentIndex() + ui().internalInterface->currentIndex(), 0);
 
     choose("eth1", "eth0");
@@ -98,7 +113,8 @@ TEST_F(Window, MenusSortByNameKeepTheChoiceAndTheModemOutOfTheInternalMenu)
     EXPECT_EQ(ui().externalInterface->currentText(), QStringLiteral("Ethernet Interface (eth1)"));
 
     // The user's pick arrives as "activated"; dynamic follows it, a rebuild never touches it.
-    for (auto [title, dynamic] : {std::pair{"Modem or PPPoE (ppp0)", true}, std::pair{"Serial (ttyACM0)", false}}) {
+    for (auto [title, dynamic] :
+         {std::pair{"Modem or PPPoE (ppp0)", true}, std::pair{"Serial (ttyACM0)", false}}) {
         ui().externalInterface->setCurrentText(title);
         emit ui().externalInterface->activated(ui().externalInterface->currentIndex());
         EXPECT_EQ(ui().dynamic->isChecked(), dynamic) << title;
@@ -141,8 +157,13 @@ TEST_F(Window, EveryKeyIsSavedUnderItsNameAndPutBack)
 struct AddressRow {
     QString typed, readBack; // subnet fields joined by dots; the saved text is what was typed
 };
-void PrintTo(const AddressRow &row, std::ostream *os) { *os << '"' << row.typed.toStdString() << '"'; }
-class SavedAddress : public Window, public ::testing::WithParamInterface<AddressRow> {};
+void PrintTo(const AddressRow &row, std::ostream *os)
+{
+    *os << '"' << row.typed.toStdString() << '"';
+}
+class SavedAddress : public Window, public ::testing::WithParamInterface<AddressRow>
+{
+};
 
 TEST_P(SavedAddress, IsSavedAsTypedAndReadAsLeadingIntegers)
 {
@@ -176,7 +197,8 @@ TEST_F(Window, MissingSavedValuesAndVanishedInterfacesFallBack)
     sysfs.addNet("eth6", 6);
     controller->reflowPopups(false);
     controller->setFromDefaults();
-    EXPECT_EQ(ui().sub1->text() + ui().sub2->text() + ui().sub3->text() + ui().sub4->text(), "10100");
+    EXPECT_EQ(ui().sub1->text() + ui().sub2->text() + ui().sub3->text() + ui().sub4->text(),
+              "10100");
     EXPECT_EQ(ui().route1->text() + ui().route4->text(), "1729");
     EXPECT_EQ(ui().internalInterface->currentText(), QStringLiteral("Ethernet Interface (eth6)"));
     EXPECT_EQ(ui().externalInterface->currentText(), QStringLiteral("Modem or PPPoE (ppp0)"));
@@ -200,9 +222,11 @@ TEST_F(Window, HelpMenuAboutBoxAndAlertsSayExactlyWhatTheyShould)
     Bundle::setBundlePath(stage.path());
     ui().actionReadme->trigger();
     Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
-    EXPECT_EQ(rec.events, (QStringList{"open " VELLORAN_TEST_BUNDLE "/Contents/Resources/Readme.rtf",
-                                       "open " VELLORAN_TEST_BUNDLE "/Contents/Resources/Setup.rtf",
-                                       "alert The document Readme.rtf is missing from Velloran's application folder."}));
+    EXPECT_EQ(rec.events,
+              (QStringList{
+                  "open " VELLORAN_TEST_BUNDLE "/Contents/Resources/Readme.rtf",
+                  "open " VELLORAN_TEST_BUNDLE "/Contents/Resources/Setup.rtf",
+                  "alert The document Readme.rtf is missing from Velloran's application folder."}));
 
     Alert::setHandler({}); // the real box: plain text, one button
     QString text;
@@ -226,7 +250,8 @@ TEST_F(Window, PPPoEIsPresentWhenAnInterfaceNamedPppoe0IsListed)
         EXPECT_EXIT(
             {
                 if (unshare(CLONE_NEWNET) != 0 ||
-                    (present && TestSupport::run("ip", {"link", "add", "pppoe0", "type", "veth", "peer", "name", "p"}) != 0))
+                    (present && TestSupport::run("ip", {"link", "add", "pppoe0", "type", "veth",
+                                                        "peer", "name", "p"}) != 0))
                     std::_Exit(10);
                 std::_Exit(controller->checkForPPPoE() ? 0 : 1);
             },

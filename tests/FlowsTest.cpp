@@ -10,7 +10,8 @@
 
 namespace {
 const QString kResources = QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources");
-const QStringList kStart{"run /usr/sbin/natd -interface eth0", "run /sbin/ipfw -f flush",
+const QStringList kStart{"run /usr/sbin/natd -interface eth0",
+                         "run /sbin/ipfw -f flush",
                          "run /sbin/ipfw add 95 divert natd all from any to any via eth0",
                          "run /sbin/ipfw add 65530 pass all from any to any",
                          "run /sbin/ifconfig eth1 192.168.2.1 netmask 255.255.255.0",
@@ -53,15 +54,17 @@ TEST_F(Flows, StartRunsTheFourToolsInOrderAndStopUndoesThem)
     press();
     rec.clearRecord();
     press();
-    EXPECT_EQ(rec.events, (QStringList{"beep", "log Error killing process 0, invalid PID.",
-                                       "beep", "log Error killing process 0, invalid PID.",
+    EXPECT_EQ(rec.events, (QStringList{"beep", "log Error killing process 0, invalid PID.", "beep",
+                                       "log Error killing process 0, invalid PID.",
                                        "alert There was an error terminating DidivevuZidazar",
                                        "run /sbin/ifconfig eth1 192.168.2.1 -alias",
                                        "run /sbin/ipfw -f flush"}));
     EXPECT_FALSE(controller->running());
 }
 
-class StartFailure : public Flows, public ::testing::WithParamInterface<int> {};
+class StartFailure : public Flows, public ::testing::WithParamInterface<int>
+{
+};
 
 TEST_P(StartFailure, ShowsItsOwnMessageAndLeavesEarlierStepsInPlace)
 {
@@ -69,17 +72,21 @@ TEST_P(StartFailure, ShowsItsOwnMessageAndLeavesEarlierStepsInPlace)
     const QString path = kStart[failing].section(' ', 1, 1);
     rec.failStart(path);
     press();
-    QStringList said{"beep", "log Error 2 in AuthorizationExecuteWithPrivileges", "log \nPath: " + path};
+    QStringList said{"beep", "log Error 2 in AuthorizationExecuteWithPrivileges",
+                     "log \nPath: " + path};
     if (path == "/sbin/ipfw")
         said << "log Error configuring ipfw";
-    said << "alert There was an error while starting Internet Sharing (" + path.section('/', -1) + ')';
+    said << "alert There was an error while starting Internet Sharing (" + path.section('/', -1) +
+                ')';
     EXPECT_EQ(rec.events, kStart.mid(0, failing + 1) + said);
     EXPECT_FALSE(controller->running());
     EXPECT_EQ(ui().sharingButton->text(), QStringLiteral("Start Internet Sharing"));
 }
 
-INSTANTIATE_TEST_SUITE_P(EachTool, StartFailure, ::testing::Values(0, 1, 4, 5),
-                         [](const auto &row) { return kStart[row.param].section('/', -1).section(' ', 0, 0).toStdString(); });
+INSTANTIATE_TEST_SUITE_P(
+    EachTool, StartFailure, ::testing::Values(0, 1, 4, 5), [](const auto &row) {
+        return kStart[row.param].section('/', -1).section(' ', 0, 0).toStdString();
+    });
 
 TEST_F(Flows, StopRemovesTheRecordedAliasEvenAfterTheFieldsChanged)
 {
@@ -100,7 +107,8 @@ TEST_F(Flows, PasswordAndLock)
     EXPECT_EQ(lock(), QStringLiteral("Click to allow changes"));
     rec.answer = RecordingAuthorization::Answer::Cancel;
     press();
-    EXPECT_EQ(rec.events, QStringList{"alert There was an error while starting Internet Sharing (natd)"});
+    EXPECT_EQ(rec.events,
+              QStringList{"alert There was an error while starting Internet Sharing (natd)"});
     EXPECT_EQ(lock(), QStringLiteral("Click to allow changes"));
     rec.answer = RecordingAuthorization::Answer::Grant;
     rec.clearRecord();
@@ -137,7 +145,8 @@ TEST_F(Flows, StartAtBootRemakesTheItemFirstAndTogglesByTheFlag)
     const QString copy = "run /bin/cp " + kResources + "/StartupParameters.plist " +
                          stage.filePath("Velloran.StartupParameters.plist.tmp");
     EXPECT_EQ(rec.events, QStringList({copy, "run " + kResources + "/load_install"}) + kStart);
-    EXPECT_TRUE(QFile::exists(stage.filePath("Velloran.tmp")) && QFile::exists(stage.filePath("natd.conf.tmp")));
+    EXPECT_TRUE(QFile::exists(stage.filePath("Velloran.tmp")) &&
+                QFile::exists(stage.filePath("natd.conf.tmp")));
     EXPECT_TRUE(controller->loadOnStartup() && ui().load->isChecked());
     // The item can't be remade: said, start at boot off, sharing on all the same.
     press();

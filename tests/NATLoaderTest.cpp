@@ -31,7 +31,9 @@ protected:
     }
 };
 
-class Golden : public Loader, public ::testing::WithParamInterface<const char *> {};
+class Golden : public Loader, public ::testing::WithParamInterface<const char *>
+{
+};
 
 TEST_P(Golden, BootFileMatchesByteForByte)
 {
@@ -44,7 +46,8 @@ TEST_P(Golden, BootFileMatchesByteForByte)
         ASSERT_TRUE(loader()->makeConfigFile());
         lines = QStringList(QString::fromLatin1(readAll(config())));
     } else if (name == "natd.conf.unknown") {
-        lines = NATLoader::natConfigLines({"-same_ports", "-verbose", "-log", "-interface", "eth1"});
+        lines =
+            NATLoader::natConfigLines({"-same_ports", "-verbose", "-log", "-interface", "eth1"});
         EXPECT_EQ(rec.events, QStringList{"log Bad paramater in parseNatArgs:"});
     } else if (name == "Velloran.plain" || name == "Velloran.alias") {
         if (name.endsWith("alias"))
@@ -54,59 +57,77 @@ TEST_P(Golden, BootFileMatchesByteForByte)
         lines = QStringList(QString::fromLatin1(readAll(script())));
         EXPECT_EQ(controller->aliasing().on, name.endsWith("alias"));
     } else {
-        lines = NATLoader::startupLines(name.endsWith("pppoe") ? "pppoe0" : "eth1", ifconfig, name.endsWith("named"));
+        lines = NATLoader::startupLines(name.endsWith("pppoe") ? "pppoe0" : "eth1", ifconfig,
+                                        name.endsWith("named"));
     }
     ASSERT_TRUE(lines);
-    EXPECT_EQ(lines->join(QString()).toLatin1(), readAll(QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/golden/") + name));
+    EXPECT_EQ(lines->join(QString()).toLatin1(),
+              readAll(QStringLiteral(VELLORAN_TEST_SOURCE_DIR "/golden/") + name));
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Golden,
                          ::testing::Values("natd.conf.all", "natd.conf.none", "natd.conf.unknown",
                                            "Velloran.plain", "Velloran.alias", "Velloran.pppoe",
                                            "Velloran.named"),
-                         [](const auto &row) { return QString(row.param).replace('.', '_').toStdString(); });
+                         [](const auto &row) {
+                             return QString(row.param).replace('.', '_').toStdString();
+                         });
 
 struct ConfigRow {
     const char *what, *args, *body; // "|" between elements and lines; body "!" for a refusal
     int diagnostics;
 };
-void PrintTo(const ConfigRow &row, std::ostream *os) { *os << row.what; }
-class ConfigLines : public ::testing::TestWithParam<ConfigRow> {};
+void PrintTo(const ConfigRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
+class ConfigLines : public ::testing::TestWithParam<ConfigRow>
+{
+};
 
 TEST_P(ConfigLines, FollowTheListInOrderAndRefuseUnsafeNames)
 {
     const ConfigRow &row = GetParam();
     CapturedFeedback feedback;
-    const auto lines = NATLoader::natConfigLines(*row.args ? QString(row.args).split('|') : QStringList());
+    const auto lines =
+        NATLoader::natConfigLines(*row.args ? QString(row.args).split('|') : QStringList());
     if (QLatin1String(row.body) == "!") {
         EXPECT_FALSE(lines);
         return;
     }
     ASSERT_TRUE(lines);
-    EXPECT_EQ(lines->mid(3, lines->size() - 5).join('|'), QString(row.body).replace('|', "\n|") + (*row.body ? "\n" : ""));
+    EXPECT_EQ(lines->mid(3, lines->size() - 5).join('|'),
+              QString(row.body).replace('|', "\n|") + (*row.body ? "\n" : ""));
     EXPECT_EQ(lines->last(), QStringLiteral("# End natd config file\n"));
     EXPECT_EQ(feedback.log().size(), row.diagnostics);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ConfigLines,
-    ::testing::Values(ConfigRow{"log_denied is not log", "-log_denied", "log_denied yes", 0},
-                      ConfigRow{"log alone", "-log", "log yes", 0},
-                      ConfigRow{"list order", "-dynamic|-same_ports|-interface|en0", "dynamic yes|same_ports yes|interface en0", 0},
-                      ConfigRow{"name taken as is", "-interface|-deny_incoming", "interface -deny_incoming", 0},
-                      ConfigRow{"substring match", "x-use_socketsx", "use_sockets yes", 0},
-                      ConfigRow{"unknown between known", "-punch_fw|-deny_incoming||-interface|eth0", "deny_incoming yes|interface eth0", 2},
-                      ConfigRow{"empty list", "", "", 0},
-                      ConfigRow{"missing name", "-log|-interface", "!", 0},
-                      ConfigRow{"name with a line feed", "-interface|eth0\nlog_denied yes", "!", 0},
-                      ConfigRow{"name with a blank", "-interface|eth0 ", "!", 0}));
+    ::testing::Values(
+        ConfigRow{"log_denied is not log", "-log_denied", "log_denied yes", 0},
+        ConfigRow{"log alone", "-log", "log yes", 0},
+        ConfigRow{"list order", "-dynamic|-same_ports|-interface|en0",
+                  "dynamic yes|same_ports yes|interface en0", 0},
+        ConfigRow{"name taken as is", "-interface|-deny_incoming", "interface -deny_incoming", 0},
+        ConfigRow{"substring match", "x-use_socketsx", "use_sockets yes", 0},
+        ConfigRow{"unknown between known", "-punch_fw|-deny_incoming||-interface|eth0",
+                  "deny_incoming yes|interface eth0", 2},
+        ConfigRow{"empty list", "", "", 0}, ConfigRow{"missing name", "-log|-interface", "!", 0},
+        ConfigRow{"name with a line feed", "-interface|eth0\nlog_denied yes", "!", 0},
+        ConfigRow{"name with a blank", "-interface|eth0 ", "!", 0}));
 
 struct InjectionRow {
     const char *what, *router3, *name; // name: an interface chosen as the internal one
     bool external;                     // ... or as the external one
 };
-void PrintTo(const InjectionRow &row, std::ostream *os) { *os << row.what; }
-class Injection : public Loader, public ::testing::WithParamInterface<InjectionRow> {};
+void PrintTo(const InjectionRow &row, std::ostream *os)
+{
+    *os << row.what;
+}
+class Injection : public Loader, public ::testing::WithParamInterface<InjectionRow>
+{
+};
 
 TEST_P(Injection, NothingReachesTheBootScript)
 {
@@ -152,13 +173,15 @@ TEST_F(Loader, PlainWordsGiveTheScriptAsLaidOutAndAChangeRewritesIt)
     ui().denyLog->setChecked(true);
     ASSERT_TRUE(loader()->makeConfigFile());
     const qint64 before = QFileInfo(config()).size();
-    EXPECT_TRUE(readAll(script()).contains("\n/sbin/ifconfig br-lan_0.1:x 010..2.1 netmask 255.255.255.0\n"));
+    EXPECT_TRUE(readAll(script()).contains(
+        "\n/sbin/ifconfig br-lan_0.1:x 010..2.1 netmask 255.255.255.0\n"));
     ui().denyLog->setChecked(false);
     ASSERT_TRUE(loader()->makeConfigFile());
     EXPECT_LT(QFileInfo(config()).size(), before); // rewritten, not appended to
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    struct stat st {};
+    struct stat st {
+    };
     ASSERT_EQ(::stat(QFile::encodeName(config()).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
     // No interface at all: no file.
@@ -174,7 +197,9 @@ TEST_F(Loader, PlainWordsGiveTheScriptAsLaidOutAndAChangeRewritesIt)
 }
 
 enum class Planted { LinkToFile, DanglingLink, HardLink, Fifo, Directory, OtherOwner };
-class Staging : public Loader, public ::testing::WithParamInterface<Planted> {};
+class Staging : public Loader, public ::testing::WithParamInterface<Planted>
+{
+};
 
 // Someone put something at the staging path first: the write is refused and it stays as it was.
 TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
@@ -189,7 +214,8 @@ TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
     for (const QString &path : {script(), config()}) {
         const QByteArray p = QFile::encodeName(path);
         if (kind == Planted::LinkToFile || kind == Planted::DanglingLink) {
-            ASSERT_TRUE(QFile::link(kind == Planted::LinkToFile ? target : elsewhere.filePath("new"), path));
+            ASSERT_TRUE(QFile::link(
+                kind == Planted::LinkToFile ? target : elsewhere.filePath("new"), path));
         } else if (kind == Planted::HardLink) {
             ASSERT_EQ(::link(QFile::encodeName(target).constData(), p.constData()), 0);
         }
@@ -219,18 +245,21 @@ TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
         EXPECT_TRUE(info.isSymLink() || kind > Planted::DanglingLink);
         EXPECT_TRUE(info.exists() || kind == Planted::DanglingLink);
         if (kind == Planted::OtherOwner) {
-            EXPECT_EQ(readAll(path) + QByteArray::number(info.ownerId()), QByteArray("theirs\n65534"));
+            EXPECT_EQ(readAll(path) + QByteArray::number(info.ownerId()),
+                      QByteArray("theirs\n65534"));
         }
     }
 }
 
 std::string plantName(const ::testing::TestParamInfo<Planted> &row)
 {
-    const char *names[] = {"LinkToFile", "DanglingLink", "HardLink", "Fifo", "Directory", "OtherOwner"};
+    const char *names[] = {"LinkToFile", "DanglingLink", "HardLink",
+                           "Fifo",       "Directory",    "OtherOwner"};
     return names[int(row.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Staging,
-                         ::testing::Values(Planted::LinkToFile, Planted::DanglingLink, Planted::HardLink,
-                                           Planted::Fifo, Planted::Directory, Planted::OtherOwner),
+                         ::testing::Values(Planted::LinkToFile, Planted::DanglingLink,
+                                           Planted::HardLink, Planted::Fifo, Planted::Directory,
+                                           Planted::OtherOwner),
                          plantName);

@@ -106,9 +106,11 @@ RecordingTool::RecordingTool(const QString &folder, const QString &name)
 QList<RecordingTool::Start> RecordingTool::starts() const
 {
     QList<Start> starts;
-    for (const QString &line : QString::fromUtf8(TestSupport::readAll(m_path + ".record")).split('\n')) {
+    for (const QString &line :
+         QString::fromUtf8(TestSupport::readAll(m_path + ".record")).split('\n')) {
         const QString key = line.section('=', 0, 0), value = line.section('=', 1);
-        Start &s = starts.isEmpty() || line == QLatin1String("run") ? starts.emplace_back() : starts.last();
+        Start &s = starts.isEmpty() || line == QLatin1String("run") ? starts.emplace_back()
+                                                                    : starts.last();
         if (key == QLatin1String("pid"))
             s.pid = value.toLongLong();
         else if (key == QLatin1String("sid"))
@@ -144,7 +146,8 @@ qint64 RecordingTool::waitForDaemonPid() const
 
 QStringList RecordingTool::journal(const QString &folder)
 {
-    return QString::fromUtf8(TestSupport::readAll(folder + "/journal")).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(TestSupport::readAll(folder + "/journal"))
+        .split('\n', Qt::SkipEmptyParts);
 }
 
 namespace {

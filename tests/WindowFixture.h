@@ -40,7 +40,8 @@ protected:
     {
         for (auto [menu, name] : {std::pair{ui().externalInterface, external},
                                   std::pair{ui().internalInterface, internal}}) {
-            menu->setCurrentIndex(menu->findText(name.contains(' ') ? name : "Ethernet Interface (" + name + ')'));
+            menu->setCurrentIndex(
+                menu->findText(name.contains(' ') ? name : "Ethernet Interface (" + name + ')'));
             EXPECT_NE(menu->currentIndex(), -1) << qPrintable(name);
         }
     }
@@ -55,7 +56,8 @@ protected:
     }
     QList<QCheckBox *> options() // in the order getNatArgs lists them
     {
-        return {ui().ports, ui().sockets, ui().aliasLog, ui().denyIncoming, ui().denyLog, ui().dynamic};
+        return {ui().ports,        ui().sockets, ui().aliasLog,
+                ui().denyIncoming, ui().denyLog, ui().dynamic};
     }
     static QStringList items(QComboBox *menu)
     {
