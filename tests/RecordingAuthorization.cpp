@@ -7,6 +7,7 @@
 #include "Workspace.h"
 
 #include <QFile>
+#include <QHash>
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -106,32 +107,21 @@ RecordingTool::RecordingTool(const QString &folder, const QString &name)
 QList<RecordingTool::Start> RecordingTool::starts() const
 {
     QList<Start> starts;
-    for (const QString &line :
-         QString::fromUtf8(TestSupport::readAll(m_path + ".record")).split('\n')) {
-        const QString key = line.section('=', 0, 0), value = line.section('=', 1);
-        Start &s = starts.isEmpty() || line == QLatin1String("run") ? starts.emplace_back()
-                                                                    : starts.last();
-        if (key == QLatin1String("pid"))
-            s.pid = value.toLongLong();
-        else if (key == QLatin1String("sid"))
-            s.sid = value.toLongLong();
-        else if (key == QLatin1String("uid"))
-            s.uid = value.toUInt();
-        else if (key == QLatin1String("cwd"))
-            s.cwd = value;
-        else if (key == QLatin1String("stdin"))
-            s.stdinTarget = value;
-        else if (key == QLatin1String("stdout"))
-            s.stdoutTarget = value;
-        else if (key == QLatin1String("fds"))
-            s.fds = value.split(',');
-        else if (key == QLatin1String("env"))
-            s.environment << value;
-        else if (key == QLatin1String("arg"))
-            s.argv << value;
+    const QString record = QString::fromUtf8(TestSupport::readAll(m_path + ".record"));
+    for (const QString &text : record.split(QStringLiteral("\nend\n"), Qt::SkipEmptyParts)) {
+        QHash<QString, QStringList> v; // "key=value" lines
+        for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
+            v[line.section('=', 0, 0)] << line.section('=', 1);
+        starts << Start{v["pid"].value(0).toLongLong(),
+                        v["sid"].value(0).toLongLong(),
+                        v["uid"].value(0).toUInt(),
+                        v["cwd"].value(0),
+                        v["stdin"].value(0),
+                        v["stdout"].value(0),
+                        v["fds"].value(0).split(','),
+                        v["env"],
+                        v["arg"]};
     }
-    if (!starts.isEmpty() && starts.last().pid == 0)
-        starts.removeLast(); // the empty text after the last record
     return starts;
 }
 
