@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <csignal>
-#include <functional>
 #include <sys/wait.h>
 
 namespace {
@@ -104,105 +103,63 @@ TEST_F(Privileges, StartsWithAtMostNineteenArgumentsAndSaysWhenAStartFails)
                            "log \nPath: /usr/sbin/named"}));
 }
 
-struct SetterRow {
-    const char *name;
-    std::function<bool(NATSetter &, RecordingAuthorization &)> operation;
-    bool answer;
-    QStringList events;
-};
-void PrintTo(const SetterRow &row, std::ostream *out)
+// Each operation's answer follows what it ran and said.
+TEST_F(Privileges, SetterRunsExactlyTheseTools)
 {
-    *out << row.name;
+    const auto answer = [&](bool yes) { rec.events << (yes ? "yes" : "no"); };
+    answer(setter.sysctl());
+    answer(setter.ifconfig({"en1", "10.0.1.1", "netmask", "255.255.255.0", "alias"}));
+    answer(setter.natd({"-interface", "en0", "-dynamic"}));
+    answer(setter.ipfw(QString("en0")));
+    answer(setter.ipfw(std::nullopt));
+    answer(setter.ipfw(QString()));
+    answer(setter.terminateAliasing({false, "en1", "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en0", "192.0.2.1"}));
+    answer(setter.terminateAliasing({true, QString(), "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en1", QString()}));
+    answer(setter.terminateNatd()); // none runs
+    rec.failStart("/sbin/ipfw add 95", 5);
+    answer(setter.ipfw(QString("en0")));
+    rec.rightsHeld = false;
+    rec.answer = Answer::Cancel;
+    answer(setter.ipfw(QString("en0")));
+    EXPECT_EQ(rec.events.join('\n'), R"(run /usr/sbin/sysctl -w net.inet.ip.forwarding=1
+yes
+run /sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias
+yes
+run /usr/sbin/natd -interface en0 -dynamic
+yes
+run /sbin/ipfw -f flush
+run /sbin/ipfw add 95 divert natd all from any to any via en0
+run /sbin/ipfw add 65530 pass all from any to any
+yes
+log Error configuring ipfw
+no
+log Error configuring ipfw
+no
+run /sbin/ifconfig en1 10.0.1.1 -alias
+yes
+run /sbin/ifconfig en0 192.0.2.1 -alias
+yes
+no
+no
+beep
+log Error killing process 0, invalid PID.
+beep
+log Error killing process 0, invalid PID.
+no
+run /sbin/ipfw -f flush
+run /sbin/ipfw add 95 divert natd all from any to any via en0
+beep
+log Error 5 in AuthorizationExecuteWithPrivileges
+log 
+Path: /sbin/ipfw
+log Error configuring ipfw
+no
+log Error configuring ipfw
+no)");
+    EXPECT_EQ(rec.prompts, 1);
 }
-class Setter : public Privileges, public ::testing::WithParamInterface<SetterRow>
-{
-};
-
-TEST_P(Setter, RunsExactlyTheseTools)
-{
-    EXPECT_EQ(GetParam().operation(setter, rec), GetParam().answer);
-    EXPECT_EQ(rec.events, GetParam().events);
-}
-
-const QStringList kIpfw{"run /sbin/ipfw -f flush",
-                        "run /sbin/ipfw add 95 divert natd all from any to any via en0",
-                        "run /sbin/ipfw add 65530 pass all from any to any"};
-const AliasingInfo kAlias{true, "en0", "192.0.2.1"};
-
-INSTANTIATE_TEST_SUITE_P(
-    Operations, Setter,
-    ::testing::Values(
-        SetterRow{"sysctl",
-                  [](NATSetter &s, RecordingAuthorization &) { return s.sysctl(); },
-                  true,
-                  {"run /usr/sbin/sysctl -w net.inet.ip.forwarding=1"}},
-        SetterRow{"ifconfig",
-                  [](NATSetter &s, RecordingAuthorization &) {
-                      return s.ifconfig({"en1", "10.0.1.1", "netmask", "255.255.255.0", "alias"});
-                  },
-                  true,
-                  {"run /sbin/ifconfig en1 10.0.1.1 netmask 255.255.255.0 alias"}},
-        SetterRow{"natd",
-                  [](NATSetter &s, RecordingAuthorization &) {
-                      return s.natd({"-interface", "en0", "-dynamic"});
-                  },
-                  true,
-                  {"run /usr/sbin/natd -interface en0 -dynamic"}},
-        SetterRow{"ipfw",
-                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString("en0")); },
-                  true, kIpfw},
-        SetterRow{"ipfwWithoutInterface",
-                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(std::nullopt); },
-                  false,
-                  {"log Error configuring ipfw"}},
-        SetterRow{"ipfwWithEmptyInterface",
-                  [](NATSetter &s, RecordingAuthorization &) { return s.ipfw(QString()); },
-                  false,
-                  {"log Error configuring ipfw"}},
-        SetterRow{"ipfwRefused",
-                  [](NATSetter &s, RecordingAuthorization &rec) {
-                      rec.rightsHeld = false, rec.answer = Answer::Cancel;
-                      return s.ipfw(QString("en0"));
-                  },
-                  false,
-                  {"log Error configuring ipfw"}},
-        SetterRow{"ipfwDivertFails",
-                  [](NATSetter &s, RecordingAuthorization &rec) {
-                      rec.failStart("/sbin/ipfw add 95", 5);
-                      return s.ipfw(QString("en0"));
-                  },
-                  false,
-                  kIpfw.mid(0, 2) +
-                      QStringList{"beep", "log Error 5 in AuthorizationExecuteWithPrivileges",
-                                  "log \nPath: /sbin/ipfw", "log Error configuring ipfw"}},
-        SetterRow{"aliasWhileOff",
-                  [](NATSetter &s, RecordingAuthorization &) {
-                      return s.terminateAliasing({false, "en1", "10.0.1.1"});
-                  },
-                  true,
-                  {"run /sbin/ifconfig en1 10.0.1.1 -alias"}},
-        SetterRow{
-            "aliasWhileOn",
-            [](NATSetter &s, RecordingAuthorization &) { return s.terminateAliasing(kAlias); },
-            true,
-            {"run /sbin/ifconfig en0 192.0.2.1 -alias"}},
-        SetterRow{"aliasWithoutInterface",
-                  [](NATSetter &s, RecordingAuthorization &) {
-                      return s.terminateAliasing({true, QString(), "10.0.1.1"});
-                  },
-                  false,
-                  {}},
-        SetterRow{"aliasWithoutAddress",
-                  [](NATSetter &s, RecordingAuthorization &) {
-                      return s.terminateAliasing({true, "en1", QString()});
-                  },
-                  false,
-                  {}},
-        SetterRow{"natdGone",
-                  [](NATSetter &s, RecordingAuthorization &) { return s.terminateNatd(); },
-                  false,
-                  {"beep", kNoPid, "beep", kNoPid}}),
-    [](const auto &row) { return std::string(row.param.name); });
 
 TEST_F(Privileges, TerminateNatdKillsByFullPathThenByTheBareName)
 {
