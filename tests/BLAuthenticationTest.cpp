@@ -186,6 +186,7 @@ TEST_F(Privileges, LookupFindsTheProgramNotAMentionAndReadsTheWholeListing)
     for (const QString &asked : {daemon, name, daemon + " 600"})
         EXPECT_EQ(auth->getPID(asked), program.pid) << qPrintable(asked);
     EXPECT_EQ(auth->getPID(name.toUpper()), 0) << "grep itself tells letter case apart";
+    EXPECT_EQ(rec.events.size(), 4); // a lookup that finds its program says nothing
     rec.clearRecord();
     EXPECT_TRUE(auth->killProcess(daemon));
     EXPECT_EQ(rec.events, QStringList{QStringLiteral("run /bin/kill %1").arg(program.pid)});

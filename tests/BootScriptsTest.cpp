@@ -416,6 +416,8 @@ TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
                    : "alert Unable to make DNS configuration file; an error occured\n") +
                   state(false, false));
     EXPECT_EQ(readAll(root.at("/etc/named.conf")), row.configPresent ? own : "");
+    ask("prompts grant"); // granted the next time, the same click starts it
+    EXPECT_EQ(ask("click named"), runs + state(true, false));
     startDriver();
     ask("launch");
     EXPECT_EQ(ask("click named"), runs + state(true, false));

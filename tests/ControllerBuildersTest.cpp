@@ -121,7 +121,10 @@ TEST_F(Window, MenusSortByNameKeepTheChoiceAndTheModemOutOfTheInternalMenu)
 
 TEST_F(Window, EveryKeyIsSavedUnderItsNameAndPutBack)
 {
+    ui().dynamic->setChecked(false);
+    ui().internalInterface->setCurrentIndex(1);
     controller->setFromDefaults(); // first run: the modem entry, with a dynamic address
+    EXPECT_EQ(ui().internalInterface->currentIndex(), 0);
     EXPECT_EQ(ui().externalInterface->currentText(), QStringLiteral("Modem or PPPoE (ppp0)"));
     EXPECT_TRUE(ui().dynamic->isChecked());
     for (int i = 0; i < 6; ++i)

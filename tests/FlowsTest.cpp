@@ -107,6 +107,7 @@ TEST_F(Flows, PasswordAndLock)
     EXPECT_EQ(lock(), QStringLiteral("Click to allow changes"));
     rec.answer = RecordingAuthorization::Answer::Cancel;
     press();
+    EXPECT_EQ(rec.prompts, 1);
     EXPECT_EQ(rec.events,
               QStringList{"alert There was an error while starting Internet Sharing (natd)"});
     EXPECT_EQ(lock(), QStringLiteral("Click to allow changes"));
@@ -211,6 +212,9 @@ TEST_F(Flows, LaunchAndResetFindTheDaemonsAndResetEndsTheNameServer)
     EXPECT_EQ(rec.events, (QStringList{QStringLiteral("run /bin/kill %1").arg(named.pid), "beep"}));
     EXPECT_FALSE(controller->DNSrunning() || ui().named->isChecked());
     EXPECT_TRUE(ui().ports->isChecked() && controller->running());
+    rec.clearRecord();
+    ui().resetButton->click(); // the name server is gone: nothing to end, no beep
+    EXPECT_EQ(rec.events, QStringList());
 }
 
 TEST_F(Flows, ResetWithoutNatdShowsSharingOffAndKillsNothing)
