@@ -179,6 +179,7 @@ TEST_F(Privileges, LookupFindsTheProgramNotAMentionAndReadsTheWholeListing)
 {
     EXPECT_EQ(auth->getPID(name), 0); // only the lookup's own lines
     FakeProcess mention({"editor", "/etc/" + name + ".conf", QString(3000, 'x')}); // listed first
+    FakeProcess longer({name + "x", "600"}); // a name that only begins with it
     EXPECT_EQ(auth->getPID(name), 0);
     EXPECT_FALSE(auth->killProcess(name) || auth->killProcess("/etc/" + name + ".conf"));
     EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, "beep", kNoPid}));
