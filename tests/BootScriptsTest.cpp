@@ -9,7 +9,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <csignal>
-#include <functional>
 #include <pwd.h>
 #include <sys/stat.h>
 
@@ -171,63 +170,39 @@ TEST_F(BootScripts, UnitNamesTheToolViewEvenInAnOddFolder)
     EXPECT_TRUE(QFileInfo(root.at(kWants)).isSymLink());
 }
 
-struct RefusalRow {
-    const char *what;
-    std::function<int(const std::string &stage, const std::string &precious)> plant; // 0 when done
-};
-void PrintTo(const RefusalRow &row, std::ostream *os)
-{
-    *os << row.what;
-}
-class Refusal : public BootScripts, public ::testing::WithParamInterface<RefusalRow>
+// What was planted in the staging folder before the install script ran as the requester (or with
+// none).
+class Refusal : public BootScripts,
+                public ::testing::WithParamInterface<std::tuple<const char *, const char *>>
 {
 };
 
 TEST_P(Refusal, InstallsNothingFromUntrustedStagedFiles)
 {
+    const auto [plant, requester] = GetParam();
     stageFiles();
-    const QString precious = root.at("/precious");
-    writeFile(precious, "#!/bin/sh\necho planted\n");
-    ASSERT_EQ(GetParam().plant(root.at("/tmp/").toStdString(), precious.toStdString()), 0);
+    writeFile(root.at("/precious"), "#!/bin/sh\necho planted\n");
+    ASSERT_EQ(
+        TestSupport::run("/bin/sh", {"-c", QString("cd \"$0\" && ") + plant, root.at("/tmp")}), 0);
     const QStringList before = root.staged();
-    EXPECT_NE(
-        root.run({resources() + "/load_install"}, GetParam().what[0] == 'n' ? QString() : "4242"),
-        0);
+    EXPECT_NE(root.run({resources() + "/load_install"}, requester), 0);
     EXPECT_TRUE(root.output.contains("nothing installed") || root.output.contains("sticky"))
         << qPrintable(root.output);
     root.expectRemoved();
     EXPECT_FALSE(QFileInfo::exists(root.at("/etc/natd.conf")));
-    EXPECT_EQ(readAll(precious), "#!/bin/sh\necho planted\n");
+    EXPECT_EQ(readAll(root.at("/precious")), "#!/bin/sh\necho planted\n");
     EXPECT_EQ(root.staged(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Refusal,
-    ::testing::Values(
-        RefusalRow{"script is a link",
-                   [](auto s, auto p) {
-                       return ::unlink((s + "Velloran.tmp").c_str()) |
-                              ::symlink(p.c_str(), (s + "Velloran.tmp").c_str());
-                   }},
-        RefusalRow{
-            "configuration is another user's",
-            [](auto s, auto) { return ::chown((s + "natd.conf.tmp").c_str(), 65534, 65534); }},
-        RefusalRow{"parameters have a second name",
-                   [](auto s, auto p) {
-                       return ::unlink((s + "Velloran.StartupParameters.plist.tmp").c_str()) |
-                              ::link(p.c_str(),
-                                     (s + "Velloran.StartupParameters.plist.tmp").c_str());
-                   }},
-        RefusalRow{"script is missing",
-                   [](auto s, auto) { return ::unlink((s + "Velloran.tmp").c_str()); }},
-        RefusalRow{"script is a folder",
-                   [](auto s, auto) {
-                       return ::unlink((s + "Velloran.tmp").c_str()) |
-                              ::mkdir((s + "Velloran.tmp").c_str(), 0755);
-                   }},
-        RefusalRow{"no requesting user: only root's files count", [](auto, auto) { return 0; }},
-        RefusalRow{"staging folder not sticky",
-                   [](auto s, auto) { return ::chmod(s.c_str(), 0777); }}),
+    ::testing::Values(std::tuple("ln -sf ../precious Velloran.tmp", "4242"),
+                      std::tuple("chown 65534:65534 natd.conf.tmp", "4242"),
+                      std::tuple("ln -f ../precious Velloran.StartupParameters.plist.tmp", "4242"),
+                      std::tuple("rm Velloran.tmp", "4242"),
+                      std::tuple("rm Velloran.tmp && mkdir Velloran.tmp", "4242"),
+                      std::tuple("true", ""), // only root's files count then
+                      std::tuple("chmod 0777 .", "4242")),
     [](const auto &row) { return std::to_string(row.index); });
 
 // The toggles through the real window: a driver holds it in network, PID and mount namespaces of
