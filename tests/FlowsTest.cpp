@@ -182,7 +182,7 @@ TEST_F(Flows, StartAtBootTogglesByTheFlagNotTheCheckbox)
     rec.rightsHeld = true;
     ui().resetButton->click(); // reset takes the item away too
     EXPECT_FALSE(ui().load->isChecked() || controller->loadOnStartup());
-    EXPECT_EQ(rec.runs().last(), kResources + "/load_remove");
+    EXPECT_EQ(rec.runs(), QStringList{kResources + "/load_remove"});
 }
 
 TEST_F(Flows, UnsafeWordsNeverReachTheBootScript)

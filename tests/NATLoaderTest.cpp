@@ -251,15 +251,15 @@ TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
     }
 }
 
-std::string plantName(const ::testing::TestParamInfo<Planted> &row)
+void PrintTo(Planted kind, std::ostream *os)
 {
     const char *names[] = {"LinkToFile", "DanglingLink", "HardLink",
                            "Fifo",       "Directory",    "OtherOwner"};
-    return names[int(row.param)];
+    *os << names[int(kind)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Staging,
                          ::testing::Values(Planted::LinkToFile, Planted::DanglingLink,
                                            Planted::HardLink, Planted::Fifo, Planted::Directory,
                                            Planted::OtherOwner),
-                         plantName);
+                         [](const auto &row) { return ::testing::PrintToString(row.param); });
