@@ -1,9 +1,9 @@
 #include "Bundle.h"
-#include "FakeProcess.h"
 #include "HelperCommands.h"
 #include "HelperProtocol.h"
 #include "LinuxAuthorization.h"
 #include "NATLoader.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -137,9 +137,9 @@ TEST_F(RealHelper, RefusesAShellAndOthersProcessesAndStopsRootsNatd)
     impostor.waitForFinished();
 
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-    ASSERT_TRUE(showsAsNatd(natd.pid()));
-    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid())}), 0);
-    EXPECT_TRUE(waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    ASSERT_TRUE(showsAsNatd(natd.pid));
+    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid)}), 0);
+    EXPECT_TRUE(waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
 }
 
 // A process of the same user (root without CAP_SYS_PTRACE here) can't copy the helper's pipe
@@ -157,7 +157,7 @@ TEST_F(RealHelper, SameUserCannotCopyTheChannelOut)
         const long fromHelper = syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, helper, 0), 0, 0);
         const int helperError = errno;
         const long fromOrdinary =
-            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid(), 0), 0, 0);
+            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid, 0), 0, 0);
         _exit((fromHelper < 0 && helperError == EPERM ? 1 : 0) | (fromOrdinary >= 0 ? 2 : 0));
     }
     int status = 0;

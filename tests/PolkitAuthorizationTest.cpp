@@ -1,6 +1,6 @@
 #include "DesktopPackage.h"
-#include "FakeProcess.h"
 #include "Polkit.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -331,7 +331,7 @@ TEST_F(PolkitAuthorization, LockAsksTheAgentOpensAndClosesWithoutSudo)
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     const QString resources = kInstalledBundle + "/Contents/Resources";
     const std::string output = drive(
-        {"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid()),
+        {"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid),
          "run=/bin/cp|" + resources + "/named.conf|/etc/named.conf", "deauthenticate", "check"},
         kInstalledBundle, true, password.toUtf8());
     EXPECT_EQ(output, lines({"check 0", "authenticate 1", "check 1", "run 1", "run 1",
@@ -343,7 +343,7 @@ TEST_F(PolkitAuthorization, LockAsksTheAgentOpensAndClosesWithoutSudo)
     EXPECT_EQ(agent->prompts(), 1) << agent->transcript().toStdString();
     EXPECT_TRUE(agent->transcript().contains("org.velloran.Velloran.helper"));
 
-    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
     // The copy landed in the root's own /etc (WORK's), made by root.
     EXPECT_EQ(TestSupport::readAll(work.path() + "/etc/named.conf"),
               TestSupport::readAll(work.path() + "/package" + resources + "/named.conf"));

@@ -1,4 +1,3 @@
-#include "FakeProcess.h"
 #include "LinuxAuthorization.h"
 #include "RecordingTool.h"
 #include "TestSupport.h"
@@ -150,13 +149,12 @@ TEST_P(SudoCacheTest, RightPasswordGivesRootUntilDeauthenticate)
     answer("accept " + password.toUtf8());
     // Only root can stop root's natd: the helper's kill shows the rights were root's.
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-    EXPECT_EQ(
-        drive({"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid()),
-               "deauthenticate", "deauthenticate", "check"}),
-        lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate", "deauthenticate",
-               "check 0", "authenticated-notifications 1", "deauthenticated-notifications 1",
-               "beeps 0"}));
-    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    EXPECT_EQ(drive({"check", "authenticate", "check", "run=/bin/kill|" + QString::number(natd.pid),
+                     "deauthenticate", "deauthenticate", "check"}),
+              lines({"check 0", "authenticate 1", "check 1", "run 1", "deauthenticate",
+                     "deauthenticate", "check 0", "authenticated-notifications 1",
+                     "deauthenticated-notifications 1", "beeps 0"}));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Timestamps, SudoCacheTest,

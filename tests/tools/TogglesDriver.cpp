@@ -113,23 +113,19 @@ int main(int argc, char *argv[])
                              QString::fromLatin1(
                                  lines.value_or(QStringList()).join("").toUtf8().toHex());
         } else if (word == QLatin1String("record")) {
-            recorder = std::make_unique<RecordingAuthorization>();
-            AuthorizationService::setCurrent(recorder.get());
+            recorder = std::make_unique<RecordingAuthorization>(); // and what is said, from now on
             recorded = 0;
         } else if (word == QLatin1String("rights") && recorder) {
-            recorder->setRightsHeld(rest == QLatin1String("1"));
+            recorder->rightsHeld = rest == QLatin1String("1");
         } else if (word == QLatin1String("prompts") && recorder) {
-            recorder->answerPrompts(rest == QLatin1String("cancel")
-                                        ? RecordingAuthorization::Answer::Cancel
-                                        : RecordingAuthorization::Answer::Grant);
+            recorder->answer = rest == QLatin1String("cancel")
+                                   ? RecordingAuthorization::Answer::Cancel
+                                   : RecordingAuthorization::Answer::Grant;
         } else if (word != QLatin1String("state")) {
             g_out << QStringLiteral("unknown command ") + command;
         }
-        if (recorder) {
-            const QStringList lines = recorder->commandLines();
-            for (; recorded < lines.size(); ++recorded)
-                g_out << QStringLiteral("run ") + lines[recorded];
-        }
+        for (; recorder && recorded < recorder->events.size(); ++recorded)
+            g_out << QString(recorder->events[recorded]).replace('\n', QLatin1String("\\n"));
         g_out << QStringLiteral("state named=%1 dns=%2 load=%3 boot=%4")
                      .arg(on(ui.named))
                      .arg(int(controller->DNSrunning()))
