@@ -4,8 +4,13 @@ include(GNUInstallDirs)
 
 # A private program folder, not the multiarch library one: the polkit action names this path.
 set(VELLORAN_INSTALL_APPDIR lib/velloran)
-install(DIRECTORY ${VELLORAN_BUNDLE} DESTINATION ${VELLORAN_INSTALL_APPDIR} USE_SOURCE_PERMISSIONS)
-# The shipped password dialog, over a test build's (see platform/helper).
+# The shipped password dialog in place of a test build's (see platform/helper): left out of the
+# folder, as an install over it may take the two for the same file and keep the test build's.
+if(TARGET velloran-askpass-test)
+    set(VELLORAN_TEST_ASKPASS PATTERN velloran-askpass EXCLUDE)
+endif()
+install(DIRECTORY ${VELLORAN_BUNDLE} DESTINATION ${VELLORAN_INSTALL_APPDIR} USE_SOURCE_PERMISSIONS
+        ${VELLORAN_TEST_ASKPASS})
 if(TARGET velloran-askpass-test)
     install(PROGRAMS $<TARGET_FILE:velloran-askpass>
             DESTINATION ${VELLORAN_INSTALL_APPDIR}/Velloran.app/Contents/Resources)
