@@ -197,16 +197,15 @@ TEST_F(Loader, PlainWordsGiveTheScriptAsLaidOutAndAChangeRewritesIt)
     EXPECT_EQ(staged(), QStringList());
 }
 
-enum class Planted { LinkToFile, DanglingLink, HardLink, Fifo, Directory, OtherOwner };
-class Staging : public Loader, public ::testing::WithParamInterface<Planted>
+class Staging : public Loader, public ::testing::WithParamInterface<std::string>
 {
 };
 
 // Someone put something at the staging path first: the write is refused and it stays as it was.
 TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
 {
-    const Planted kind = GetParam();
-    if (kind == Planted::OtherOwner)
+    const std::string kind = GetParam();
+    if (kind == "OtherOwner")
         VELLORAN_REQUIRE_ROOT();
     QTemporaryDir elsewhere;
     const QString target = elsewhere.filePath("precious");
@@ -214,20 +213,20 @@ TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
     std::vector<int> readers; // a careless writer then fills the FIFO instead of hanging
     for (const QString &path : {script(), config()}) {
         const QByteArray p = QFile::encodeName(path);
-        if (kind == Planted::LinkToFile || kind == Planted::DanglingLink) {
-            ASSERT_TRUE(QFile::link(
-                kind == Planted::LinkToFile ? target : elsewhere.filePath("new"), path));
-        } else if (kind == Planted::HardLink) {
+        if (kind == "LinkToFile" || kind == "DanglingLink") {
+            ASSERT_TRUE(
+                QFile::link(kind == "LinkToFile" ? target : elsewhere.filePath("new"), path));
+        } else if (kind == "HardLink") {
             ASSERT_EQ(::link(QFile::encodeName(target).constData(), p.constData()), 0);
         }
-        if (kind == Planted::Fifo) {
+        if (kind == "Fifo") {
             ASSERT_EQ(::mkfifo(p.constData(), 0600), 0);
             readers.push_back(::open(p.constData(), O_RDONLY | O_NONBLOCK));
         }
-        if (kind == Planted::Directory) {
+        if (kind == "Directory") {
             ASSERT_TRUE(QDir().mkdir(path));
         }
-        if (kind == Planted::OtherOwner) {
+        if (kind == "OtherOwner") {
             TestSupport::writeFile(path, "theirs\n");
             ASSERT_EQ(::chown(p.constData(), 65534, 65534) | ::chmod(p.constData(), 0666), 0);
         }
@@ -243,24 +242,15 @@ TEST_P(Staging, RefusesWhatIsAlreadyThereAndLeavesItAlone)
     EXPECT_FALSE(QFileInfo::exists(elsewhere.filePath("new")));
     for (const QString &path : {script(), config()}) {
         const QFileInfo info(path);
-        EXPECT_TRUE(info.isSymLink() || kind > Planted::DanglingLink);
-        EXPECT_TRUE(info.exists() || kind == Planted::DanglingLink);
-        if (kind == Planted::OtherOwner) {
-            EXPECT_EQ(readAll(path) + QByteArray::number(info.ownerId()),
-                      QByteArray("theirs\n65534"));
+        EXPECT_EQ(info.isSymLink(), kind == "LinkToFile" || kind == "DanglingLink");
+        EXPECT_TRUE(info.exists() || kind == "DanglingLink");
+        if (kind == "OtherOwner") {
+            EXPECT_EQ(readAll(path) + QByteArray::number(info.ownerId()), "theirs\n65534");
         }
     }
 }
 
-void PrintTo(Planted kind, std::ostream *os)
-{
-    const char *names[] = {"LinkToFile", "DanglingLink", "HardLink",
-                           "Fifo",       "Directory",    "OtherOwner"};
-    *os << names[int(kind)];
-}
-
 INSTANTIATE_TEST_SUITE_P(Rows, Staging,
-                         ::testing::Values(Planted::LinkToFile, Planted::DanglingLink,
-                                           Planted::HardLink, Planted::Fifo, Planted::Directory,
-                                           Planted::OtherOwner),
-                         [](const auto &row) { return ::testing::PrintToString(row.param); });
+                         ::testing::Values("LinkToFile", "DanglingLink", "HardLink", "Fifo",
+                                           "Directory", "OtherOwner"),
+                         [](const auto &row) { return row.param; });
