@@ -186,7 +186,7 @@ TEST_F(Privileges, LookupFindsTheProgramNotAMentionAndReadsTheWholeListing)
     FakeProcess program({daemon, "600"});
     for (const QString &asked : {daemon, name, daemon + " 600"})
         EXPECT_EQ(auth->getPID(asked), program.pid) << qPrintable(asked);
-    EXPECT_EQ(auth->getPID(name.toUpper()), 0) << "grep itself tells letter case apart";
+    EXPECT_EQ(auth->getPID(name.toUpper()), 0) << "the lookup tells letter case apart";
     EXPECT_EQ(rec.events.size(), 4); // a lookup that finds its program says nothing
     rec.clearRecord();
     EXPECT_TRUE(auth->killProcess(daemon));
