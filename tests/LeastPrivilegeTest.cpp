@@ -1,6 +1,7 @@
 #include "Bundle.h"
 #include "HelperCommands.h"
 #include "NATLoader.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>

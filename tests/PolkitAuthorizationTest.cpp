@@ -1,6 +1,6 @@
 #include "DesktopPackage.h"
-#include "FakeProcess.h"
 #include "Polkit.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -196,7 +196,7 @@ TEST_P(PolkitAuthorization, RequestTakesTheRightWay)
     // Only root stops root's natd; the installed helper copies the bundle's named.conf.
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     QStringList steps = row.steps;
-    steps.replaceInStrings("$NATD", QString::number(natd.pid()))
+    steps.replaceInStrings("$NATD", QString::number(natd.pid))
         .replaceInStrings("$RES", kResources);
 
     // The driver runs as the user inside the namespace and pauses first; meanwhile the agent, if
@@ -247,7 +247,7 @@ TEST_P(PolkitAuthorization, RequestTakesTheRightWay)
         return;
     // Dropping the rights looked for a login session without trying to start logind.
     EXPECT_FALSE(logs().contains("Activating service")) << logs().toStdString();
-    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
     // The copy landed in the root's own /etc (WORK's), made by root.
     const QString copy = work.path() + "/etc/named.conf";
     EXPECT_EQ(TestSupport::readAll(copy),

@@ -1,7 +1,7 @@
 #include "PrivilegedStart.h"
 #include "BLAuthentication.h"
 #include "RecordingAuthorization.h"
-#include "RecordingTool.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QElapsedTimer>

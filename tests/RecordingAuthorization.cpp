@@ -1,130 +1,167 @@
 #include "RecordingAuthorization.h"
 
+#include "Alert.h"
 #include "Beep.h"
-#include "NotificationCenter.h"
 #include "SystemLog.h"
+#include "TestSupport.h"
+#include "Workspace.h"
 
-QString RecordingAuthorization::Run::commandLine() const
-{
-    return (QStringList{path} + arguments).join(' ');
-}
-
-void PrintTo(const RecordingAuthorization::Run &run, std::ostream *out)
-{
-    *out << '"' << run.commandLine().toStdString() << "\" (status " << run.status << ')';
-}
-
-void RecordingAuthorization::failStart(const QString &path, int status)
-{
-    auto previous = m_decide;
-    m_decide = [=](const Run &run) {
-        if (run.path == path)
-            return status;
-        return previous ? previous(run) : 0;
-    };
-}
-
-QStringList RecordingAuthorization::commandLines() const
-{
-    QStringList lines;
-    for (const Run &run : m_runs)
-        lines << run.commandLine();
-    return lines;
-}
-
-QStringList RecordingAuthorization::paths() const
-{
-    QStringList paths;
-    for (const Run &run : m_runs)
-        paths << run.path;
-    return paths;
-}
-
-void RecordingAuthorization::clearRecord()
-{
-    m_runs.clear();
-    m_prompts = m_silentChecks = m_releases = m_handlesCreated = 0;
-}
-
-std::unique_ptr<AuthorizationService::Handle> RecordingAuthorization::create()
-{
-    ++m_handlesCreated;
-    return std::make_unique<Handle>();
-}
-
-int RecordingAuthorization::copyRights(Handle &, const QStringList &, Interaction interaction)
-{
-    if (interaction == Interaction::Never) {
-        ++m_silentChecks;
-        return m_root || m_rightsHeld ? 0 : EACCES;
-    }
-    ++m_prompts;
-    Answer answer = m_standingAnswer;
-    if (!m_nextAnswers.empty()) {
-        answer = m_nextAnswers.front();
-        m_nextAnswers.pop_front();
-    }
-    if (answer == Answer::Cancel)
-        return ECANCELED;
-    m_rightsHeld = true;
-    return 0;
-}
-
-void RecordingAuthorization::free(std::unique_ptr<Handle>)
-{
-    ++m_releases;
-    if (!m_root)
-        m_rightsHeld = false;
-}
-
-int RecordingAuthorization::executeWithPrivileges(Handle &, const QString &path,
-                                                  const QStringList &arguments)
-{
-    Run run{path, arguments, 0};
-    if (!m_root && !m_rightsHeld)
-        run.status = EACCES;
-    else if (m_decide)
-        run.status = m_decide(run);
-    m_runs << run;
-    return run.status;
-}
-
-ScopedRecordingAuthorization::ScopedRecordingAuthorization()
-    : m_previous(AuthorizationService::current())
-{
-    AuthorizationService::setCurrent(&m_recorder);
-}
-
-ScopedRecordingAuthorization::~ScopedRecordingAuthorization()
-{
-    AuthorizationService::setCurrent(m_previous);
-}
+#include <QFile>
+#include <QHash>
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
 
 CapturedFeedback::CapturedFeedback()
 {
-    SystemLog::setHandler([this](const QString &entry) { m_log << entry; });
-    Beep::setHandler([this] { ++m_beeps; });
+    SystemLog::setHandler([this](const QString &entry) { events << "log " + entry; });
+    Beep::setHandler([this] { events << QStringLiteral("beep"); });
+    Alert::setHandler([this](const QString &text) { events << "alert " + text; });
+    Workspace::setHandler([this](const QString &path) { return events << "open " + path, true; });
 }
 
 CapturedFeedback::~CapturedFeedback()
 {
     SystemLog::setHandler({});
     Beep::setHandler({});
+    Alert::setHandler({});
+    Workspace::setHandler({});
 }
 
-void CapturedFeedback::clear()
+QStringList CapturedFeedback::log() const
 {
-    m_log.clear();
-    m_beeps = 0;
+    QStringList entries;
+    for (const QString &event : events)
+        if (event.startsWith(QLatin1String("log ")))
+            entries << event.mid(4);
+    return entries;
 }
 
-NotificationCounter::NotificationCounter(const QString &name, QObject *sender)
+RecordingAuthorization::RecordingAuthorization() : m_previous(AuthorizationService::current())
 {
-    NotificationCenter::defaultCenter()->addObserver(&m_observer, name, sender,
-                                                     [this](const Notification &) { ++m_count; });
+    AuthorizationService::setCurrent(this);
 }
 
-NotificationCounter::~NotificationCounter()
+RecordingAuthorization::~RecordingAuthorization()
 {
-    NotificationCenter::defaultCenter()->removeObserver(&m_observer);
+    AuthorizationService::setCurrent(m_previous);
+}
+
+QStringList RecordingAuthorization::runs() const
+{
+    QStringList lines;
+    for (const QString &event : events)
+        if (event.startsWith(QLatin1String("run ")))
+            lines << event.mid(4);
+    return lines;
+}
+
+std::unique_ptr<AuthorizationService::Handle> RecordingAuthorization::create()
+{
+    ++handles;
+    return std::make_unique<Handle>();
+}
+
+int RecordingAuthorization::copyRights(Handle &, const QStringList &, Interaction interaction)
+{
+    if (interaction == Interaction::Never)
+        return asRoot || rightsHeld ? 0 : EACCES;
+    ++prompts;
+    if (answer == Answer::Cancel)
+        return ECANCELED;
+    rightsHeld = true;
+    return 0;
+}
+
+void RecordingAuthorization::free(std::unique_ptr<Handle>)
+{
+    ++releases;
+    rightsHeld = rightsHeld && asRoot;
+}
+
+int RecordingAuthorization::executeWithPrivileges(Handle &, const QString &path,
+                                                  const QStringList &args)
+{
+    QString line = path;
+    for (const QString &arg : args)
+        line += ' ' + (arg.isEmpty() || arg.contains(' ') ? '\'' + arg + '\'' : arg);
+    events << "run " + line;
+    if (!asRoot && !rightsHeld)
+        return EACCES;
+    for (auto failure = m_failures.cbegin(); failure != m_failures.cend(); ++failure)
+        if (line.startsWith(failure.key()))
+            return failure.value();
+    if (onRun)
+        onRun(line);
+    return 0;
+}
+
+RecordingTool::RecordingTool(const QString &folder, const QString &name)
+    : m_path(folder + '/' + name)
+{
+    QFile::remove(m_path);
+    EXPECT_TRUE(QFile::copy(QStringLiteral(VELLORAN_RECORDING_TOOL), m_path)) << qPrintable(m_path);
+    QFile::setPermissions(m_path, QFile::permissions(m_path) | QFile::ExeOwner | QFile::ExeGroup |
+                                      QFile::ExeOther | QFile::ReadOther | QFile::ReadGroup);
+}
+
+QList<RecordingTool::Start> RecordingTool::starts() const
+{
+    QList<Start> starts;
+    const QString record = QString::fromUtf8(TestSupport::readAll(m_path + ".record"));
+    for (const QString &text : record.split(QStringLiteral("\nend\n"), Qt::SkipEmptyParts)) {
+        QHash<QString, QStringList> v; // "key=value" lines
+        for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
+            v[line.section('=', 0, 0)] << line.section('=', 1);
+        starts << Start{v["pid"].value(0).toLongLong(),
+                        v["sid"].value(0).toLongLong(),
+                        v["uid"].value(0).toUInt(),
+                        v["cwd"].value(0),
+                        v["stdin"].value(0),
+                        v["stdout"].value(0),
+                        v["fds"].value(0).split(','),
+                        v["env"],
+                        v["arg"]};
+    }
+    return starts;
+}
+
+qint64 RecordingTool::waitForDaemonPid() const
+{
+    qint64 pid = 0; // the background process writes it just after its parent ended
+    TestSupport::waitFor([&] {
+        return (pid = TestSupport::readAll(m_path + ".daemon").trimmed().toLongLong()) != 0;
+    });
+    return pid;
+}
+
+QStringList RecordingTool::journal(const QString &folder)
+{
+    return QString::fromUtf8(TestSupport::readAll(folder + "/journal"))
+        .split('\n', Qt::SkipEmptyParts);
+}
+
+namespace {
+pid_t spawnIdle(const QStringList &argv)
+{
+    std::vector<QByteArray> bytes;
+    std::vector<char *> args;
+    for (const QString &arg : argv)
+        bytes.push_back(arg.toLocal8Bit());
+    for (QByteArray &b : bytes)
+        args.push_back(b.data());
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    return posix_spawn(&pid, VELLORAN_TEST_IDLE, nullptr, nullptr, args.data(), environ) == 0 ? pid
+                                                                                              : -1;
+}
+} // namespace
+
+FakeProcess::FakeProcess(const QStringList &argv) : pid(spawnIdle(argv)) {}
+
+FakeProcess::~FakeProcess()
+{
+    if (pid > 0 && kill(pid, SIGKILL) == 0)
+        waitpid(pid, nullptr, 0);
 }

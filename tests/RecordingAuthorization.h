@@ -3,126 +3,89 @@
 #include "AuthorizationService.h"
 
 #include <QList>
-#include <QObject>
-#include <QString>
+#include <QMap>
 #include <QStringList>
 #include <cerrno>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <ostream>
+#include <sys/types.h>
 
-// An authorization service that starts nothing: it records every privileged start, in order,
-// and answers rights checks and password requests as the test tells it to.
-//
-//     ScopedRecordingAuthorization auth;           // in place until the end of the scope
-//     auth->setRightsHeld(false);
-//     auth->answerNextPrompt(RecordingAuthorization::Answer::Cancel);
-//     ...
-//     EXPECT_EQ(auth->commandLines(), QStringList{"/sbin/ipfw -f flush"});
-class RecordingAuthorization : public AuthorizationService
-{
-public:
-    struct Run {
-        QString path;
-        QStringList arguments;
-        int status = 0; // what the start answered
-        QString commandLine() const;
-        bool operator==(const Run &other) const
-        {
-            return path == other.path && arguments == other.arguments;
-        }
-    };
-    enum class Answer { Grant, Cancel };
-
-    // Rights held now (initially yes). A release drops them, unless running as root.
-    void setRightsHeld(bool held) { m_rightsHeld = held; }
-    bool rightsHeld() const { return m_rightsHeld; }
-    // As root every silent check answers yes and a release changes nothing.
-    void setRunningAsRoot(bool root) { m_root = root; }
-
-    // Password requests take the queued answers first, then the standing one (initially Grant).
-    void answerNextPrompt(Answer answer) { m_nextAnswers.push_back(answer); }
-    void answerPrompts(Answer answer) { m_standingAnswer = answer; }
-
-    // Starts of `path` fail with `status` instead of succeeding.
-    void failStart(const QString &path, int status = ENOENT);
-    // Decides every start: return 0 to start, or a failure status.
-    void setStartResult(std::function<int(const Run &)> decide) { m_decide = std::move(decide); }
-
-    const QList<Run> &runs() const { return m_runs; }
-    QStringList commandLines() const; // "path arg arg", one per start, failed ones too
-    QStringList paths() const;
-    int prompts() const { return m_prompts; }
-    int silentChecks() const { return m_silentChecks; }
-    int releases() const { return m_releases; }
-    int handlesCreated() const { return m_handlesCreated; }
-    void clearRecord();
-
-    std::unique_ptr<Handle> create() override;
-    int copyRights(Handle &handle, const QStringList &rights, Interaction interaction) override;
-    void free(std::unique_ptr<Handle> handle) override;
-    int executeWithPrivileges(Handle &handle, const QString &path,
-                              const QStringList &arguments) override;
-
-private:
-    bool m_rightsHeld = true;
-    bool m_root = false;
-    Answer m_standingAnswer = Answer::Grant;
-    std::deque<Answer> m_nextAnswers;
-    std::function<int(const Run &)> m_decide;
-    QList<Run> m_runs;
-    int m_prompts = 0;
-    int m_silentChecks = 0;
-    int m_releases = 0;
-    int m_handlesCreated = 0;
-};
-
-void PrintTo(const RecordingAuthorization::Run &run, std::ostream *out);
-
-// Puts a fresh RecordingAuthorization in place for its lifetime, then the previous service back.
-// Whatever the shared BLAuthentication held before is forgotten, so each test starts without a
-// handle.
-class ScopedRecordingAuthorization
-{
-public:
-    ScopedRecordingAuthorization();
-    ~ScopedRecordingAuthorization();
-    ScopedRecordingAuthorization(const ScopedRecordingAuthorization &) = delete;
-    ScopedRecordingAuthorization &operator=(const ScopedRecordingAuthorization &) = delete;
-
-    RecordingAuthorization *operator->() { return &m_recorder; }
-    RecordingAuthorization &operator*() { return m_recorder; }
-
-private:
-    RecordingAuthorization m_recorder;
-    AuthorizationService *m_previous;
-};
-
-// Collects the system log's entries and the beeps for its lifetime.
+// Everything Velloran says for the object's lifetime, in order: "log <entry>", "beep",
+// "alert <text>", "open <path>" (and "run <command line>" from a RecordingAuthorization).
 class CapturedFeedback
 {
 public:
     CapturedFeedback();
-    ~CapturedFeedback();
-    const QStringList &log() const { return m_log; }
-    int beeps() const { return m_beeps; }
-    void clear();
-
-private:
-    QStringList m_log;
-    int m_beeps = 0;
+    virtual ~CapturedFeedback();
+    QStringList log() const; // the log entries alone
+    int beeps() const { return int(events.count(QStringLiteral("beep"))); }
+    void clear() { events.clear(); }
+    QStringList events;
 };
 
-// Counts one named notification from one sender (any when null) for its lifetime.
-class NotificationCounter
+// The one recording runner: in place of the authorization service for its lifetime, it starts
+// nothing, writes each start down among the feedback ("run /sbin/ipfw -f flush", an argument
+// with a blank or an empty one quoted) and answers checks and password requests as told.
+class RecordingAuthorization : public AuthorizationService, public CapturedFeedback
 {
 public:
-    NotificationCounter(const QString &name, QObject *sender);
-    ~NotificationCounter();
-    int count() const { return m_count; }
+    enum class Answer { Grant, Cancel };
+    RecordingAuthorization();
+    ~RecordingAuthorization() override;
+    RecordingAuthorization(const RecordingAuthorization &) = delete;
+    RecordingAuthorization &operator=(const RecordingAuthorization &) = delete;
+
+    // Starts whose command line begins with `prefix` fail with `status`.
+    void failStart(const QString &prefix, int status = ENOENT) { m_failures[prefix] = status; }
+    // Sees each start's command line as root would run it ("/bin/kill 42" may really signal).
+    std::function<void(const QString &line)> onRun;
+    QStringList runs() const; // the command lines started, failed ones too
+    void clearRecord() { events.clear(), prompts = releases = handles = 0; }
+
+    bool rightsHeld = true; // a release drops them, unless running as root
+    bool asRoot = false;
+    Answer answer = Answer::Grant; // to every password request
+    int prompts = 0, releases = 0, handles = 0;
+
+    std::unique_ptr<Handle> create() override;
+    int copyRights(Handle &, const QStringList &, Interaction interaction) override;
+    void free(std::unique_ptr<Handle>) override;
+    int executeWithPrivileges(Handle &, const QString &path, const QStringList &args) override;
 
 private:
-    QObject m_observer;
-    int m_count = 0;
+    QMap<QString, int> m_failures;
+    AuthorizationService *m_previous;
+};
+
+// A copy of tests/tools/RecordingTool.cpp under a name of the test's choosing ("slow", "linger",
+// "exit3" and "daemon" pick its behaviour), and what it wrote down about each of its starts.
+class RecordingTool
+{
+public:
+    struct Start {
+        qint64 pid = 0, sid = 0;
+        uint uid = 0;
+        QString cwd, stdinTarget, stdoutTarget;
+        QStringList fds, environment, argv;
+    };
+    RecordingTool(const QString &folder, const QString &name);
+    QString path() const { return m_path; }
+    QList<Start> starts() const;
+    qint64 waitForDaemonPid() const; // 0 if the daemon's background process never wrote its pid
+    // "<name> <args>" of every start of every tool in the folder, in the order they ran.
+    static QStringList journal(const QString &folder);
+
+private:
+    QString m_path;
+};
+
+// An idle process started with exactly the argv given (argv[0] too), so that the process lookup
+// sees a daemon's command line without running one. Ended by its pid.
+class FakeProcess
+{
+public:
+    explicit FakeProcess(const QStringList &argv);
+    ~FakeProcess();
+    FakeProcess(const FakeProcess &) = delete;
+    FakeProcess &operator=(const FakeProcess &) = delete;
+    const pid_t pid;
 };

@@ -1,7 +1,7 @@
-#include "FakeProcess.h"
+#include "RecordingAuthorization.h"
 #include "HelperProtocol.h"
 #include "LinuxAuthorization.h"
-#include "RecordingTool.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QFile>
@@ -252,9 +252,9 @@ TEST_F(RealHelper, RefusesAShellAndOthersProcessesAndStopsRootsNatd)
     impostor.waitForFinished();
 
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-    ASSERT_TRUE(showsAsNatd(natd.pid()));
-    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid())}), 0);
-    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); }));
+    ASSERT_TRUE(showsAsNatd(natd.pid));
+    EXPECT_EQ(ask("/bin/kill", {std::to_string(natd.pid)}), 0);
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
 }
 
 // A process of the same user (root without CAP_SYS_PTRACE here) can't copy the helper's pipe
@@ -272,7 +272,7 @@ TEST_F(RealHelper, SameUserCannotCopyTheChannelOut)
         const long fromHelper = syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, helper, 0), 0, 0);
         const int helperError = errno;
         const long fromOrdinary =
-            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid(), 0), 0, 0);
+            syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, ordinary.pid, 0), 0, 0);
         _exit((fromHelper < 0 && helperError == EPERM ? 1 : 0) | (fromOrdinary >= 0 ? 2 : 0));
     }
     int status = 0;

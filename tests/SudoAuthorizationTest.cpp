@@ -1,5 +1,5 @@
-#include "FakeProcess.h"
 #include "LinuxAuthorization.h"
+#include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -111,7 +111,7 @@ TEST_P(SudoAuthorization, Scenario)
                                uid, gid);
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     const auto fill = [&](QStringList list) {
-        return list.replaceInStrings("$NATD", QString::number(natd.pid()))
+        return list.replaceInStrings("$NATD", QString::number(natd.pid))
             .replaceInStrings("$HOME", home)
             .replaceInStrings("$USER", user)
             .replaceInStrings("$EPERM", QString::number(EPERM));
@@ -130,7 +130,7 @@ TEST_P(SudoAuthorization, Scenario)
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
 
     if (row.steps.join(' ').contains("$NATD")) {
-        EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid()); },
+        EXPECT_EQ(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); },
                                        row.natdKilled ? 20 : 1),
                   row.natdKilled);
     }

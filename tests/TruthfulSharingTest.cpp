@@ -1,6 +1,5 @@
 #include "Alert.h"
 #include "Bundle.h"
-#include "FakeProcess.h"
 #include "NetnsTopology.h"
 #include "RecordingAuthorization.h"
 #include "SharingChecks.h"
@@ -68,26 +67,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &row) { return std::string(row.param.name); });
 
 // Stop with the rights refused: natd still runs, so the window says so and keeps "Stop".
-class TruthfulStop : public WindowFixture
-{
-protected:
-    ScopedRecordingAuthorization auth;
-};
+using TruthfulStop = WindowFixture;
 
 TEST_F(TruthfulStop, CancelledRightsKeepStopWhileNatdRuns)
 {
-    QStringList alerts;
-    Alert::setHandler([&](const QString &message) { alerts << message; });
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
     controller->applicationDidFinishLaunching(nullptr);
     ASSERT_TRUE(controller->running());
-    auth->setRightsHeld(false);
-    auth->answerPrompts(RecordingAuthorization::Answer::Cancel);
+    rec.rightsHeld = false;
+    rec.answer = RecordingAuthorization::Answer::Cancel;
     ui().sharingButton->click();
-    Alert::setHandler(nullptr);
-    EXPECT_TRUE(alerts.contains("There was an error terminating DidivevuZidazar"));
+    EXPECT_TRUE(rec.events.contains("alert There was an error terminating DidivevuZidazar"));
     EXPECT_EQ(ui().sharingButton->text(), QStringLiteral("Stop Internet Sharing"));
-    EXPECT_EQ(::kill(natd.pid(), 0), 0);
+    EXPECT_EQ(::kill(natd.pid, 0), 0);
 }
 
 // The real window, runner and stand-ins in the gateway of a wan/gw/lan topology whose gw has a
@@ -296,9 +288,9 @@ TEST_F(TruthfulSharing, TheNameServerIsVelloransOwnAndServesOnlyTheLan)
             return !cmdline.open(QIODevice::ReadOnly) || cmdline.readAll().isEmpty();
         },
         10000));
-    EXPECT_EQ(::kill(distributions.pid(), 0), 0);
+    EXPECT_EQ(::kill(distributions.pid, 0), 0);
     EXPECT_EQ(click("named"), QStringList());
     click("resetButton");
     EXPECT_EQ(field("named"), QStringLiteral("0"));
-    EXPECT_EQ(::kill(distributions.pid(), 0), 0);
+    EXPECT_EQ(::kill(distributions.pid, 0), 0);
 }

@@ -152,11 +152,11 @@ int main(int argc, char *argv[])
             AuthorizationService::setCurrent(recorder.get());
             recorded = 0;
         } else if (word == QLatin1String("rights") && recorder) {
-            recorder->setRightsHeld(rest == QLatin1String("1"));
+            recorder->rightsHeld = rest == QLatin1String("1");
         } else if (word == QLatin1String("prompts") && recorder) {
-            recorder->answerPrompts(rest == QLatin1String("cancel")
-                                        ? RecordingAuthorization::Answer::Cancel
-                                        : RecordingAuthorization::Answer::Grant);
+            recorder->answer = rest == QLatin1String("cancel")
+                                   ? RecordingAuthorization::Answer::Cancel
+                                   : RecordingAuthorization::Answer::Grant;
         } else if (word == QLatin1String("show")) {
             QStringList items;
             for (int i = 0; i < ui.internalInterface->count(); ++i)
@@ -177,9 +177,10 @@ int main(int argc, char *argv[])
         QApplication::processEvents();
         if (!done)
             g_out << "error cannot do: " + command;
+        // The recorder hears what Velloran says from then on, runs among it, in order.
         if (recorder)
-            for (const QStringList runs = recorder->commandLines(); recorded < runs.size();)
-                g_out << "run " + runs[recorded++];
+            while (recorded < recorder->events.size())
+                g_out << recorder->events[recorded++];
         g_out << QStringLiteral("state named=%1 dns=%2 load=%3 boot=%4")
                      .arg(on(ui.named->isChecked()), on(controller->DNSrunning()),
                           on(ui.load->isChecked()), on(controller->loadOnStartup()));
