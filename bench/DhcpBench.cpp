@@ -4,6 +4,7 @@
 // Prints each run's Velloran start (click to the window's answer) and the client's part
 // (udhcpc started at that answer, to its lease), then the medians.
 #include "Bundle.h"
+#include "Median.h"
 #include "NetnsTopology.h"
 #include "SharingSession.h"
 #include "TestSupport.h"
@@ -17,20 +18,6 @@
 #include <vector>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double millisecondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 int fail(const QString &why)
 {

@@ -6,6 +6,7 @@
 //   velloran_launch_bench [pairs]
 #include "ApplicationMain.h"
 #include "Bundle.h"
+#include "Median.h"
 #include "NATController.h"
 
 #include <QApplication>
@@ -86,13 +87,6 @@ Launch launch(const char *mode, uid_t uid)
         return {};
     result.peakKiB = double(usage.ru_maxrss);
     return result;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 bool row(const char *title, uid_t uid, int pairs)

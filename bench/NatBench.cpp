@@ -6,6 +6,7 @@
 // latency:    click "Start" -> first LAN connection translated, click "Stop" -> translation
 //             cut, each divided by the same done with the shortest ip + sysctl + nft sequence.
 #include "Bundle.h"
+#include "Median.h"
 #include "NetnsTopology.h"
 #include "SharingSession.h"
 #include "TestSupport.h"
@@ -24,24 +25,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 const QString kIp = QStringLiteral("/usr/sbin/ip");
 const QString kWanAddress = QStringLiteral("203.0.113.1");
 const QString kTranslated = QStringLiteral("203.0.113.2");
 constexpr quint16 kProbePort = 8080;
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double millisecondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 class Bench
 {
