@@ -69,9 +69,11 @@ int scanListing(const QString &listing, const QString &process)
     return 0;
 }
 
-// The whole of a small /proc file; empty when the process has gone.
-QByteArray readProcFile(const char *path)
+// The whole of a small file of a process's /proc folder; empty when the process has gone.
+QByteArray readProcFile(int pid, const char *name)
 {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/%s", pid, name);
     QByteArray data;
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -88,9 +90,7 @@ QByteArray readProcFile(const char *path)
 // one that made itself undumpable (its /proc folder then belongs to root).
 bool ownedByRoot(int pid)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
-    const QByteArray status = readProcFile(path);
+    const QByteArray status = readProcFile(pid, "status");
     const qsizetype at = status.indexOf("\nUid:");
     if (at < 0)
         return false;
@@ -104,9 +104,7 @@ bool ownedByRoot(int pid)
 bool betweenImages(int pid)
 {
     constexpr unsigned long kKernelThread = 0x00200000; // PF_KTHREAD
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    const QByteArray stat = readProcFile(path);
+    const QByteArray stat = readProcFile(pid, "stat");
     const qsizetype afterName = stat.lastIndexOf(')');
     if (afterName < 0)
         return false;
@@ -133,20 +131,17 @@ QString rootProcessListing(const QString &text)
     }
     std::sort(pids.begin(), pids.end());
     QString listing;
-    char path[64];
     for (const int pid : pids) {
-        std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
-        QByteArray command = readProcFile(path);
+        QByteArray command = readProcFile(pid, "cmdline");
         // A program that has just replaced its parent's image shows its arguments a moment later.
         for (int tries = 0; command.isEmpty() && tries < 1000 && betweenImages(pid); ++tries) {
             sched_yield();
-            command = readProcFile(path);
+            command = readProcFile(pid, "cmdline");
         }
         while (command.endsWith('\0'))
             command.chop(1);
         if (command.isEmpty()) {
-            std::snprintf(path, sizeof path, "/proc/%d/comm", pid);
-            command = '[' + readProcFile(path).trimmed() + ']';
+            command = '[' + readProcFile(pid, "comm").trimmed() + ']';
         }
         command.replace('\0', ' ');
         if (!command.contains(needle) || !ownedByRoot(pid))

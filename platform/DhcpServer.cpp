@@ -1,5 +1,7 @@
 #include "DhcpServer.h"
 
+#include "SocketOwner.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -215,7 +217,7 @@ std::optional<QString> portHolder(const QString &interface)
     const unsigned lanIndex = if_nametoindex(interface.toLocal8Bit().constData());
 
     // The kernel names the interface a socket is bound to; 0 means every interface.
-    QList<quint64> inodes;
+    QSet<quint64> inodes;
     bool done = ::send(fd, &query, sizeof query, 0) != sizeof query;
     alignas(nlmsghdr) char buffer[16384];
     while (!done) {
@@ -240,33 +242,14 @@ std::optional<QString> portHolder(const QString &interface)
         return std::nullopt;
 
     const pid_t ours = runningPid();
-    bool others = false;
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const int pid = entry.toInt(&numeric);
-        if (!numeric)
-            continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QString &name : fds.entryList(QDir::Files | QDir::System)) {
-            // Qt would make the link's text a path; the kernel's own text names the socket.
-            char link[64] = {};
-            const QByteArray path = fds.filePath(name).toLocal8Bit();
-            const ssize_t length = ::readlink(path.constData(), link, sizeof link - 1);
-            const QByteArray target(link, length > 0 ? length : 0);
-            if (!target.startsWith("socket:[") || !target.endsWith(']') ||
-                !inodes.contains(target.mid(8).chopped(1).toULongLong()))
-                continue;
-            if (pid == ours)
-                continue;
-            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            if (comm.open(QIODevice::ReadOnly))
-                return QString::fromLocal8Bit(comm.readAll().trimmed());
-            others = true;
-        }
+    if (const pid_t holder = SocketOwner::find(inodes, ours)) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(holder));
+        if (comm.open(QIODevice::ReadOnly))
+            return QString::fromLocal8Bit(comm.readAll().trimmed());
+        return QStringLiteral("another program");
     }
     // Another user's program, whose descriptors only root may read.
-    if (ours == 0 || others)
+    if (ours == 0)
         return QStringLiteral("another program");
     return std::nullopt;
 }

@@ -1,5 +1,7 @@
 #include "SharingChecks.h"
 
+#include "SocketOwner.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -215,7 +217,7 @@ std::optional<QString> portHolder(quint32 address, quint16 port)
 {
     // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode, in hex; the
     // address is the raw network-order word as this machine reads it.
-    QByteArrayList inodes;
+    QSet<quint64> inodes;
     for (const char *table : {"/proc/net/udp", "/proc/net/tcp"}) {
         QFile file(QString::fromLatin1(table));
         if (!file.open(QIODevice::ReadOnly))
@@ -228,29 +230,17 @@ std::optional<QString> portHolder(quint32 address, quint16 port)
             const quint32 bound = ntohl(local[0].toUInt(nullptr, 16));
             const bool listens = table[10] == 'u' || fields[3] == "0A";
             if (listens && (bound == 0 || bound == address))
-                inodes.append("socket:[" + fields[9] + "]");
+                inodes.insert(fields[9].toULongLong());
         }
     }
     if (inodes.isEmpty())
         return std::nullopt;
-    const QDir proc(QStringLiteral("/proc"));
-    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (!pid.front().isDigit())
-            continue;
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            if (!inodes.contains(
-                    QFile::symLinkTarget(fds.filePath(fd)).section('/', -1).toLatin1()))
-                continue;
-            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-            if (!cmdline.open(QIODevice::ReadOnly))
-                continue;
-            const QString command =
-                QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ').trimmed());
-            return QStringLiteral("%1 (pid %2)").arg(command, pid);
-        }
-    }
-    return QStringLiteral("another program");
+    const pid_t holder = SocketOwner::find(inodes);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(holder));
+    if (holder == 0 || !cmdline.open(QIODevice::ReadOnly))
+        return QStringLiteral("another program");
+    const QString command = QString::fromLocal8Bit(cmdline.readAll().replace('\0', ' ').trimmed());
+    return QStringLiteral("%1 (pid %2)").arg(command).arg(holder);
 }
 
 QByteArray readRuleset()
