@@ -29,12 +29,12 @@ CapturedFeedback::~CapturedFeedback()
     Workspace::setHandler({});
 }
 
-QStringList CapturedFeedback::log() const
+QStringList CapturedFeedback::after(const QString &word) const
 {
     QStringList entries;
     for (const QString &event : events)
-        if (event.startsWith(QLatin1String("log ")))
-            entries << event.mid(4);
+        if (event.startsWith(word + ' '))
+            entries << event.mid(word.size() + 1);
     return entries;
 }
 
@@ -46,15 +46,6 @@ RecordingAuthorization::RecordingAuthorization() : m_previous(AuthorizationServi
 RecordingAuthorization::~RecordingAuthorization()
 {
     AuthorizationService::setCurrent(m_previous);
-}
-
-QStringList RecordingAuthorization::runs() const
-{
-    QStringList lines;
-    for (const QString &event : events)
-        if (event.startsWith(QLatin1String("run ")))
-            lines << event.mid(4);
-    return lines;
 }
 
 std::unique_ptr<AuthorizationService::Handle> RecordingAuthorization::create()
@@ -142,21 +133,15 @@ QStringList RecordingTool::journal(const QString &folder)
         .split('\n', Qt::SkipEmptyParts);
 }
 
-namespace {
-pid_t spawnIdle(const QStringList &argv)
+static pid_t spawnIdle(const QStringList &argv)
 {
-    std::vector<QByteArray> bytes;
-    std::vector<char *> args;
-    for (const QString &arg : argv)
-        bytes.push_back(arg.toLocal8Bit());
-    for (QByteArray &b : bytes)
-        args.push_back(b.data());
-    args.push_back(nullptr);
+    std::vector<QByteArray> bytes(argv.size());
+    std::vector<char *> args(argv.size() + 1, nullptr);
+    for (qsizetype i = 0; i < argv.size(); ++i)
+        args[size_t(i)] = (bytes[size_t(i)] = argv[i].toLocal8Bit()).data();
     pid_t pid = -1;
-    return posix_spawn(&pid, VELLORAN_TEST_IDLE, nullptr, nullptr, args.data(), environ) == 0 ? pid
-                                                                                              : -1;
+    return posix_spawn(&pid, VELLORAN_TEST_IDLE, nullptr, nullptr, args.data(), environ) ? -1 : pid;
 }
-} // namespace
 
 FakeProcess::FakeProcess(const QStringList &argv) : pid(spawnIdle(argv)) {}
 

@@ -16,7 +16,8 @@ class CapturedFeedback
 public:
     CapturedFeedback();
     virtual ~CapturedFeedback();
-    QStringList log() const; // the log entries alone
+    QStringList log() const { return after(QStringLiteral("log")); } // the log entries alone
+    QStringList after(const QString &word) const; // the events that begin with `word`, without it
     int beeps() const { return int(events.count(QStringLiteral("beep"))); }
     void clear() { events.clear(); }
     QStringList events;
@@ -38,7 +39,7 @@ public:
     void failStart(const QString &prefix, int status = ENOENT) { m_failures[prefix] = status; }
     // Sees each start's command line as root would run it ("/bin/kill 42" may really signal).
     std::function<void(const QString &line)> onRun;
-    QStringList runs() const; // the command lines started, failed ones too
+    QStringList runs() const { return after(QStringLiteral("run")); } // failed starts too
     void clearRecord() { events.clear(), prompts = releases = handles = 0; }
 
     bool rightsHeld = true; // a release drops them, unless running as root

@@ -23,8 +23,7 @@ void writeFile(const QString &path, const QByteArray &bytes)
 bool processAlive(pid_t pid)
 {
     const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : "";
-    const qsizetype close = stat.lastIndexOf(')');
-    return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
+    return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
 }
 
 std::string lines(const QStringList &expected)
@@ -69,15 +68,13 @@ ScratchPreferences::ScratchPreferences()
 QProcessEnvironment userDriverEnvironment(const QString &home)
 {
     QProcessEnvironment environment;
-    for (const auto &[name, value] : {std::pair{"PATH", QStringLiteral("/usr/bin:/bin")},
-                                      {"HOME", home},
-                                      {"XDG_RUNTIME_DIR", home},
-                                      {"QT_QPA_PLATFORM", QStringLiteral("offscreen")},
-                                      {"VELLORAN_ASKPASS_TEST_ANSWER", home + "/answer"}})
-        environment.insert(name, value);
     for (const char *sanitizer : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
         if (qEnvironmentVariableIsSet(sanitizer))
             environment.insert(sanitizer, qEnvironmentVariable(sanitizer));
+    for (const QString &entry : QStringList{"PATH=/usr/bin:/bin", "HOME=" + home,
+                                            "XDG_RUNTIME_DIR=" + home, "QT_QPA_PLATFORM=offscreen",
+                                            "VELLORAN_ASKPASS_TEST_ANSWER=" + home + "/answer"})
+        environment.insert(entry.section('=', 0, 0), entry.section('=', 1));
     return environment;
 }
 

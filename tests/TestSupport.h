@@ -13,12 +13,11 @@
 // A test that can't run here skips with its reason; in CI every test must run, so it fails.
 #define VELLORAN_REQUIRE(condition, reason)                                                        \
     do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            if (qEnvironmentVariable("CI") == QLatin1String("true"))                               \
-                FAIL() << "required in CI: " << (reason);                                          \
-            else                                                                                   \
-                GTEST_SKIP() << (reason);                                                          \
-        }                                                                                          \
+        if (condition)                                                                             \
+            break;                                                                                 \
+        if (qEnvironmentVariable("CI") == QLatin1String("true"))                                   \
+            FAIL() << "required in CI: " << (reason);                                              \
+        GTEST_SKIP() << (reason);                                                                  \
     } while (0)
 #define VELLORAN_REQUIRE_ROOT() VELLORAN_REQUIRE(::geteuid() == 0, "needs root")
 
@@ -29,7 +28,7 @@ inline void PrintTo(const QString &text, std::ostream *os)
 }
 inline void PrintTo(const QStringList &list, std::ostream *os)
 {
-    *os << "{ \"" << list.join("\" \"").toStdString() << "\" }";
+    PrintTo(list.join("\" \""), os);
 }
 
 namespace TestSupport {
@@ -69,12 +68,9 @@ std::string lines(const QStringList &expected);
 template <typename Condition> bool waitFor(Condition condition, int seconds = 20)
 {
     QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > seconds * 1000)
+    for (timer.start(); !condition(); QThread::msleep(50))
+        if (timer.hasExpired(seconds * 1000))
             return false;
-        QThread::msleep(50);
-    }
     return true;
 }
 
