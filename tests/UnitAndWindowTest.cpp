@@ -34,10 +34,7 @@ const QString kNoPid = QStringLiteral("log Error killing process 0, invalid PID.
 const QString kOff = QStringLiteral("Start Internet Sharing, Click to disallow changes");
 const QString kOn = QStringLiteral("Stop Internet Sharing, Click to disallow changes");
 
-QString killed(qint64 pid)
-{
-    return QStringLiteral("run /bin/kill %1").arg(pid);
-}
+const auto killed = [](qint64 pid) { return QStringLiteral("run /bin/kill %1").arg(pid); };
 // Rights are not held, and a password request is cancelled.
 void deny(RecordingAuthorization &rec)
 {
@@ -55,8 +52,7 @@ protected:
         WindowFixture::SetUp();
         controller->applicationDidFinishLaunching(nullptr);
         choose("eth0", "eth1");
-        for (QCheckBox *box : options())
-            box->setChecked(false);
+        ui().dynamic->setChecked(false);
         rec.onRun = [](const QString &line) {
             if (line.startsWith("/bin/kill "))
                 ::kill(line.section(' ', 1).toInt(), SIGTERM);
@@ -189,8 +185,7 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     store()->setValue("Subnet", "010. 7x."); // each part's leading integer, a missing one 0
     controller->setFromDefaults();
     EXPECT_EQ(shown().section(' ', 0, 2), "1110100 1.1.1.1 10.7.0.0");
-    // Vanished interfaces fall back to the second entry, else the first, and to the modem; an
-    // empty menu stores no title.
+    // Vanished interfaces fall back to the second entry, else the first, and to the modem.
     choose("eth1", "eth1");
     controller->saveDefaults();
     sysfs.addNet("eth5", 5);
@@ -203,7 +198,7 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
         controller->setFromDefaults();
         EXPECT_EQ(shown().section(' ', 3), kModem + '|' + now);
     }
-    controller->saveDefaults();
+    controller->saveDefaults(); // an empty menu stores no title
     EXPECT_FALSE(store()->contains("InternalInterface"));
 }
 
@@ -217,7 +212,6 @@ TEST_F(Window, MissingDocumentsAreSaidAndPPPoEIsFoundByItsName)
               QStringList{
                   "alert The document Readme.rtf is missing from Velloran's application folder."});
     // PPPoE is there when the kernel lists an interface named pppoe0 (in a namespace of its own).
-    EXPECT_FALSE(controller->checkForPPPoE());
     VELLORAN_REQUIRE_ROOT();
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::_Exit(unshare(CLONE_NEWNET) == 0 &&
@@ -259,13 +253,12 @@ TEST_F(Window, AFailedStepIsSaidAndLeavesEarlierStepsInPlace)
     for (const int failing : {5, 4, 1, 0}) { // each failure comes before the ones already set
         const QString path = kStart[failing].section(' ', 1, 1);
         rec.failStart(path);
-        QStringList said{"beep", "log Error 2 in AuthorizationExecuteWithPrivileges",
-                         "log \nPath: " + path};
-        if (path == "/sbin/ipfw")
-            said << "log Error configuring ipfw";
-        said << "alert There was an error while starting Internet Sharing (" +
-                    path.section('/', -1) + ')';
-        EXPECT_EQ(press(), kStart.mid(0, failing + 1) + said);
+        EXPECT_EQ(press().join('|'),
+                  kStart.mid(0, failing + 1).join('|') +
+                      "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " +
+                      path + (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
+                      "|alert There was an error while starting Internet Sharing (" +
+                      path.section('/', -1) + ')');
         EXPECT_EQ(state(), kOff);
     }
 }
@@ -277,14 +270,12 @@ TEST_F(Window, PasswordAndLock)
     EXPECT_EQ(state(), "Start Internet Sharing, Click to allow changes");
     EXPECT_EQ(press(),
               QStringList{"alert There was an error while starting Internet Sharing (natd)"});
-    EXPECT_EQ(state() + QString::number(rec.prompts),
-              "Start Internet Sharing, Click to allow changes1");
+    EXPECT_EQ(rec.prompts, 1);
     rec.answer = Answer::Grant;
     EXPECT_EQ(press(), kStart);
     EXPECT_EQ(state() + QString::number(rec.prompts), kOn + '1');
     click(ui().authButton); // held: the click drops the rights
     EXPECT_EQ(state(), "Stop Internet Sharing, Click to allow changes");
-    EXPECT_TRUE(ui().sharingButton->isEnabled());
     // Quitting saves and drops the rights without touching the lock.
     click(ui().authButton);
     controller->applicationWillTerminate(nullptr);
@@ -313,8 +304,8 @@ TEST_F(Window, StartAtBootIsRemadeBeforeEachStartTogglesByTheFlagAndNothingHalfM
     EXPECT_EQ(state(), kOff + ", boot");
     rec.answer = Answer::Grant;
     EXPECT_EQ(press(), install + kStart);
-    EXPECT_EQ(staged(), (QStringList{"natd.conf.tmp", "Velloran.StartupParameters.plist.tmp",
-                                     "Velloran.tmp"}));
+    EXPECT_EQ(staged().join(' '),
+              "natd.conf.tmp Velloran.StartupParameters.plist.tmp Velloran.tmp");
     EXPECT_EQ(state(), kOn + ", boot");
     EXPECT_EQ(click(ui().resetButton), QStringList{"run " + kResources + "/load_remove"});
     EXPECT_EQ(state(), kOff);
@@ -361,17 +352,16 @@ TEST_F(Window, BootFilesMatchTheirGoldenCopiesByteForByte)
     EXPECT_EQ(rec.events, QStringList{"log Bad paramater in parseNatArgs:"});
     // Written from the window, each over the file before.
     choose("eth1", "eth0");
-    for (const QString name : {"natd.conf.all", "natd.conf.none"}) {
+    TestSupport::writeFile(script(), QByteArray(4096, 'x'));
+    for (const QString name :
+         {"natd.conf.all", "Velloran.plain", "natd.conf.none", "Velloran.alias"}) {
         for (QCheckBox *box : options())
             box->setChecked(name.endsWith("all"));
-        ASSERT_TRUE(loader()->makeConfigFile());
-        EXPECT_EQ(readAll(config()), golden(name));
-    }
-    TestSupport::writeFile(script(), QByteArray(4096, 'x'));
-    for (const QString name : {"Velloran.plain", "Velloran.alias"}) {
-        ASSERT_TRUE(loader()->makeStartupItem());
-        EXPECT_EQ(readAll(script()), golden(name));
-        choose("eth0", "eth0");
+        if (name.endsWith("alias"))
+            choose("eth0", "eth0");
+        const bool conf = name.startsWith("natd");
+        ASSERT_TRUE(conf ? loader()->makeConfigFile() : loader()->makeStartupItem());
+        EXPECT_EQ(readAll(conf ? config() : script()), golden(name)) << qPrintable(name);
     }
 }
 
@@ -395,7 +385,7 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
     }
 }
 
-TEST_F(Window, NoUnsafeWordReachesTheBootFiles)
+TEST_F(Window, NoUnsafeWordReachesTheBootFilesAndEarlierOnesGo)
 {
     // A router part, or an interface chosen as the external one ("<name").
     for (const QString word : {"2;reboot", "$(id)", "`id`", "2 ", "2\n/bin/sh", "2>/etc/passwd",
@@ -409,7 +399,6 @@ TEST_F(Window, NoUnsafeWordReachesTheBootFiles)
             controller->reflowPopups(true);
             choose(word.mid(1), "eth0");
         }
-        // An earlier file must not be left for the install either.
         EXPECT_FALSE(loader()->getStartupLines() || loader()->makeStartupItem() ||
                      (word[0] == '<' && loader()->makeConfigFile()));
         EXPECT_EQ(staged(), QStringList(word[0] == '<' ? 0 : 1, "natd.conf.tmp"))
@@ -423,8 +412,7 @@ TEST_F(Window, StagingRefusesWhatIsAlreadyThereAndLeavesItAlone)
     QTemporaryDir elsewhere;
     const QString target = elsewhere.filePath("precious"), fresh = elsewhere.filePath("new");
     TestSupport::writeFile(target, "keep me\n");
-    // A link to the target or to nowhere, a second name of the target, a FIFO (a careless writer
-    // hangs on it), or a file of another user's.
+    // A link to the target or nowhere, its second name, a FIFO, or another user's file.
     const auto plant = [&](const QString &kind, const QString &path) {
         const QByteArray p = QFile::encodeName(path);
         if (kind == "Link" || kind == "DanglingLink")
@@ -488,7 +476,6 @@ TEST_F(Privileges, RightsArePromptedOnceAndDroppedOnce)
     EXPECT_EQ(other.releases + rec.releases, 1);
 }
 
-// Each answer follows what the call ran and said.
 TEST_F(Privileges, StartsAndToolRunsSayWhatRanAndWhatFailed)
 {
     const auto answer = [&](bool yes) { rec.events << (yes ? "yes" : "no"); };
