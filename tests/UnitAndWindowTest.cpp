@@ -1,0 +1,561 @@
+// The real window's builders, menus, settings, flows and boot files, then rights, NATSetter's
+// tool runs and the process lookup, with the recording runner in place of root.
+#include "BLAuthentication.h"
+#include "Bundle.h"
+#include "NATSetter.h"
+#include "WindowFixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <csignal>
+#include <sched.h>
+#include <sys/stat.h>
+
+using TestSupport::readAll;
+
+namespace {
+using Answer = RecordingAuthorization::Answer;
+const QStringList kTools{"/usr/sbin/sysctl", "/sbin/ifconfig", "/usr/sbin/natd", "/sbin/ipfw"};
+const QString kResources = QStringLiteral(VELLORAN_TEST_BUNDLE "/Contents/Resources");
+const QString kModem = QStringLiteral("Modem or PPPoE (ppp0)");
+const QStringList kStart{"run /usr/sbin/natd -interface eth0",
+                         "run /sbin/ipfw -f flush",
+                         "run /sbin/ipfw add 95 divert natd all from any to any via eth0",
+                         "run /sbin/ipfw add 65530 pass all from any to any",
+                         "run /sbin/ifconfig eth1 192.168.2.1 netmask 255.255.255.0",
+                         "run /usr/sbin/sysctl -w net.inet.ip.forwarding=1"};
+const QStringList kStop{"run /sbin/ifconfig eth1 192.168.2.1 -alias", "run /sbin/ipfw -f flush"};
+const QString kCantMake = QStringLiteral("alert Unable to make startup files; an error occured");
+const QString kNoPid = QStringLiteral("log Error killing process 0, invalid PID.");
+const QString kOff = QStringLiteral("Start Internet Sharing, Click to disallow changes");
+const QString kOn = QStringLiteral("Stop Internet Sharing, Click to disallow changes");
+
+const auto killed = [](qint64 pid) { return QStringLiteral("run /bin/kill %1").arg(pid); };
+// Rights are not held, and a password request is cancelled.
+void deny(RecordingAuthorization &rec)
+{
+    rec.rightsHeld = false;
+    rec.answer = Answer::Cancel;
+}
+} // namespace
+
+// Launched, sharing eth0's connection with eth1 at 192.168.2.1/24, no option; root's kill works.
+class Window : public WindowFixture
+{
+protected:
+    void SetUp() override
+    {
+        WindowFixture::SetUp();
+        controller->applicationDidFinishLaunching(nullptr);
+        choose("eth0", "eth1");
+        ui().dynamic->setChecked(false);
+        rec.onRun = [](const QString &line) {
+            if (line.startsWith("/bin/kill "))
+                ::kill(line.section(' ', 1).toInt(), SIGTERM);
+        };
+    }
+    // What ran, was said and beeped while the button was clicked.
+    QStringList click(QAbstractButton *button)
+    {
+        rec.clearRecord();
+        button->click();
+        return rec.events;
+    }
+    QStringList press() { return click(ui().sharingButton); }
+    // The sharing button, the padlock, then start at boot and the name server (flag or box).
+    QString state()
+    {
+        return ui().sharingButton->text() + ", " + ui().authLabel->text() +
+               (controller->loadOnStartup() || ui().load->isChecked() ? ", boot" : "") +
+               (controller->DNSrunning() || ui().named->isChecked() ? ", dns" : "");
+    }
+    QList<QCheckBox *> boxes() { return options() << ui().dhcp; }
+    // The settings shown: options and DHCP as bits, router and mask, both menus.
+    QString shown()
+    {
+        QString line;
+        for (QCheckBox *box : boxes())
+            line += box->isChecked() ? '1' : '0';
+        for (QLineEdit *field : {ui().route1, ui().route2, ui().route3, ui().route4, ui().sub1,
+                                 ui().sub2, ui().sub3, ui().sub4})
+            line += (field == ui().route1 || field == ui().sub1 ? ' ' : '.') + field->text();
+        return line + ' ' + ui().externalInterface->currentText() + '|' +
+               ui().internalInterface->currentText();
+    }
+    NATLoader *loader() { return loaded->loader; }
+    QString script() const { return stage.filePath("Velloran.tmp"); }
+    QString config() const { return stage.filePath("natd.conf.tmp"); }
+    QStringList staged() const { return QDir(stage.path()).entryList(QDir::Files | QDir::System); }
+};
+
+TEST_F(Window, NatdAndIfconfigArgumentsFollowTheWindow)
+{
+    EXPECT_EQ(controller->commandsToExecute(), kTools);
+    // Options ticked (bit i: options()[i]), then the external interface and natd's arguments.
+    for (const auto &[checked, args] :
+         {std::pair<int, QString>{0, "eth1 -interface eth1"},
+          {63, "eth1 -same_ports -use_sockets -log -deny_incoming "
+               "-log_denied -dynamic -interface eth1"},
+          {1 | 2 | 8 | 16, "eth1 -same_ports -use_sockets "
+                           "-deny_incoming -log_denied -interface eth1"},
+          {4 | 32, kModem + " -log -dynamic -interface ppp0"}}) {
+        for (int i = 0; i < 6; ++i)
+            options()[i]->setChecked(checked & (1 << i));
+        choose(args.section(" -", 0, 0), "eth0");
+        EXPECT_EQ(controller->getNatArgs().value_or(QStringList()).join(' '),
+                  '-' + args.section(" -", 1));
+    }
+    // One port: the address goes beside the one it has, and is recorded for the stop.
+    choose("eth0", "eth0");
+    EXPECT_EQ(controller->getIfconfigArgs().value_or(QStringList()).join(' '),
+              "eth0 192.168.2.1 netmask 255.255.255.0 alias");
+    choose("eth1", "eth0");
+    type("010..1 2. 4", "...");
+    EXPECT_EQ(controller->getIfconfigArgs().value_or(QStringList()).join('|'),
+              "eth0|010..1 2. 4|netmask|...");
+    // No interface: no list with a hole in it.
+    ui().internalInterface->setCurrentIndex(-1);
+    ui().externalInterface->setCurrentIndex(-1);
+    EXPECT_FALSE(controller->getIfconfigArgs() || controller->getNatArgs());
+}
+
+TEST_F(Window, MenusListTheHardwareByNameAndKeepTheChoice)
+{
+    sysfs.addNet("lo", 1, 772);
+    sysfs.addNet("wlan0", 4, 1, true); // the first wireless one is the AirPort card
+    sysfs.addNet("wlan1", 5, 1, true);
+    sysfs.addNet("ppp1", 6, 512);
+    sysfs.addNet("Eth9", 7);
+    sysfs.addTty("ttyACM0", "cdc_acm");
+    sysfs.addTty("ttyUSB0", "pl2303", "usb-serial");
+    sysfs.addTty("ttyS0", "serial8250");
+    controller->reflowPopups(false);
+    const QStringList internal{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
+                               "Ethernet Interface (eth1)", "Serial (ttyACM0)",
+                               "Serial (ttyUSB0)",          "AirPort Card (wlan0)",
+                               "Ethernet Interface (wlan1)"};
+    EXPECT_EQ(items(ui().internalInterface), internal);
+    EXPECT_EQ(items(ui().externalInterface), internal.mid(0, 3) << kModem << internal.mid(3));
+    EXPECT_EQ(ui().externalInterface->currentIndex() + ui().internalInterface->currentIndex(), 0);
+    choose("eth1", "eth0");
+    sysfs.addNet("eme0", 8); // sorts in front of both
+    controller->reflowPopups(true);
+    EXPECT_EQ(shown().section(' ', 3), "Ethernet Interface (eth1)|Ethernet Interface (eth0)");
+    // The user's pick arrives as "activated", and dynamic follows it.
+    for (const QString &title : {kModem, QStringLiteral("Serial (ttyACM0)"), kModem}) {
+        ui().externalInterface->setCurrentText(title);
+        emit ui().externalInterface->activated(ui().externalInterface->currentIndex());
+        EXPECT_EQ(ui().dynamic->isChecked(), title == kModem) << qPrintable(title);
+    }
+}
+
+TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
+{
+    const auto store = [] { return NATController::preferences(); };
+    ui().internalInterface->setCurrentIndex(1);
+    controller->setFromDefaults(); // first run: the modem entry, with a dynamic address
+    EXPECT_EQ(shown(),
+              "0000010 192.168.2.1 255.255.255.0 " + kModem + "|Ethernet Interface (eth0)");
+    for (int i = 0; i < 7; ++i)
+        boxes()[i]->setChecked(i != 3 && i != 5);
+    choose(kModem, "eth1");
+    type("10.0.1.1");
+    const QString saved = shown();
+    controller->saveDefaults();
+    QStringList keys;
+    for (const QString &key : store()->allKeys())
+        keys << key + '=' + store()->value(key).toString();
+    EXPECT_EQ(keys.join(' '),
+              "AliasLog=true DHCP=true DenialLog=true DenyIncoming=false DynmaicIP=false "
+              "ExternalInterface=Modem or PPPoE (ppp0) HasRun=true InternalInterface=Ethernet "
+              "Interface (eth1) PreservePorts=true Router=10.0.1.1 Subnet=255.255.255.0 "
+              "UseSockets=true");
+    for (int i = 0; i < 7; ++i)
+        boxes()[i]->setChecked(i == 3);
+    choose("eth0", "eth0");
+    type("1.1.1.1", "1.1.1.1");
+    controller->setFromDefaults();
+    EXPECT_EQ(shown(), saved);
+    store()->remove("DHCP");   // saved before DHCP was offered: off
+    store()->remove("Router"); // missing: the fields stay
+    type("1.1.1.1");
+    store()->setValue("Subnet", "010. 7x."); // each part's leading integer, a missing one 0
+    controller->setFromDefaults();
+    EXPECT_EQ(shown().section(' ', 0, 2), "1110100 1.1.1.1 10.7.0.0");
+    // Vanished interfaces fall back to the second entry, else the first, and to the modem.
+    choose("eth1", "eth1");
+    controller->saveDefaults();
+    sysfs.addNet("eth5", 5);
+    for (const auto &[gone, now] :
+         {std::pair<QString, QString>{"eth1", "Ethernet Interface (eth5)"},
+          {"eth0", "Ethernet Interface (eth5)"},
+          {"eth5", ""}}) {
+        sysfs.removeNet(gone);
+        controller->reflowPopups(false);
+        controller->setFromDefaults();
+        EXPECT_EQ(shown().section(' ', 3), kModem + '|' + now);
+    }
+    controller->saveDefaults(); // an empty menu stores no title
+    EXPECT_FALSE(store()->contains("InternalInterface"));
+}
+
+TEST_F(Window, MissingDocumentsAreSaidAndPPPoEIsFoundByItsName)
+{
+    ui().actionSetup->trigger(); // Velloran's own help window: no other program is asked
+    Bundle::setBundlePath(stage.path());
+    ui().actionReadme->trigger();
+    Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
+    EXPECT_EQ(rec.events,
+              QStringList{
+                  "alert The document Readme.rtf is missing from Velloran's application folder."});
+    // PPPoE is there when the kernel lists an interface named pppoe0 (in a namespace of its own).
+    VELLORAN_REQUIRE_ROOT();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(unshare(CLONE_NEWNET) == 0 && !controller->checkForPPPoE() &&
+                           TestSupport::run("ip", {"link", "add", "pppoe0", "type", "veth", "peer",
+                                                   "name", "p"}) == 0 &&
+                           controller->checkForPPPoE()),
+                ::testing::ExitedWithCode(1), "");
+}
+
+TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
+{
+    EXPECT_EQ(press(), kStart);
+    EXPECT_EQ(state(), kOn);
+    {
+        FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+        EXPECT_EQ(press(), QStringList{killed(natd.pid)} + kStop);
+    }
+    EXPECT_EQ(state(), kOff);
+    // natd gone: the address and the rules still go, and the failure is said.
+    press();
+    EXPECT_EQ(press(), (QStringList{"beep", kNoPid, "beep", kNoPid,
+                                    "alert There was an error terminating DidivevuZidazar"}) +
+                           kStop);
+    EXPECT_EQ(state(), kOff);
+    // One port: the stop removes the address it added, whatever the fields say by then.
+    choose("eth0", "eth0");
+    press();
+    type("192.168.77.1");
+    choose("eth0", "eth1");
+    EXPECT_TRUE(press().contains("run /sbin/ifconfig eth0 192.168.2.1 -alias"));
+    // Without both interfaces nothing starts.
+    ui().internalInterface->setCurrentIndex(-1);
+    EXPECT_EQ(press(), QStringList{"alert Choose an external and an internal interface before "
+                                   "starting Internet Sharing."});
+}
+
+TEST_F(Window, AFailedStepIsSaidAndLeavesEarlierStepsInPlace)
+{
+    for (const int failing : {5, 4, 1, 0}) { // each failure comes before the ones already set
+        const QString path = kStart[failing].section(' ', 1, 1);
+        rec.failStart(path);
+        EXPECT_EQ(press().join('|'),
+                  kStart.mid(0, failing + 1).join('|') +
+                      "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " +
+                      path + (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
+                      "|alert There was an error while starting Internet Sharing (" +
+                      path.section('/', -1) + ')');
+        EXPECT_EQ(state(), kOff);
+    }
+}
+
+TEST_F(Window, PasswordAndLock)
+{
+    deny(rec);
+    controller->applicationWillBecomeActive(nullptr);
+    EXPECT_EQ(state(), "Start Internet Sharing, Click to allow changes");
+    EXPECT_EQ(press(),
+              QStringList{"alert There was an error while starting Internet Sharing (natd)"});
+    EXPECT_EQ(rec.prompts, 1);
+    rec.answer = Answer::Grant;
+    EXPECT_EQ(press(), kStart);
+    EXPECT_EQ(state() + QString::number(rec.prompts), kOn + '1');
+    click(ui().authButton); // held: the click drops the rights
+    EXPECT_EQ(state(), "Stop Internet Sharing, Click to allow changes");
+    // Quitting saves and drops the rights without touching the lock.
+    click(ui().authButton);
+    controller->applicationWillTerminate(nullptr);
+    EXPECT_TRUE(NATController::preferences()->value("HasRun").toBool());
+    EXPECT_EQ(state() + QString::number(rec.releases), kOn + '1');
+}
+
+TEST_F(Window, StartAtBootIsRemadeBeforeEachStartTogglesByTheFlagAndNothingHalfMadeStays)
+{
+    controller->saveDefaults(); // what the reset puts back
+    const QStringList install{"run /bin/cp " + kResources + "/StartupParameters.plist " +
+                                  stage.filePath("Velloran.StartupParameters.plist.tmp"),
+                              "run " + kResources + "/load_install"};
+    ui().route4->setText(QStringLiteral("1;reboot")); // an unsafe word never reaches the script
+    EXPECT_EQ(click(ui().load), (QStringList{install[0], kCantMake}));
+    EXPECT_EQ(staged(), QStringList()); // nothing half made stays
+    type("192.168.2.1");
+    deny(rec);
+    EXPECT_EQ(click(ui().load), QStringList{kCantMake});
+    EXPECT_EQ(staged(), QStringList()); // not even the empty file for root's copy stays
+    rec.answer = Answer::Grant;
+    EXPECT_EQ(click(ui().load), install);
+    ui().load->setChecked(false); // what the box shows doesn't decide the direction
+    deny(rec);
+    EXPECT_EQ(click(ui().load).last(), "alert Unable to remove startup files; an error occured");
+    EXPECT_EQ(state(), kOff + ", boot");
+    rec.answer = Answer::Grant;
+    EXPECT_EQ(press(), install + kStart);
+    EXPECT_EQ(staged().join(' '),
+              "natd.conf.tmp Velloran.StartupParameters.plist.tmp Velloran.tmp");
+    EXPECT_EQ(state(), kOn + ", boot");
+    EXPECT_EQ(click(ui().resetButton), QStringList{"run " + kResources + "/load_remove"});
+    EXPECT_EQ(state(), kOff);
+    // The item can't be remade: said, start at boot off, sharing on all the same.
+    click(ui().load);
+    rec.failStart("/bin/cp");
+    EXPECT_EQ(press().mid(4), QStringList{kCantMake} + kStart);
+    EXPECT_EQ(state(), kOn);
+}
+
+TEST_F(Window, LaunchFindsTheDaemonsAndResetEndsTheNameServer)
+{
+    {
+        FakeProcess natd({"/opt/elsewhere/natd", "-f", "/etc/natd.conf"}); // under another path
+        FakeProcess named({"/usr/sbin/named", "-c", "/etc/named.conf"});
+        ui().ports->setChecked(true);
+        controller->saveDefaults();
+        controller->applicationDidFinishLaunching(nullptr);
+        EXPECT_EQ(state(), kOn + ", dns");
+        ui().ports->setChecked(false);
+        EXPECT_EQ(click(ui().resetButton), (QStringList{killed(named.pid), "beep"}));
+        EXPECT_EQ(state(), kOn);
+        EXPECT_TRUE(ui().ports->isChecked());
+    }
+    // Neither runs any more: nothing to end, no beep, and sharing shows as off.
+    EXPECT_EQ(click(ui().resetButton), QStringList());
+    EXPECT_EQ(state(), kOff);
+}
+
+TEST_F(Window, BootFilesMatchTheirGoldenCopiesByteForByte)
+{
+    const auto golden = [](const QString &name) {
+        return readAll(VELLORAN_TEST_SOURCE_DIR "/golden/" + name);
+    };
+    const auto text = [](const std::optional<QStringList> &lines) {
+        return lines.value_or(QStringList{"none"}).join(QString()).toLatin1();
+    };
+    const QStringList ifconfig{"eth0", "192.168.2.1", "netmask", "255.255.255.0"};
+    EXPECT_EQ(text(NATLoader::startupLines("pppoe0", ifconfig, false)), golden("Velloran.pppoe"));
+    EXPECT_EQ(text(NATLoader::startupLines("eth1", ifconfig, true)), golden("Velloran.named"));
+    EXPECT_EQ(
+        text(NATLoader::natConfigLines({"-same_ports", "-verbose", "-log", "-interface", "eth1"})),
+        golden("natd.conf.unknown"));
+    EXPECT_EQ(rec.events, QStringList{"log Bad paramater in parseNatArgs:"});
+    // Written from the window, each over the file before.
+    choose("eth1", "eth0");
+    TestSupport::writeFile(script(), QByteArray(4096, 'x'));
+    for (const QString name :
+         {"natd.conf.all", "Velloran.plain", "natd.conf.none", "Velloran.alias"}) {
+        for (QCheckBox *box : options())
+            box->setChecked(name.endsWith("all"));
+        if (name.endsWith("alias"))
+            choose("eth0", "eth0");
+        const bool conf = name.startsWith("natd");
+        ASSERT_TRUE(conf ? loader()->makeConfigFile() : loader()->makeStartupItem());
+        EXPECT_EQ(readAll(conf ? config() : script()), golden(name)) << qPrintable(name);
+    }
+}
+
+TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
+{
+    // Elements, then the lines between header and footer: "?" a diagnostic, "!" a refusal.
+    for (const auto &[args, body] :
+         {std::pair<QString, QString>{"-log_denied|-log", "log_denied yes|log yes|"},
+          {"-interface|-deny_incoming", "interface -deny_incoming|"},
+          {"x-use_socketsx", "use_sockets yes|"},
+          {"-punch_fw|-deny_incoming||-interface|eth0", "??deny_incoming yes|interface eth0|"},
+          {"-log|-interface", "!"},
+          {"-interface|eth0\nlog_denied yes", "!"},
+          {"-interface|eth0 ", "!"}}) {
+        CapturedFeedback feedback;
+        const auto lines = NATLoader::natConfigLines(args.split('|'));
+        EXPECT_EQ(QString(feedback.log().size(), '?') +
+                      (lines ? lines->mid(3, lines->size() - 5).join(QString()) : "!"),
+                  QString(body).replace('|', '\n'))
+            << qPrintable(args);
+    }
+}
+
+TEST_F(Window, NoUnsafeWordReachesTheBootFilesAndEarlierOnesGo)
+{
+    // A router part, or an interface chosen as the external one ("<name").
+    for (const QString word : {"2;reboot", "$(id)", "`id`", "2 ", "2\n/bin/sh", "2>/etc/passwd",
+                               "*", "\u0662" /* a non-ASCII digit */, "<e|sh", "<e;reboot"}) {
+        choose("eth1", "eth0");
+        ui().route3->setText("2");
+        ASSERT_TRUE(loader()->makeStartupItem() && loader()->makeConfigFile());
+        ui().route3->setText(word[0] == '<' ? QString("2") : word);
+        if (word[0] == '<') {
+            sysfs.addNet(word.mid(1), 9);
+            controller->reflowPopups(true);
+            choose(word.mid(1), "eth0");
+        }
+        EXPECT_FALSE(loader()->getStartupLines() || loader()->makeStartupItem() ||
+                     (word[0] == '<' && loader()->makeConfigFile()));
+        EXPECT_EQ(staged(), QStringList(word[0] == '<' ? 0 : 1, "natd.conf.tmp"))
+            << qPrintable(word);
+    }
+}
+
+// Someone put something at the staging paths first: the writes are refused, it stays as it was.
+TEST_F(Window, StagingRefusesWhatIsAlreadyThereAndLeavesItAlone)
+{
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath("precious"), fresh = elsewhere.filePath("new");
+    TestSupport::writeFile(target, "keep me\n");
+    // A link to the target or nowhere, its second name, a FIFO, or another user's file.
+    const auto plant = [&](const QString &kind, const QString &path) {
+        const QByteArray p = QFile::encodeName(path);
+        if (kind == "Link" || kind == "DanglingLink")
+            return QFile::link(kind == "Link" ? target : fresh, path);
+        if (kind == "HardLink")
+            return ::link(QFile::encodeName(target).constData(), p.constData()) == 0;
+        if (kind == "Fifo")
+            return ::mkfifo(p.constData(), 0600) == 0;
+        TestSupport::writeFile(path, "theirs\n");
+        return (::chown(p.constData(), 65534, 65534) | ::chmod(p.constData(), 0666)) == 0;
+    };
+    const auto describe = [&] { // what lies at both paths, with the bytes of files
+        QString text = readAll(target) + (QFileInfo::exists(fresh) ? "new" : "");
+        for (const QString &path : {script(), config()}) {
+            const QFileInfo info(path);
+            text +=
+                QString("|%1%2 %3 ").arg(info.isSymLink()).arg(info.isFile()).arg(info.ownerId()) +
+                info.symLinkTarget() + (info.isFile() ? readAll(path) : "");
+        }
+        return text;
+    };
+    for (const QString kind : {"Link", "DanglingLink", "HardLink", "Fifo", "Owner"}) {
+        if (kind == "Owner" && ::geteuid() != 0)
+            continue; // only root gives a file away
+        ASSERT_TRUE(plant(kind, script()) && plant(kind, config()));
+        const QString before = describe();
+        EXPECT_FALSE(loader()->makeStartupItem() || loader()->makeConfigFile()) << qPrintable(kind);
+        EXPECT_EQ(describe(), before);
+        for (const QString &path : {script(), config()})
+            if (!QFile::remove(path))
+                QDir().rmdir(path);
+    }
+}
+
+class Privileges : public ::testing::Test
+{
+protected:
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    RecordingAuthorization rec; // whatever the shared BLAuthentication held before is forgotten
+    NATSetter setter;
+    // A command line no other process of this machine has.
+    const QString name = QStringLiteral("vlnatd%1").arg(QCoreApplication::applicationPid());
+    const QString daemon = "/opt/velloran-test/" + name;
+};
+
+TEST_F(Privileges, RightsArePromptedOnceAndDroppedOnce)
+{
+    EXPECT_FALSE(auth->isAuthenticated({}) || auth->fetchPassword({}) || auth->authenticate({}));
+    rec.rightsHeld = false;
+    EXPECT_TRUE(auth->authenticate(kTools) && auth->authenticate(kTools));
+    auth->deauthenticate();
+    auth->deauthenticate(); // nothing left to drop
+    deny(rec);
+    EXPECT_FALSE(auth->authenticate(kTools) || auth->executeCommand("/sbin/ipfw", {"-f", "flush"}));
+    EXPECT_EQ(rec.events.join(',') +
+                  QString::asprintf("%d prompts, %d releases", rec.prompts, rec.releases),
+              "3 prompts, 1 releases");
+    // A handle from a service no longer in place is forgotten, not released through another.
+    RecordingAuthorization other;
+    auth->deauthenticate();
+    EXPECT_EQ(other.releases + rec.releases, 1);
+}
+
+TEST_F(Privileges, StartsAndToolRunsSayWhatRanAndWhatFailed)
+{
+    const auto answer = [&](bool yes) { rec.events << (yes ? "yes" : "no"); };
+    const QStringList args =
+        QString("0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19").split(' ');
+    for (int count : {0, 1, 19, 20}) // at most nineteen arguments reach the tool
+        answer(auth->executeCommand("/usr/sbin/natd", args.mid(0, count)));
+    answer(setter.ipfw(std::nullopt));
+    answer(setter.ipfw(QString()));
+    answer(setter.terminateAliasing({false, "en1", "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en0", "192.0.2.1"}));
+    answer(setter.terminateAliasing({true, QString(), "10.0.1.1"}));
+    answer(setter.terminateAliasing({true, "en1", QString()}));
+    rec.failStart("/sbin/ipfw add 95", 5);
+    answer(setter.ipfw(QString("en0")));
+    deny(rec);
+    answer(setter.ipfw(QString("en0")));
+    const QString nineteen = "run /usr/sbin/natd " + args.mid(0, 19).join(' ');
+    EXPECT_EQ(rec.events.join(" | "),
+              "run /usr/sbin/natd | yes | run /usr/sbin/natd 0 | yes | " + nineteen + " | yes | " +
+                  nineteen +
+                  " | yes | log Error configuring ipfw | no | log Error configuring ipfw | no | "
+                  "run /sbin/ifconfig en1 10.0.1.1 -alias | yes | "
+                  "run /sbin/ifconfig en0 192.0.2.1 -alias | yes | no | no | "
+                  "run /sbin/ipfw -f flush | "
+                  "run /sbin/ipfw add 95 divert natd all from any to any via en0 | beep | "
+                  "log Error 5 in AuthorizationExecuteWithPrivileges | log \nPath: /sbin/ipfw | "
+                  "log Error configuring ipfw | no | log Error configuring ipfw | no");
+    EXPECT_EQ(rec.prompts, 1);
+}
+
+TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareName)
+{
+    VELLORAN_REQUIRE_ROOT(); // only root's processes are Velloran's
+    FakeProcess mention({"editor", "/etc/" + name + ".conf", QString(3000, 'x')}); // listed first
+    FakeProcess longer({name + "x", "600"}); // a name that only begins with it
+    EXPECT_EQ(auth->getPID(name), 0);
+    EXPECT_FALSE(auth->killProcess(name) || auth->killProcess("/etc/" + name + ".conf"));
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, "beep", kNoPid}));
+    FakeProcess program({daemon, "-n", "600"});
+    const std::pair<QString, qint64> rows[] = {
+        {daemon, program.pid},        {name, program.pid}, {daemon + " -n", program.pid},
+        {daemon + " -n 6", 0},        {name.toUpper(), 0}, {name + 'x', longer.pid},
+        {"/etc/" + name + ".conf", 0}};
+    for (const auto &[asked, pid] : rows)
+        EXPECT_EQ(auth->getPID(asked), pid) << qPrintable(asked);
+    rec.clearRecord(); // a lookup that finds its program says nothing
+    EXPECT_TRUE(auth->killProcess(daemon));
+    deny(rec);
+    EXPECT_TRUE(auth->killProcess(daemon)); // a refused password answers yes, starts nothing
+    EXPECT_EQ(rec.prompts, 2);
+    EXPECT_EQ(rec.events, QStringList{killed(program.pid)});
+    rec.rightsHeld = true;
+    FakeProcess natd({"natd"}); // found by its bare name once the full path finds nothing
+    rec.clearRecord();
+    EXPECT_TRUE(setter.terminateNatd());
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid, killed(natd.pid)}));
+    // Strings a shell would have read open no pipeline, and are said.
+    QTemporaryDir folder;
+    const QString touch = "touch " + folder.filePath("owned");
+    for (const QString &hostile :
+         {"natd\"; " + touch + "; \"", "$(" + touch + ')', '`' + touch + '`'}) {
+        rec.clearRecord();
+        EXPECT_EQ(auth->getPID(hostile), 0);
+        EXPECT_EQ(rec.events, (QStringList{"log Error opening pipe: " + hostile, "beep"}));
+    }
+    EXPECT_FALSE(QFile::exists(folder.filePath("owned")));
+    EXPECT_EQ(auth->getPID(QString()), 0);
+    // Another user's process is never ours to show or kill, though ps alone would take it.
+    QProcess stranger; // one argv[0] with blanks, as nobody
+    stranger.start("/usr/bin/setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/bash", "-c",
+                    "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
+    ASSERT_TRUE(stranger.waitForStarted() && TestSupport::waitFor([&] {
+                    return TestSupport::readAll(
+                               QStringLiteral("/proc/%1/cmdline").arg(stranger.processId()))
+                        .startsWith(daemon.toLocal8Bit());
+                }));
+    rec.clearRecord();
+    EXPECT_FALSE(auth->getPID(daemon + "s") || auth->killProcess(daemon + "s"));
+    EXPECT_EQ(rec.events, (QStringList{"beep", kNoPid}));
+}
