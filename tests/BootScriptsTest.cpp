@@ -1,5 +1,4 @@
-// load_install, load_remove and the window's name-server and start-at-boot toggles for real, as
-// root, in a root of the test's own (tests/private_root) inside the topology's gateway namespace.
+// The boot scripts and the window's toggles for real, as root, in a private root in the gateway.
 #include "Bundle.h"
 #include "NetnsTopology.h"
 #include "SharingSession.h"
@@ -10,10 +9,9 @@
 
 using TestSupport::readAll;
 using TestSupport::waitFor;
-using TestSupport::writeFile;
 
 namespace {
-const QString kHints = "/usr/share/dns/root.hints";
+
 // What the root holds of start at boot, a line each ($0: the resource folder).
 const char *const kLook = R"sh(exec 2>/dev/null
 cd /Library/StartupItems/Velloran && stat -c '%n %u %a' * && sh -n Velloran &&
@@ -22,8 +20,8 @@ cd /Library/StartupItems/Velloran && stat -c '%n %u %a' * && sh -n Velloran &&
 echo "boot $(systemctl is-enabled velloran.service)
 $(ls -d /tmp/*.tmp /etc/natd.conf) rc $(. /etc/rc.common && ConsoleMessage 'a  b')"
 grep -E '^(Type|RemainAfterExit|ExecStart)=' /etc/systemd/system/velloran.service)sh";
-// Files staged as user 4242's (a plain script, and the bundle's parameters), before the row's
-// plant.
+
+// Staged as user 4242 would (a plain script, the bundle's parameters), before the row's plant.
 const QString kStage = "cd \"$0\" && echo '#!/bin/sh' | tee tmp/Velloran.tmp >tmp/natd.conf.tmp "
                        "&& cp \"$1/StartupParameters.plist\" tmp/Velloran.StartupParameters."
                        "plist.tmp && chown 4242:4242 tmp/*.tmp && echo own >precious && ";
@@ -32,6 +30,7 @@ QString res()
 {
     return QFileInfo(Bundle::resourcePath()).canonicalFilePath();
 }
+
 std::string state(bool named, bool load)
 {
     return QString("state named=%1 dns=%1 load=%2 boot=%2\n").arg(named).arg(load).toStdString();
@@ -50,11 +49,11 @@ protected:
         // The window is pid 1 of a PID namespace of its own: its lookup sees this test's alone.
         const QString driver = at(PrivateRoot::driverPath());
         ASSERT_TRUE(QFile::rename(driver, driver + ".real"));
-        writeFile(driver, "#!/bin/sh\nexec env -u SUDO_UID -u SUDO_USER HOME=/tmp unshare -pf "
-                          "--kill-child --mount-proc $VELLORAN_AS \"$0.real\"\n");
+        TestSupport::writeFile(driver,
+                               "#!/bin/sh\nexec env -u SUDO_UID -u SUDO_USER HOME=/tmp unshare -pf "
+                               "--kill-child --mount-proc $VELLORAN_AS \"$0.real\"\n");
         QFile::setPermissions(driver, QFile::ReadOwner | QFile::ExeOwner);
     }
-    void TearDown() override { window.reset(), net.killAll(net.gw()); }
     QString at(const QString &inside) const { return root.hostPath(inside); }
     int run(const QStringList &argv, const QString &requester = "0")
     {
@@ -73,11 +72,9 @@ protected:
     std::string ask(const QString &command) { return window->send(command).text.toStdString(); }
     std::string answeringServer() // named's pid in the window's namespace, once it answers
     {
-        EXPECT_TRUE(waitFor([&] {
-            net.exec(net.gw(), {"dig", "+tries=1", "@127.0.0.1", "1.2.0.192.in-addr.arpa", "PTR"},
-                     &output);
-            return output.contains("status: NXDOMAIN");
-        })) << qPrintable(output);
+        const QStringList dig{"dig", "+tries=1", "@127.0.0.1", "1.2.0.192.in-addr.arpa", "PTR"};
+        EXPECT_TRUE(waitFor(
+            [&] { return net.exec(net.gw(), dig, &output) == 0 && output.contains("NXDOMAIN"); }));
         return readAll(at("/run/named.pid")).trimmed().toStdString();
     }
     NetnsTopology net;
@@ -86,18 +83,27 @@ protected:
     QString output;
 };
 
-// Rows: what is planted among the staged files, and the requesting user.
-using Staging = std::tuple<const char *, const char *, const char *>;
-class StagedFiles : public BootScripts, public ::testing::WithParamInterface<Staging>
+struct Row {
+    const char *name, *first, *second;
+};
+
+void PrintTo(const Row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Rows : public BootScripts, public ::testing::WithParamInterface<Row>
 {
 };
 
+// Rows: what is planted among the staged files, and the requesting user.
+using StagedFiles = Rows;
+
 TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
 {
-    const auto [name, plant, requester] = GetParam();
-    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + plant, at("/"), res()}), 0);
+    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + GetParam().first, at("/"), res()}), 0);
     const std::string before = look();
-    EXPECT_NE(run({res() + "/load_install"}, requester), 0);
+    EXPECT_NE(run({res() + "/load_install"}, GetParam().second), 0);
     EXPECT_TRUE(output.contains(QRegularExpression("nothing installed|sticky")))
         << qPrintable(output);
     EXPECT_EQ(look() + readAll(at("/precious")).toStdString(), before + "own\n");
@@ -105,40 +111,31 @@ TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StagedFiles,
-    ::testing::Values(
-        Staging{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
-        Staging{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
-        Staging{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp", "4242"},
-        Staging{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
-        Staging{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
-        Staging{"NoRequesterOnlyRootsCount", "true", "0"},
-        Staging{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
-    [](const auto &row) { return std::get<0>(row.param); });
+    ::testing::Values(Row{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
+                      Row{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
+                      Row{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp",
+                          "4242"},
+                      Row{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
+                      Row{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
+                      Row{"NoRequesterOnlyRootsCount", "true", "0"},
+                      Row{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
+    [](const auto &row) { return std::string(row.param.name); });
 
-// Rows: name, named.conf and root hints there before, what the first click runs ("%": resources).
-using NameServerRow = std::tuple<const char *, bool, bool, const char *>;
-class NameServerToggle : public BootScripts, public ::testing::WithParamInterface<NameServerRow>
-{
-};
+// Rows: how the administrator set up the name server, what the first click runs ("%": resources).
+using NameServerToggle = Rows;
 
 TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
 {
-    const auto [name, present, hinted, first] = GetParam();
-    const QByteArray conf = readAll(res() + "/named.conf"), hints = readAll(kHints) + ";\n";
-    if (present)
-        writeFile(at("/etc/named.conf"), conf + "//\n");
-    if (hinted) { // with the clients listed, named starts directly
-        writeFile(at("/etc/named.cache"), hints);
-        writeFile(at("/etc/named.clients"), "acl velloran_clients { any; };\n");
-    }
-    const std::string runs = QString(first).replace('%', res()).toStdString();
+    ASSERT_EQ(run({"/bin/sh", "-c", GetParam().first, res()}), 0) << qPrintable(output);
+    const QByteArray conf = readAll(at("/etc/named.conf")), hints = readAll(at("/etc/named.cache"));
+    const std::string runs = QString(GetParam().second).replace('%', res()).toStdString();
     EXPECT_EQ(launch(), state(false, false));
     // A cancelled password starts nothing; only a configuration that could not be copied is said.
     ask("record"), ask("rights 0"), ask("prompts cancel");
-    EXPECT_EQ(ask("click named"),
-              (present ? "" : "alert Unable to make DNS configuration file; an error occured\n") +
-                  state(false, false));
-    EXPECT_EQ(readAll(at("/etc/named.conf")), present ? conf + "//\n" : "");
+    EXPECT_EQ(
+        ask("click named"),
+        (!conf.isEmpty() ? "" : "alert Unable to make DNS configuration file; an error occured\n") +
+            state(false, false));
     ask("prompts grant"); // granted the next time, the same click starts it
     EXPECT_EQ(ask("click named"), runs + state(true, false));
     launch();
@@ -147,7 +144,8 @@ TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
     std::string pid = answeringServer();
     EXPECT_EQ(ask("click named"), "run /bin/kill " + pid + '\n' + state(false, false));
     EXPECT_EQ(readAll(at("/etc/named.conf")) + readAll(at("/etc/named.cache")),
-              (present ? conf + "//\n" : conf) + (hinted ? hints : readAll(kHints)));
+              (conf.isEmpty() ? readAll(res() + "/named.conf") : conf) +
+                  (hints.isEmpty() ? readAll("/usr/share/dns/root.hints") : hints));
     EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at("/run/named.pid")); }));
     // Both files are in place now: the server starts directly, and reset ends it with a beep.
     EXPECT_EQ(ask("click named"), "run /usr/sbin/named -c /etc/named.conf\n" + state(true, false));
@@ -159,32 +157,26 @@ TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
 INSTANTIATE_TEST_SUITE_P(
     Rows, NameServerToggle,
     ::testing::Values(
-        NameServerRow{"NothingSetUpYet", false, false,
-                      "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
-        NameServerRow{"ConfigurationWithoutHints", true, false, "run %/named_setup\n"},
-        NameServerRow{"BothInPlace", true, true, "run /usr/sbin/named -c /etc/named.conf\n"}),
-    [](const auto &row) { return std::get<0>(row.param); });
-
-class StartAtBootToggle : public BootScripts, public ::testing::WithParamInterface<bool>
-{
-};
+        Row{"NothingSetUpYet", "true",
+            "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
+        Row{"ConfigurationWithoutHints", "cp $0/named.conf /etc && echo // >>/etc/named.conf",
+            "run %/named_setup\n"},
+        // With the clients listed too, named starts directly.
+        Row{"BothInPlace",
+            "cp $0/named.conf /usr/share/dns/root.hints /etc && cd /etc && mv root.hints "
+            "named.cache "
+            "&& echo ';' >>named.cache && echo 'acl velloran_clients { any; };' >named.clients",
+            "run /usr/sbin/named -c /etc/named.conf\n"}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 // Installed and removed by the real scripts from the window: as root on a machine with its own
 // rc.common, or as an ordinary user (sudo, the helper alone) where the install takes their files.
+using StartAtBootToggle = Rows;
+
 TEST_P(StartAtBootToggle, InstallsAndRemoves)
 {
-    QString user;
-    if (GetParam()) {
-        ASSERT_EQ(run({"/usr/sbin/useradd", "-M", "-U", "-s", "/sbin/nologin", "vltoggles"}), 0);
-        ASSERT_EQ(run({"/usr/bin/id", "-u", "vltoggles"}), 0);
-        user = output.trimmed();
-        writeFile(at("/etc/sudoers.d/vltoggles"),
-                  "vltoggles ALL=(root) NOPASSWD: " + QFile::encodeName(res()) +
-                      "/velloran-helper\n");
-    } else {
-        writeFile(at("/etc/rc.common"), "ConsoleMessage() { echo own; }\n");
-    }
-    const std::string rc = user.isEmpty() ? "own" : "";
+    ASSERT_EQ(run({"/bin/sh", "-c", GetParam().first, res()}), 0) << qPrintable(output);
+    const QString user = output.trimmed(); // none for root
     launch(user);
     ask("external Ethernet Interface (ext0)");
     EXPECT_EQ(ask("internal Ethernet Interface (int0)"), state(false, false));
@@ -197,23 +189,28 @@ TEST_P(StartAtBootToggle, InstallsAndRemoves)
     // Root's own item with the parameters, its unit enabled, under the machine's rc.common or ours.
     EXPECT_EQ(look(), "StartupParameters.plist 0 644\nVelloran 0 755\nitem ok\nboot enabled\n"
                       "/etc/natd.conf rc " +
-                          (user.isEmpty() ? rc : "a  b") +
+                          std::string(user.isEmpty() ? "own" : "a  b") +
                           "\nType=oneshot\nRemainAfterExit=yes\nExecStart=\"/var/lib/velloran/"
                           "boot/velloran-toolview\" /Library/StartupItems/Velloran/Velloran\n");
     EXPECT_EQ(readAll(at("/Library/StartupItems/Velloran/Velloran")).toHex() + ' ' +
                   readAll(at("/etc/natd.conf")).toHex(),
               made.value(1) + ' ' + made.value(3));
-    EXPECT_TRUE(readAll(at("/etc/natd.conf")).contains("\ninterface ext0\n"));
     EXPECT_EQ(launch(user), state(false, true)); // the next launch finds the item
     EXPECT_EQ(ask("click load"),
               "run " + res().toStdString() + "/load_remove\n" + state(false, false));
     // The rc.common Velloran brought goes with the item, the machine's own stays.
-    EXPECT_EQ(look(), "boot \n/etc/natd.conf rc " + rc + '\n');
+    EXPECT_EQ(look(),
+              "boot \n/etc/natd.conf rc " + std::string(user.isEmpty() ? "own" : "") + '\n');
     EXPECT_EQ(run({res() + "/load_remove"}), 0) << "removing again: " << qPrintable(output);
-    EXPECT_EQ(launch(user), state(false, false));
 }
 
-INSTANTIATE_TEST_SUITE_P(AsRootAndAsUser, StartAtBootToggle, ::testing::Bool(),
-                         [](const auto &row) { return row.param ? "OrdinaryUser" : "Root"; });
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StartAtBootToggle,
+    ::testing::Values(Row{"Root", "echo 'ConsoleMessage() { echo own; }' >/etc/rc.common", ""},
+                      Row{"OrdinaryUser",
+                          "useradd -MU vltoggles && echo \"vltoggles ALL=(root) NOPASSWD: "
+                          "$0/velloran-helper\" >/etc/sudoers.d/vltoggles && id -u vltoggles",
+                          ""}),
+    [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace
