@@ -35,7 +35,7 @@ mkdir "$work/upper" "$work/work" "$work/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/work" "$work/root"
 for d in proc dev sys; do mount --rbind "/$d" "$work/root/$d"; done
 for d in run tmp; do mount -t tmpfs tmpfs "$work/root/$d"; done
-cp "$deb" "$work/root/tmp/velloran.deb"
+cp "$deb" "$work/root/tmp/velloran.deb" && cp "$tools/screenshot" "$work/root/tmp/"
 chroot "$work/root" /bin/sh -c '
 exec 2>&1
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
@@ -57,7 +57,7 @@ MANWIDTH=80 MAN_KEEP_STDERR=1 man --warnings -l man/man1/velloran.1.gz | grep SY
 grep -o "<action id=[^>]*\|auth_admin_keep</[a-z_]*\|exec.path.>[^<]*" polkit-1/actions/org.velloran.Velloran.policy
 [ -x $res/velloran-helper ] && readlink -f /usr/bin/velloran
 velloran --version && velloran --help | grep -c -- --version
-HOME=/tmp xvfb-run -a -s "-screen 0 1280x1024x24" $0/screenshot velloran /tmp/shot.png >/dev/null 2>&1 &&
+HOME=/tmp xvfb-run -a -s "-screen 0 1280x1024x24" /tmp/screenshot velloran /tmp/shot.png >/dev/null 2>&1 &&
     echo window shown
 echo "# the administrator own" >/etc/rc.common && install -m 0644 $res/named.conf /etc/named.conf
 echo "#!/bin/sh" >/tmp/Velloran.tmp && echo "-dynamic yes" >/tmp/natd.conf.tmp
@@ -71,7 +71,7 @@ dpkg --purge velloran >/dev/null
 for f in $used /etc/systemd/system/velloran.service /Library /etc/natd.conf /etc/named.conf \
     /etc/systemd/system/multi-user.target.wants/velloran.service /var/lib/velloran; do
     [ ! -e "$f" ] || echo "left $f"; done
-echo "rc.common $(cat /etc/rc.common)"' "$tools"
+echo "rc.common $(cat /etc/rc.common)"'
 cp "$work/root/tmp/shot.png" "$shot")sh";
 
 TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
