@@ -6,11 +6,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
-#include <fcntl.h>
 #include <linux/capability.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -33,57 +29,25 @@ std::string framed(const Strings &strings, std::size_t count)
     return word(body.size()) + body;
 }
 
-// The helper on a socket (or with /dev/null for its stdin), and how it ends.
-class RootHelper : public ::testing::Test
+// The helper as Velloran starts it, root's, with `messages` on its stdin (or /dev/null there):
+// all it said, then its exit status.
+std::string converse(const Strings &messages, bool pipe = true)
 {
-protected:
-    void SetUp() override { VELLORAN_REQUIRE_ROOT(); }
-    void TearDown() override { end(); }
-    void start(bool pipe = true)
-    {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (pipe)
-            posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
-        else
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-        const QByteArray path = LinuxAuthorization::helperPath().toLocal8Bit();
-        char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
-        EXPECT_EQ(posix_spawn(&helper, path.constData(), &actions, nullptr, argv, environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pair[1]);
-        channel = pair[0];
-    }
-    // Sends `messages` and closes the pipe: all the helper said, then its exit status.
-    std::string converse(const Strings &messages)
-    {
-        for (const std::string &sent : messages)
-            ::send(channel, sent.data(), sent.size(), MSG_NOSIGNAL);
-        shutdown(channel, SHUT_WR);
-        std::string got;
-        char buffer[64];
-        pollfd ready{channel, POLLIN, 0};
-        for (ssize_t n; poll(&ready, 1, 30000) > 0 && (n = recv(channel, buffer, 64, 0)) > 0;)
-            got.append(buffer, std::size_t(n));
-        return got + " exit " + std::to_string(end());
-    }
-    int end()
-    {
-        int status = 0;
-        close(std::exchange(channel, -1));
-        if (helper <= 0 || waitpid(std::exchange(helper, -1), &status, 0) <= 0)
-            return -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    pid_t helper = -1;
-    int channel = -1;
-};
+    QProcess helper;
+    if (!pipe)
+        helper.setStandardInputFile(QProcess::nullDevice());
+    helper.start(LinuxAuthorization::helperPath());
+    for (const std::string &message : messages)
+        helper.write(message.data(), qint64(message.size()));
+    helper.closeWriteChannel();
+    EXPECT_TRUE(helper.waitForFinished(30000));
+    return helper.readAllStandardOutput().toStdString() + " exit " +
+           std::to_string(helper.exitCode());
+}
 
-TEST_F(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
+TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
 {
+    VELLORAN_REQUIRE_ROOT();
     QTemporaryDir folder;
     RecordingTool tool(folder.path(), "viahelper");
     // Another user's process named as natd by `exec -a` is never root's to stop; root's natd is.
@@ -128,7 +92,6 @@ TEST_F(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     // Velloran's own messages are framed just so, blanks and empty words too.
     EXPECT_EQ(*HelperProtocol::encode({"/bin/kill", {"", "two words"}}),
               framed({"/bin/kill", "", "two words"}, 3));
-    start();
     EXPECT_EQ(converse(messages), replies + " exit 0");
     EXPECT_TRUE(tool.starts().isEmpty() && !QFileInfo::exists(folder.filePath("ran")));
     EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
@@ -136,20 +99,20 @@ TEST_F(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     impostor.kill();
     impostor.waitForFinished();
     // An oversized message leaves no way to find the next one; a terminal or file is no caller.
-    start();
     EXPECT_EQ(converse({word(HelperProtocol::kMaxBodySize + 1)}),
               std::string(HelperProtocol::kGreeting, 4) + " exit 1");
-    start(false);
-    EXPECT_EQ(converse({}), " exit 1");
+    EXPECT_EQ(converse({}, false), " exit 1");
 }
 
 // A process of the same user (root without CAP_SYS_PTRACE here) can't copy the helper's pipe
 // out of it with pidfd_getfd, though it can from an ordinary process of that user.
-TEST_F(RootHelper, SameUserCannotCopyTheChannelOut)
+TEST(RootHelper, SameUserCannotCopyTheChannelOut)
 {
-    start();
-    char greeting[4];
-    ASSERT_EQ(recv(channel, greeting, 4, MSG_WAITALL), 4);
+    VELLORAN_REQUIRE_ROOT();
+    QProcess running;
+    running.start(LinuxAuthorization::helperPath());
+    ASSERT_TRUE(running.waitForReadyRead(30000)); // its greeting: the helper is set up
+    const pid_t helper = pid_t(running.processId());
     FakeProcess ordinary({"idle"});
     const pid_t getter = fork();
     if (getter == 0) {

@@ -1,22 +1,14 @@
-// An ordinary user asks for administrator rights through the real helper, sudo, polkitd, pkexec,
-// polkit's text agent and Velloran's password dialog, all inside a desktop of the test's own.
+// An ordinary user asks for administrator rights through the real helper, sudo, polkitd, pkexec
+// and Velloran's password dialog, all inside a desktop of the test's own.
 #include "DesktopPackage.h"
-#include "LinuxAuthorization.h"
 #include "Polkit.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <termios.h>
 
 namespace {
 
@@ -26,76 +18,17 @@ using TestSupport::writeFile;
 const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
 
-// pkttyagent on a terminal of its own, registered for one process: the test reads what it shows
-// and types the password when it asks.
-class TextAgent
-{
-public:
-    ~TextAgent()
-    {
-        if (pid > 0 && ::kill(pid, SIGTERM) == 0)
-            ::waitpid(pid, nullptr, 0);
-        ::close(terminal);
-    }
-    // Starts `argv` (ending in "--notify-fd", whose value is added here); true once registered.
-    bool start(const QStringList &argv)
-    {
-        int notify[2];
-        if (::pipe2(notify, O_CLOEXEC) != 0)
-            return false;
-        std::vector<QByteArray> bytes;
-        std::vector<char *> args;
-        for (const QString &argument : argv + QStringList{QString::number(notify[1])})
-            bytes.push_back(argument.toLocal8Bit());
-        for (QByteArray &argument : bytes)
-            args.push_back(argument.data());
-        args.push_back(nullptr);
-        if ((pid = ::forkpty(&terminal, nullptr, nullptr, nullptr)) == 0) {
-            ::fcntl(notify[1], F_SETFD, 0);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(notify[1]);
-        // pkttyagent closes the descriptor once polkitd took its registration.
-        pollfd closed = {notify[0], POLLIN, 0};
-        char ignored;
-        const bool registered = pid > 0 && ::poll(&closed, 1, 30000) == 1 &&
-                                ::read(notify[0], &ignored, 1) == 0 &&
-                                ::waitpid(pid, nullptr, WNOHANG) == 0;
-        ::close(notify[0]);
-        return registered;
-    }
-    // Reads what the agent shows for up to `ms`. A password typed before the agent turned echo
-    // off would be flushed away then: answer each prompt only once echo is off.
-    void serve(const QByteArray &password, int ms)
-    {
-        pollfd ready = {terminal, POLLIN, 0};
-        char buffer[1024];
-        termios modes{};
-        if (::poll(&ready, 1, ms) > 0)
-            if (const ssize_t got = ::read(terminal, buffer, sizeof buffer); got > 0)
-                transcript += QByteArray(buffer, got);
-        const QByteArray line = password + '\n';
-        if (transcript.count("Password:") > answered && ::tcgetattr(terminal, &modes) == 0 &&
-            !(modes.c_lflag & ECHO) && ::write(terminal, line.data(), line.size()) == line.size())
-            ++answered;
-    }
-    QByteArray transcript;
-    pid_t pid = -1;
-    int terminal = -1, answered = 0;
-};
-
-// One session of the user's: sudo's rules, the desktop agent, whose bundle the driver uses, the
-// password dialog's answers ("right" is the password), the driver's steps and all it prints,
-// what the dialog showed at each ask and how often the agent asked.
+// One session of the user's: sudo's rules, polkit's answer for Velloran's action (none: it would
+// need a desktop agent, and none runs), whose bundle the driver uses, the password dialog's
+// answers ("right" is the password), the driver's steps, all it prints, and what the dialog
+// showed at each ask.
 struct Scenario {
     const char *name, *sudoers; // "-": the user is no administrator
-    const char *agent;          // what is typed at the agent; "": no agent runs
+    const char *polkit;
     bool installed;
     const char *dialog;
     QStringList steps, printed;
     const char *shown;
-    int prompts = 0;
 };
 void PrintTo(const Scenario &row, std::ostream *os)
 {
@@ -111,8 +44,8 @@ protected:
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
-        for (const char *program : {"/usr/bin/pkexec", "/usr/bin/pkttyagent", "/usr/bin/sudo",
-                                    "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon"})
+        for (const char *program : {"/usr/bin/pkexec", "/usr/bin/sudo", "/usr/lib/polkit-1/polkitd",
+                                    "/usr/bin/dbus-daemon"})
             VELLORAN_REQUIRE(QFileInfo(program).isExecutable(), std::string("needs ") + program);
         QString error;
         const QString deb = DesktopPackage::build(&error);
@@ -124,6 +57,12 @@ protected:
         ASSERT_TRUE(
             QFile::remove(askpass) &&
             QFile::copy(VELLORAN_TEST_BUNDLE "/Contents/Resources/velloran-askpass", askpass));
+        ASSERT_TRUE(QDir().mkpath(package + "/usr/share/polkit-1/rules.d"));
+        if (*GetParam().polkit)
+            writeFile(package + "/usr/share/polkit-1/rules.d/50-velloran-test.rules",
+                      QByteArray("polkit.addRule(function(action) { if (action.id == '") +
+                          Polkit::kActionId + "') return polkit.Result." + GetParam().polkit +
+                          "; });\n");
         script.start(VELLORAN_TEST_SOURCE_DIR "/desktop_root",
                      {work.path(), package, user, password});
         QByteArray said;
@@ -133,8 +72,6 @@ protected:
         nsenter = {"/usr/bin/nsenter", "--mount", "--target", said.mid(6).trimmed(), "--"};
         inside({"/usr/bin/id", "-u", user}, &uid);
         inside({"/usr/bin/id", "-g", user}, &gid);
-        asUser = nsenter + QStringList{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + gid,
-                                       "--init-groups", "--"};
         // A home of the user's own for the password dialog's answer; the tools stay root's.
         ASSERT_TRUE(QDir().mkpath(home));
         ASSERT_EQ(::chown(QFile::encodeName(home).constData(), uid.toUInt(), gid.toUInt()), 0);
@@ -144,7 +81,6 @@ protected:
     }
     void TearDown() override
     {
-        agent.reset();
         script.closeWriteChannel(); // desktop_root then ends what it started
         script.waitForFinished(30000);
     }
@@ -164,9 +100,8 @@ protected:
     QTemporaryDir work;
     const QString home = work.path() + "/home", package = work.path() + "/package";
     QProcess script;
-    QStringList nsenter, asUser;
+    QStringList nsenter;
     QString uid, gid;
-    std::unique_ptr<TextAgent> agent;
 };
 
 TEST_P(UserAuthorization, RequestTakesTheRightWay)
@@ -184,45 +119,23 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
         writeFile(work.path() + "/etc/sudoers.d/velloran-test", QByteArray(row.sudoers) + '\n');
     TestSupport::answerAskpass(home, QByteArray(row.dialog).replace("right", password),
                                uid.toUInt(), gid.toUInt());
-    QStringList argv = asUser + QStringList{VELLORAN_AUTH_DRIVER};
+    QStringList argv =
+        nsenter +
+        QStringList{"/usr/bin/setpriv",  "--reuid=" + uid, "--regid=" + gid, "--init-groups", "--",
+                    VELLORAN_AUTH_DRIVER};
     if (row.installed)
         argv << "--bundle=" + kInstalled;
     QProcess driver;
     driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
     driver.setWorkingDirectory(home);
     driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // The driver pauses first: meanwhile the agent registers for the driver's own process, as a
-    // desktop's agent covers its session.
-    driver.start(argv[0], argv.mid(1) + QStringList{"pause"} + fill(row.steps));
-    while (!driver.canReadLine() && driver.waitForReadyRead(30000)) {
-    }
-    ASSERT_EQ(driver.readLine(), "paused\n");
-    if (*row.agent) {
-        agent = std::make_unique<TextAgent>();
-        EXPECT_TRUE(
-            agent->start(asUser + QStringList{"/usr/bin/pkttyagent", "--process",
-                                              QString::number(driver.processId()), "--notify-fd"}));
-    }
-    driver.write("\n");
-    const QByteArray typed = QByteArray(row.agent).replace("right", password);
-    QElapsedTimer clock;
-    clock.start();
-    while (driver.state() != QProcess::NotRunning && clock.elapsed() < 120000) {
-        if (agent)
-            agent->serve(typed, 20);
-        driver.waitForFinished(20);
-    }
-    ASSERT_EQ(driver.state(), QProcess::NotRunning) << "the driver hung";
+    driver.start(argv[0], argv.mid(1) + fill(row.steps));
+    ASSERT_TRUE(driver.waitForFinished(120000)) << "the driver hung";
     EXPECT_EQ(driver.exitCode(), 0);
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
     if (row.shown) { // how often sudo asks after a cancel is its own affair
         EXPECT_EQ(readAll(home + "/answer.shown").toStdString(), row.shown);
     }
-    // The silent checks never reach the agent; a request does, for Velloran's own action.
-    EXPECT_EQ(agent ? agent->transcript.count("AUTHENTICATING FOR org.velloran.Velloran.helper")
-                    : 0,
-              row.prompts)
-        << (agent ? agent->transcript.toStdString() : "");
     if (!row.printed.contains("run 1"))
         return;
     // Dropping the rights looked for a login session without trying to start logind.
@@ -265,16 +178,16 @@ INSTANTIATE_TEST_SUITE_P(
                   "log in again."},
                  "\n"),
         // The password dialog is never asked: it would cancel, or allow what polkit refused.
-        Scenario("AgentOpensAndClosesTheLockWithoutSudo", "", "right", true, "cancel",
+        Scenario("PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", true, "cancel",
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "deauthenticate", "check"},
                  {"check 0", "authenticate 1", "check 1", "run 1", "run 1", "deauthenticate",
                   "check 0", "posted 1 1 beeps 0"},
-                 "", 1),
-        Scenario("AgentRefusalIsFinal", "", "not the password", true, "accept right", kAsk,
-                 {"authenticate 0", "check 0", "posted 0 0 beeps 0"}, "", 1),
-        Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "right", false, "accept right",
-                 kAsk, {"authenticate 1", "check 1", "posted 1 0 beeps 0"}, "\n")),
+                 ""),
+        Scenario("PolkitRefusalIsFinal", "", "NO", true, "accept right", kAsk,
+                 {"authenticate 0", "check 0", "posted 0 0 beeps 0"}, ""),
+        Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "YES", false, "accept right", kAsk,
+                 {"authenticate 1", "check 1", "posted 1 0 beeps 0"}, "\n")),
     [](const auto &row) { return std::string(row.param.name); });
 
 // A session's temporary authorizations: only Velloran's own action for its own process goes.

@@ -1,7 +1,7 @@
 // Drives the shared BLAuthentication on the real Linux authorization service, started as an
 // ordinary user. An optional first argument --bundle=<path> puts an installed bundle in place of
 // the build's. Each further argument is one step, printing one line:
-//   check, authenticate, deauthenticate, run=<path>[|<argument>...], pause (waits for a line)
+//   check, authenticate, deauthenticate, run=<path>[|<argument>...]
 // then "posted <authenticated> <deauthenticated> beeps <n>", the alerts and the log entries.
 #include "Alert.h"
 #include "BLAuthentication.h"
@@ -45,9 +45,6 @@ int main(int argc, char *argv[])
             out << "deauthenticate\n";
         } else if (step.startsWith("run=")) {
             out << "run " << int(auth->executeCommand(run.first(), run.mid(1))) << '\n';
-        } else if (step == "pause") {
-            out << "paused" << Qt::endl;
-            QTextStream(stdin).readLine();
         } else {
             out << "unknown step " << step << '\n';
             return 2;
