@@ -18,13 +18,12 @@ using TestSupport::writeFile;
 const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
 
-// One session of the user's: sudo's rules, polkit's answer for Velloran's action (none: it would
-// need a desktop agent, and none runs), whose bundle the driver uses, the password dialog's
-// answers ("right" is the password), the driver's steps, all it prints, and what the dialog
-// showed at each ask.
+// One session of the user's: sudo's rules ("-": none for the user), polkit's answer for
+// Velloran's action (none: it needs an agent, and none runs), whose bundle the driver uses, the
+// password dialog's answers ("right" is the password), the driver's steps, all it prints, and
+// what the dialog showed at each ask.
 struct Scenario {
-    const char *name, *sudoers; // "-": the user is no administrator
-    const char *polkit;
+    const char *name, *sudoers, *polkit;
     bool installed;
     const char *dialog;
     QStringList steps, printed;
@@ -44,9 +43,7 @@ protected:
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
-        for (const char *program : {"/usr/bin/pkexec", "/usr/bin/sudo", "/usr/lib/polkit-1/polkitd",
-                                    "/usr/bin/dbus-daemon"})
-            VELLORAN_REQUIRE(QFileInfo(program).isExecutable(), std::string("needs ") + program);
+        VELLORAN_REQUIRE(QFileInfo("/usr/bin/pkexec").isExecutable(), "needs polkit");
         QString error;
         const QString deb = DesktopPackage::build(&error);
         const QString askpass = package + kResources + "/velloran-askpass";
@@ -74,10 +71,8 @@ protected:
         inside({"/usr/bin/id", "-g", user}, &gid);
         // A home of the user's own for the password dialog's answer; the tools stay root's.
         ASSERT_TRUE(QDir().mkpath(home));
-        ASSERT_EQ(::chown(QFile::encodeName(home).constData(), uid.toUInt(), gid.toUInt()), 0);
-        QFile::setPermissions(home, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QFile::setPermissions(work.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                               QFile::ExeOther);
+        ASSERT_EQ(run("/bin/chown", {uid + ':' + gid, home}), 0);
+        ASSERT_EQ(run("/bin/chmod", {"0711", work.path()}), 0);
     }
     void TearDown() override
     {
@@ -119,17 +114,15 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
         writeFile(work.path() + "/etc/sudoers.d/velloran-test", QByteArray(row.sudoers) + '\n');
     TestSupport::answerAskpass(home, QByteArray(row.dialog).replace("right", password),
                                uid.toUInt(), gid.toUInt());
-    QStringList argv =
-        nsenter +
-        QStringList{"/usr/bin/setpriv",  "--reuid=" + uid, "--regid=" + gid, "--init-groups", "--",
-                    VELLORAN_AUTH_DRIVER};
-    if (row.installed)
-        argv << "--bundle=" + kInstalled;
+    const QString bundle = "--bundle=" + (row.installed ? kInstalled : VELLORAN_TEST_BUNDLE);
     QProcess driver;
     driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
     driver.setWorkingDirectory(home);
     driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    driver.start(argv[0], argv.mid(1) + fill(row.steps));
+    driver.start(nsenter[0], nsenter.mid(1) +
+                                 QStringList{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                             "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
+                                 QStringList{bundle} + fill(row.steps));
     ASSERT_TRUE(driver.waitForFinished(120000)) << "the driver hung";
     EXPECT_EQ(driver.exitCode(), 0);
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
@@ -147,7 +140,8 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
     EXPECT_EQ(QFileInfo(copy).ownerId(), 0u);
 }
 
-const QStringList kAsk{"authenticate", "check"};
+const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"},
+    kYes{"post BLAuthenticatedNotification", "authenticate 1", "check 1"};
 INSTANTIATE_TEST_SUITE_P(
     Sessions, UserAuthorization,
     ::testing::Values(
@@ -155,39 +149,42 @@ INSTANTIATE_TEST_SUITE_P(
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "run=/nonexistent/tool",
                   "deauthenticate", "deauthenticate", "check"},
-                 {"check 0", "authenticate 1", "check 1", "run 1", "run 1", "run 0",
-                  "deauthenticate", "deauthenticate", "check 0", "posted 1 1 beeps 1",
-                  "log Error 1 in AuthorizationExecuteWithPrivileges",
-                  "log \\nPath: /nonexistent/tool"},
+                 QStringList{"check 0"} + kYes +
+                     QStringList{"run 1", "run 1", "beep",
+                                 "log Error 1 in AuthorizationExecuteWithPrivileges",
+                                 "log \\nPath: /nonexistent/tool", "run 0",
+                                 "post BLDeauthenticatedNotification", "deauthenticate",
+                                 "deauthenticate", "check 0"},
                  "\n"),
         Scenario("SudoCancelAnswersNoAndStartsNothing", "", "", false, "cancel",
                  {"authenticate", "run=/bin/kill|$NATD", "check"},
-                 {"authenticate 0", "run 0", "check 0", "posted 0 0 beeps 0"}, nullptr),
+                 {"authenticate 0", "run 0", "check 0"}, nullptr),
         Scenario("SudoWrongPasswordAnswersNoAndPostsNothing", "Defaults passwd_tries=1", "", false,
-                 "accept wrong", kAsk, {"authenticate 0", "check 0", "posted 0 0 beeps 0"}, "\n"),
+                 "accept wrong", kAsk, kNo, "\n"),
         Scenario("SudoWrongThenRightPasswordSaysTryAgain", "", "", false,
-                 "accept wrong\naccept right", kAsk,
-                 {"authenticate 1", "check 1", "posted 1 0 beeps 0"}, "\nSorry, try again.\n"),
+                 "accept wrong\naccept right", kAsk, kYes, "\nSorry, try again.\n"),
         Scenario("SudoRuleWithoutPasswordPassesTheSilentCheck", "%sudo ALL=(ALL) NOPASSWD: ALL", "",
                  false, "cancel", {"check", "authenticate", "deauthenticate"},
-                 {"check 1", "authenticate 1", "deauthenticate", "posted 0 1 beeps 0"}, ""),
+                 {"check 1", "authenticate 1", "post BLDeauthenticatedNotification",
+                  "deauthenticate"},
+                 ""),
         Scenario("NotInSudoersIsExplained", "-", "", false, "accept right", kAsk,
-                 {"authenticate 0", "check 0", "posted 0 0 beeps 0",
-                  "alert Your account may not make changes as an administrator: sudo refused it. "
-                  "An administrator can allow it with \"adduser $USER sudo\"; then log out and "
-                  "log in again."},
+                 QStringList{"alert Your account may not make changes as an administrator: sudo "
+                             "refused it. An administrator can allow it with \"adduser $USER "
+                             "sudo\"; then log out and log in again."} +
+                     kNo,
                  "\n"),
         // The password dialog is never asked: it would cancel, or allow what polkit refused.
         Scenario("PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", true, "cancel",
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "deauthenticate", "check"},
-                 {"check 0", "authenticate 1", "check 1", "run 1", "run 1", "deauthenticate",
-                  "check 0", "posted 1 1 beeps 0"},
+                 QStringList{"check 0"} + kYes +
+                     QStringList{"run 1", "run 1", "post BLDeauthenticatedNotification",
+                                 "deauthenticate", "check 0"},
                  ""),
-        Scenario("PolkitRefusalIsFinal", "", "NO", true, "accept right", kAsk,
-                 {"authenticate 0", "check 0", "posted 0 0 beeps 0"}, ""),
+        Scenario("PolkitRefusalIsFinal", "", "NO", true, "accept right", kAsk, kNo, ""),
         Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "YES", false, "accept right", kAsk,
-                 {"authenticate 1", "check 1", "posted 1 0 beeps 0"}, "\n")),
+                 kYes, "\n")),
     [](const auto &row) { return std::string(row.param.name); });
 
 // A session's temporary authorizations: only Velloran's own action for its own process goes.
