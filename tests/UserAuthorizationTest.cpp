@@ -18,7 +18,7 @@ using TestSupport::writeFile;
 const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
 
-// One session of the user's: sudo's rules ("-": none for the user), polkit's answer for
+// One session of the user's: sudo's rules ("-": none at all), polkit's answer for
 // Velloran's action (none: it needs an agent, and none runs), whose bundle the driver uses, the
 // password dialog's answers ("right" is the password), the driver's steps, all it prints, and
 // what the dialog showed at each ask.
@@ -60,15 +60,19 @@ protected:
                       QByteArray("polkit.addRule(function(action) { if (action.id == '") +
                           Polkit::kActionId + "') return polkit.Result." + GetParam().polkit +
                           "; });\n");
+        script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         script.start(VELLORAN_TEST_SOURCE_DIR "/desktop_root",
                      {work.path(), package, user, password});
         QByteArray said;
         while (!said.contains('\n') && script.waitForReadyRead(30000))
             said += script.readAllStandardOutput();
-        ASSERT_TRUE(said.startsWith("ready ")) << "no polkitd:\n" << logs().toStdString();
+        ASSERT_TRUE(said.startsWith("ready ")) << "no polkitd";
         nsenter = {"/usr/bin/nsenter", "--mount", "--target", said.mid(6).trimmed(), "--"};
-        inside({"/usr/bin/id", "-u", user}, &uid);
-        inside({"/usr/bin/id", "-g", user}, &gid);
+        const QStringList account = QString(readAll(work.path() + "/etc/passwd"))
+                                        .section("\n" + user + ":", 1, 1)
+                                        .split(':');
+        uid = account.value(1);
+        gid = account.value(2);
         // A home of the user's own for the password dialog's answer; the tools stay root's.
         ASSERT_TRUE(QDir().mkpath(home));
         ASSERT_EQ(run("/bin/chown", {uid + ':' + gid, home}), 0);
@@ -79,17 +83,6 @@ protected:
         script.closeWriteChannel(); // desktop_root then ends what it started
         script.waitForFinished(30000);
     }
-    void inside(const QStringList &command, QString *output = nullptr)
-    {
-        ASSERT_EQ(run(nsenter[0], nsenter.mid(1) + command, output), 0);
-        if (output)
-            *output = output->trimmed();
-    }
-    QString logs() const
-    {
-        return readAll(work.path() + "/dbus.log") + readAll(work.path() + "/polkitd.log");
-    }
-
     const QString user = QStringLiteral("vlpk%1").arg(getpid());
     const QByteArray password = "Desk top 7";
     QTemporaryDir work;
@@ -108,8 +101,8 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
             .replaceInStrings("$RES", kResources)
             .replaceInStrings("$USER", user);
     };
-    if (QByteArray(row.sudoers) == "-")
-        inside({"/usr/bin/gpasswd", "-d", user, "sudo"});
+    if (QByteArray(row.sudoers) == "-") // no rule at all names the user
+        writeFile(work.path() + "/etc/sudoers", "Defaults env_reset\n");
     else
         writeFile(work.path() + "/etc/sudoers.d/velloran-test", QByteArray(row.sudoers) + '\n');
     TestSupport::answerAskpass(home, QByteArray(row.dialog).replace("right", password),
@@ -131,8 +124,6 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
     }
     if (!row.printed.contains("run 1"))
         return;
-    // Dropping the rights looked for a login session without trying to start logind.
-    EXPECT_FALSE(logs().contains("Activating service")) << logs().toStdString();
     EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
     // The copy landed in the namespace's own /etc (WORK's), made by root.
     const QString copy = work.path() + "/etc/named.conf";

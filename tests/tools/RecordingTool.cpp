@@ -1,7 +1,6 @@
-// A tool for the privileged-start tests: it writes down how it was started, beside itself in
-// "<own path>.record", and appends "<name> <args>" to "journal" in its folder. Its file name
-// picks its behaviour: "slow" waits before writing, "linger" stays a while after, "exit3" ends
-// with status 3, "daemon" forks into the background and stays until it is ended.
+// Writes down how it was started in "<own path>.record" and appends "<name> <args>" to "journal"
+// beside itself. Its name picks its behaviour: "slow" waits before writing, "linger" stays a while
+// after, "exit3" ends with status 3, "daemon" forks into the background and stays there.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -58,7 +57,6 @@ int main(int argc, char *argv[])
         append(self + ".daemon", std::to_string(getpid()) + "\n");
         sleep(30);
     }
-    if (named("linger"))
-        sleep(2);
+    sleep(named("linger") ? 2 : 0);
     return named("exit3") ? 3 : 0;
 }
