@@ -19,13 +19,12 @@ const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
 
 // One session of the user's: sudo's rules ("-": none at all), polkit's answer for
-// Velloran's action (none: it needs an agent, and none runs), whose bundle the driver uses, the
-// password dialog's answers ("right" is the password), the driver's steps, all it prints, and
-// what the dialog showed at each ask.
+// Velloran's action (asking the administrator needs an agent, and none runs), the password
+// dialog's answers ("right" is the password), whether the driver uses the installed bundle, the
+// driver's steps, all it prints, and what the dialog showed at each ask.
 struct Scenario {
-    const char *name, *sudoers, *polkit;
+    const char *name, *sudoers, *polkit, *dialog;
     bool installed;
-    const char *dialog;
     QStringList steps, printed;
     const char *shown;
 };
@@ -55,11 +54,10 @@ protected:
             QFile::remove(askpass) &&
             QFile::copy(VELLORAN_TEST_BUNDLE "/Contents/Resources/velloran-askpass", askpass));
         ASSERT_TRUE(QDir().mkpath(package + "/usr/share/polkit-1/rules.d"));
-        if (*GetParam().polkit)
-            writeFile(package + "/usr/share/polkit-1/rules.d/50-velloran-test.rules",
-                      QByteArray("polkit.addRule(function(action) { if (action.id == '") +
-                          Polkit::kActionId + "') return polkit.Result." + GetParam().polkit +
-                          "; });\n");
+        writeFile(package + "/usr/share/polkit-1/rules.d/50-velloran-test.rules",
+                  QByteArray("polkit.addRule(function(action) { if (action.id == '") +
+                      Polkit::kActionId + "') return polkit.Result." + GetParam().polkit +
+                      "; });\n");
         script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         script.start(VELLORAN_TEST_SOURCE_DIR "/desktop_root",
                      {work.path(), package, user, password});
@@ -110,18 +108,14 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
     const QString bundle = "--bundle=" + (row.installed ? kInstalled : VELLORAN_TEST_BUNDLE);
     QProcess driver;
     driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
-    driver.setWorkingDirectory(home);
     driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     driver.start(nsenter[0], nsenter.mid(1) +
                                  QStringList{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + gid,
                                              "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
                                  QStringList{bundle} + fill(row.steps));
     ASSERT_TRUE(driver.waitForFinished(120000)) << "the driver hung";
-    EXPECT_EQ(driver.exitCode(), 0);
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
-    if (row.shown) { // how often sudo asks after a cancel is its own affair
-        EXPECT_EQ(readAll(home + "/answer.shown").toStdString(), row.shown);
-    }
+    EXPECT_EQ(readAll(home + "/answer.shown").toStdString(), row.shown);
     if (!row.printed.contains("run 1"))
         return;
     EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
@@ -136,7 +130,8 @@ const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"
 INSTANTIATE_TEST_SUITE_P(
     Sessions, UserAuthorization,
     ::testing::Values(
-        Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "", "", true, "accept right",
+        Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "", "AUTH_ADMIN", "accept right",
+                 true,
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "run=/nonexistent/tool",
                   "deauthenticate", "deauthenticate", "check"},
@@ -147,34 +142,34 @@ INSTANTIATE_TEST_SUITE_P(
                                  "post BLDeauthenticatedNotification", "deauthenticate",
                                  "deauthenticate", "check 0"},
                  "\n"),
-        Scenario("SudoCancelAnswersNoAndStartsNothing", "", "", false, "cancel",
+        Scenario("SudoCancelAnswersNoAndStartsNothing", "", "AUTH_ADMIN", "cancel", false,
                  {"authenticate", "run=/bin/kill|$NATD", "check"},
-                 {"authenticate 0", "run 0", "check 0"}, nullptr),
-        Scenario("SudoWrongPasswordAnswersNoAndPostsNothing", "Defaults passwd_tries=1", "", false,
-                 "accept wrong", kAsk, kNo, "\n"),
-        Scenario("SudoWrongThenRightPasswordSaysTryAgain", "", "", false,
-                 "accept wrong\naccept right", kAsk, kYes, "\nSorry, try again.\n"),
-        Scenario("SudoRuleWithoutPasswordPassesTheSilentCheck", "%sudo ALL=(ALL) NOPASSWD: ALL", "",
-                 false, "cancel", {"check", "authenticate", "deauthenticate"},
+                 {"authenticate 0", "run 0", "check 0"}, "\n\n"),
+        Scenario("SudoWrongPasswordAnswersNoAndPostsNothing", "Defaults passwd_tries=1",
+                 "AUTH_ADMIN", "accept wrong", false, kAsk, kNo, "\n"),
+        Scenario("SudoWrongThenRightPasswordSaysTryAgain", "", "AUTH_ADMIN",
+                 "accept wrong\naccept right", false, kAsk, kYes, "\nSorry, try again.\n"),
+        Scenario("SudoRuleWithoutPasswordPassesTheSilentCheck", "%sudo ALL=(ALL) NOPASSWD: ALL",
+                 "AUTH_ADMIN", "cancel", false, {"check", "authenticate", "deauthenticate"},
                  {"check 1", "authenticate 1", "post BLDeauthenticatedNotification",
                   "deauthenticate"},
                  ""),
-        Scenario("NotInSudoersIsExplained", "-", "", false, "accept right", kAsk,
+        Scenario("NotInSudoersIsExplained", "-", "AUTH_ADMIN", "accept right", false, kAsk,
                  QStringList{"alert Your account may not make changes as an administrator: sudo "
                              "refused it. An administrator can allow it with \"adduser $USER "
                              "sudo\"; then log out and log in again."} +
                      kNo,
                  "\n"),
         // The password dialog is never asked: it would cancel, or allow what polkit refused.
-        Scenario("PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", true, "cancel",
+        Scenario("PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", "cancel", true,
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "deauthenticate", "check"},
                  QStringList{"check 0"} + kYes +
                      QStringList{"run 1", "run 1", "post BLDeauthenticatedNotification",
                                  "deauthenticate", "check 0"},
                  ""),
-        Scenario("PolkitRefusalIsFinal", "", "NO", true, "accept right", kAsk, kNo, ""),
-        Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "YES", false, "accept right", kAsk,
+        Scenario("PolkitRefusalIsFinal", "", "NO", "accept right", true, kAsk, kNo, ""),
+        Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "YES", "accept right", false, kAsk,
                  kYes, "\n")),
     [](const auto &row) { return std::string(row.param.name); });
 
@@ -185,10 +180,9 @@ TEST(PolkitTemporaryAuthorizations, RevokesOnlyThisProcessesHelperAuthorization)
     EXPECT_EQ(Polkit::ownTemporaryAuthorizations({{"a1", ours, "unix-process", 42},
                                                   {"a2", "org.other.action", "unix-process", 42},
                                                   {"a3", ours, "unix-process", 43},
-                                                  {"a4", ours, "system-bus-name", 42},
-                                                  {"a5", ours, "unix-process", 42}},
+                                                  {"a4", ours, "system-bus-name", 42}},
                                                  42),
-              QStringList({"a1", "a5"}));
+              QStringList{"a1"});
 }
 
 } // namespace

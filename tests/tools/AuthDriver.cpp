@@ -1,9 +1,7 @@
-// Drives the shared BLAuthentication on the real Linux authorization service, started as an
-// ordinary user. The first argument --bundle=<path> names the bundle (the build's or an installed
-// one); each further argument is one step:
-//   check, authenticate, deauthenticate, run=<path>[|<argument>...]
-// It prints, in order, each step with its answer ("check 1") and all Velloran said meanwhile:
-// "post <notification>", "beep", "alert <text>", "log <entry>" (line breaks written as \n).
+// Drives BLAuthentication on the real Linux service as an ordinary user: --bundle=<path>, then
+// steps (check, authenticate, deauthenticate, run=<path>[|<argument>...]). It prints each step's
+// answer ("check 1") and all Velloran said meanwhile ("post <name>", "beep", "alert <text>",
+// "log <entry>", line breaks as \n), in order.
 #include "Alert.h"
 #include "BLAuthentication.h"
 #include "Beep.h"
@@ -12,7 +10,7 @@
 #include "SystemLog.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -45,8 +43,7 @@ int main(int argc, char *argv[])
             return 2;
         said << line;
     }
-    QTextStream out(stdout);
     for (const QString &line : said)
-        out << QString(line).replace('\n', "\\n") << '\n';
+        std::puts(qPrintable(QString(line).replace('\n', "\\n")));
     return 0;
 }

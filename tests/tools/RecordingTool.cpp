@@ -1,6 +1,5 @@
-// Writes down how it was started in "<own path>.record" and appends "<name> <args>" to "journal"
-// beside itself. Its name picks its behaviour: "slow" waits before writing, "linger" stays a while
-// after, "exit3" ends with status 3, "daemon" forks into the background and stays there.
+// Writes down how it was started in "<own path>.record" and "<name> <args>" in "journal" beside
+// itself. By name: "slow" waits first, "linger" stays 2 s, "exit3" ends with 3, "daemon" forks.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
