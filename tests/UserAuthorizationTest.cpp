@@ -33,9 +33,7 @@ void PrintTo(const Scenario &row, std::ostream *os)
     *os << row.name;
 }
 
-// Real polkitd on a system D-Bus of the test's own and the installed package over /usr, in a
-// mount namespace whose /etc and /run are the test's (tests/desktop_root); its user is in group
-// sudo there.
+// polkitd on a bus of its own, the package over /usr, /etc and /run the test's (desktop_root).
 class UserAuthorization : public ::testing::TestWithParam<Scenario>
 {
 protected:

@@ -1,5 +1,5 @@
 // Writes down how it was started in "<own path>.record" and "<name> <args>" in "journal" beside
-// itself. By name: "slow" waits first, "linger" stays 2 s, "exit3" ends with 3, "daemon" forks.
+// itself. By its name: "slow" waits first, "linger" stays 2 s after, "exit3" ends with status 3.
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -48,14 +48,6 @@ int main(int argc, char *argv[])
     }
     append(self + ".record", record + "\nend\n");
     append(self.substr(0, self.rfind('/')) + "/journal", journal + "\n");
-    if (named("daemon") && fork() == 0) {
-        setsid();
-        const int devNull = open("/dev/null", O_RDWR);
-        for (int fd : {0, 1, 2})
-            dup2(devNull, fd);
-        append(self + ".daemon", std::to_string(getpid()) + "\n");
-        sleep(30);
-    }
     sleep(named("linger") ? 2 : 0);
     return named("exit3") ? 3 : 0;
 }
