@@ -128,8 +128,9 @@ const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"
 INSTANTIATE_TEST_SUITE_P(
     Sessions, UserAuthorization,
     ::testing::Values(
-        Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "", "AUTH_ADMIN", "accept right",
-                 true,
+        // sudo keeps the password for all the user's sessions; the release must forget it too.
+        Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "Defaults timestamp_type=global",
+                 "AUTH_ADMIN", "accept right", true,
                  {"check", "authenticate", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "run=/nonexistent/tool",
                   "deauthenticate", "deauthenticate", "check"},
