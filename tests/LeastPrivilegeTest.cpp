@@ -1,17 +1,24 @@
+// Velloran's least privilege: the helper's table, the real helper, starts as root, boot copies.
+#include "BLAuthentication.h"
 #include "Bundle.h"
 #include "HelperCommands.h"
-#include "NATLoader.h"
+#include "HelperProtocol.h"
+#include "LinuxAuthorization.h"
+#include "PrivilegedStart.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 namespace {
 
 using TestSupport::readAll;
 using TestSupport::run;
-using Args = std::vector<std::string>;
+using Strings = std::vector<std::string>;
 
 std::string resources()
 {
@@ -19,14 +26,17 @@ std::string resources()
 }
 
 // Every command Velloran sends is in the helper's table; the near misses are not. Words split at
-// blanks; "@" is the helper's Resources folder.
+// blanks; "@" is the helper's Resources folder. Interface names are the kernel's: up to 15 bytes.
 TEST(HelperTable, TakesExactlyVelloransCommands)
 {
     const QString divert = "/sbin/ipfw add 95 divert natd all from any to any via ";
+    const QString res = QString::fromStdString(resources());
     const QStringList accepted{
         "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
         "-interface en0",
         "/usr/sbin/natd -interface ppp@1",
+        divert + "wlån0",
+        divert + "wlan+1." + QString(8, 'x'),
         "/sbin/ipfw -f flush",
         divert + "en0",
         "/sbin/ipfw add 65530 pass all from any to any",
@@ -50,6 +60,8 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
                               divert + "a;b",
+                              divert + "eth0:1",
+                              divert + QString(16, 'x'),
                               "/sbin/ifconfig en1 192.168.2.256 -alias",
                               "/usr/sbin/sysctl -w kernel.modprobe=/tmp/x",
                               "/bin/cp @/named.conf /etc/shadow",
@@ -57,151 +69,254 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "@/load_install x",
                               "/bin/kill -9 1",
                               "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
-                              "/usr/bin/install -m 4755 /tmp/x /usr/bin/x"};
+                              "/usr/bin/install -m 4755 /tmp/x /usr/bin/x",
+                              "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
+                              "/usr/sbin/named -c /tmp/named.conf"};
     for (const QString &command : accepted + refused) {
-        Args words;
-        for (const QString &word : command.split(' '))
-            words.push_back(word.startsWith('@') ? resources() + word.mid(1).toStdString()
-                                                 : word.toStdString());
-        const Args arguments(words.begin() + 1, words.end());
-        EXPECT_EQ(HelperCommands::check(words[0], arguments, resources()),
-                  accepted.contains(command) ? 0 : EPERM)
+        Strings words;
+        for (const QString &word : QString(command).replace("@/", res + '/').split(' '))
+            words.push_back(word.toStdString());
+        EXPECT_EQ(
+            HelperCommands::check(words[0], Strings(words.begin() + 1, words.end()), resources()),
+            accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
     }
 }
 
-// Start at boot installed from a bundle a test user owns, in a root of the test's own.
-class BootFromUsersBundle : public ::testing::Test
+std::string word(std::uint32_t value)
 {
-protected:
-    static constexpr uid_t kUser = 4243;
-    void SetUp() override
-    {
-        VELLORAN_REQUIRE_ROOT();
-        ASSERT_TRUE(work.isValid());
-        ASSERT_EQ(inRoot({"/bin/true"}), 0) << qPrintable(output);
-        const QString res = QString::fromStdString(resources());
-        ASSERT_EQ(run("/bin/cp", {"-r", res, bundle()}), 0);
-        ASSERT_EQ(run("/bin/chown", {"-R", QString::number(kUser), bundle()}), 0);
-    }
-    // Stages the three files as Velloran does, then runs the bundle's install script.
-    int install()
-    {
-        const auto script =
-            NATLoader::startupLines("en0", {"en1", "192.0.2.1", "netmask", "255.0.0.0"}, false);
-        for (const auto &[name, bytes] :
-             {std::pair{"Velloran.tmp", script->join(QString()).toUtf8()},
-              {"natd.conf.tmp",
-               NATLoader::natConfigLines({"-interface", "en0"})->join(QString()).toUtf8()},
-              {"Velloran.StartupParameters.plist.tmp",
-               readAll(bundle() + "/StartupParameters.plist")}})
-            TestSupport::writeFile(work.path() + "/tmp/" + name, bytes);
-        return inRoot({"/tmp/bundle/load_install"});
-    }
-    int inRoot(const QStringList &command)
-    {
-        const QStringList root{work.path(), QString::fromStdString(resources()), "/usr/bin/env"};
-        return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
-                   root + QStringList{"SUDO_UID=0"} + command, &output);
-    }
-    QString bundle() const { return work.path() + "/tmp/bundle"; }
-    QString copy(const char *name) const { return work.path() + "/var/lib/velloran/boot/" + name; }
-    QTemporaryDir work;
-    QString output;
-};
-
-TEST_F(BootFromUsersBundle, UnitRunsRootsCopiesWhateverTheUserChangesAfterwards)
-{
-    ASSERT_EQ(install(), 0) << qPrintable(output);
-    EXPECT_TRUE(readAll(work.path() + "/etc/systemd/system/velloran.service")
-                    .contains("\nExecStart=\"/var/lib/velloran/boot/velloran-toolview\" "
-                              "/Library/StartupItems/Velloran/Velloran\n"));
-    const QByteArray natd = readAll(bundle() + "/bsdtools/natd");
-    TestSupport::writeFile(bundle() + "/bsdtools/natd", "#!/bin/sh\nid >/tmp/owned\n");
-    TestSupport::writeFile(work.path() + "/tmp/natd.orig", natd);
-    for (const char *name : {"velloran-toolview", "bsdtools", "bsdtools/natd"})
-        EXPECT_EQ(QFileInfo(copy(name)).ownerId(), 0u) << name;
-    // In what the unit runs, /usr/sbin/natd is root's unchanged copy.
-    EXPECT_EQ(inRoot({"/var/lib/velloran/boot/velloran-toolview", "/usr/bin/cmp", "/usr/sbin/natd",
-                      "/tmp/natd.orig"}),
-              0)
-        << qPrintable(output);
-
-    ASSERT_EQ(inRoot({"/tmp/bundle/load_remove"}), 0) << qPrintable(output);
-    EXPECT_FALSE(QFileInfo::exists(copy("")));
+    return std::string(reinterpret_cast<const char *>(&value), 4);
 }
 
-// A folder or stand-in of the user's on the way to what root runs at boot is refused, by the
-// install and by the tool view the unit starts.
-TEST_F(BootFromUsersBundle, PlantedUsersFileOnTheUnitsPathIsRefused)
+// A message by hand: its length, how many strings, then each string with its length.
+std::string framed(const Strings &strings, std::size_t count)
 {
-    for (const auto &[path, atInstall] : {std::pair{"/var/lib/velloran", true},
-                                          {"/var", true},
-                                          {"/var/lib", false},
-                                          {"/var/lib/velloran/boot/bsdtools", false},
-                                          {"/var/lib/velloran/boot/bsdtools/ipfw", false}}) {
-        ASSERT_EQ(install(), 0) << qPrintable(output);
-        const QByteArray planted = QFile::encodeName(work.path() + path);
-        ASSERT_EQ(::chown(planted.constData(), kUser, kUser), 0);
-        EXPECT_NE(atInstall ? install()
-                            : inRoot({"/var/lib/velloran/boot/velloran-toolview", "/bin/true"}),
-                  0)
-            << path;
-        EXPECT_TRUE(
-            output.contains(atInstall ? "does not belong to root" : "cannot enter the tool view"))
-            << qPrintable(output);
-        ASSERT_EQ(::chown(planted.constData(), 0, 0), 0);
-    }
+    std::string body = word(count);
+    for (const std::string &s : strings)
+        body += word(s.size()) + s;
+    return word(body.size()) + body;
 }
 
-// One rule for every writer: the boot script, natd.conf and the helper agree, and the kernel
-// takes every name they accept.
-TEST(InterfaceNames, OneRuleForEveryWriter)
+// What the helper, started as root, says to `messages` on its stdin (or /dev/null), and its exit.
+std::string converse(const Strings &messages, bool pipe = true)
+{
+    QProcess helper;
+    if (!pipe)
+        helper.setStandardInputFile(QProcess::nullDevice());
+    helper.start(LinuxAuthorization::helperPath());
+    for (const std::string &message : messages)
+        helper.write(message.data(), qint64(message.size()));
+    helper.closeWriteChannel();
+    EXPECT_TRUE(helper.waitForFinished(30000));
+    return helper.readAllStandardOutput().toStdString() + " exit " +
+           std::to_string(helper.exitCode());
+}
+
+TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
 {
     VELLORAN_REQUIRE_ROOT();
-    const std::pair<QString, bool> rows[] = {{"en0", true},
-                                             {"wlan+1", true},
-                                             {"veth@lan", true},
-                                             {QStringLiteral("wlån0"), true},
-                                             {"abcdefghijklmno", true},
-                                             {"abcdefghijklmnop", false},
-                                             {QStringLiteral("abcdefghijklmnå"), false},
-                                             {"eth0:1", false},
-                                             {"a/b", false},
-                                             {"a b", false},
-                                             {"", false},
-                                             {"..", false},
-                                             {"a;b", false},
-                                             {"$x", false},
-                                             {"`x`", false},
-                                             {"a'b", false},
-                                             {"a\\b", false},
-                                             {"a*", false},
-                                             {"a#b", false},
-                                             {"a=b", false},
-                                             {"a,b", false},
-                                             {"a\nb", false},
-                                             {QStringLiteral("a\u00a0b"), false}};
-    for (const auto &[name, accepted] : rows) {
-        SCOPED_TRACE(name.toStdString());
-        const auto script =
-            NATLoader::startupLines(name, {name, "192.0.2.1", "netmask", "255.255.255.0"}, false);
-        EXPECT_EQ(script.has_value(), accepted);
-        EXPECT_EQ(NATLoader::natConfigLines({"-interface", name}).has_value(), accepted);
-        const Args divert{"add", "95",  "divert",          "natd", "all", "from", "any", "to",
-                          "any", "via", name.toStdString()};
-        EXPECT_EQ(HelperCommands::check("/sbin/ipfw", divert, resources()) == 0, accepted);
-        if (!accepted)
-            continue;
-        EXPECT_TRUE(script->contains("/sbin/ipfw add 95 divert natd all from any to any via " +
-                                     name + '\n'));
-        EXPECT_TRUE(
-            script->contains("/sbin/ifconfig " + name + " 192.0.2.1 netmask 255.255.255.0\n"));
-        // The kernel takes the name too.
-        EXPECT_EQ(
-            run("/usr/bin/unshare", {"-n", "/usr/sbin/ip", "link", "add", name, "type", "bridge"}),
-            0);
+    // Another user's process named as natd by `exec -a` is never root's to stop; root's natd is.
+    QProcess impostor;
+    impostor.start("/usr/bin/setpriv",
+                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
+                    "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    ASSERT_TRUE(TestSupport::waitFor([&] {
+        return readAll(QStringLiteral("/proc/%1/cmdline").arg(impostor.processId()))
+            .startsWith("/usr/sbin/natd");
+    }));
+    // Each message and the helper's answer: refused (EPERM), misshapen (EINVAL) or run (0).
+    const std::pair<std::string, int> exchange[] = {
+        {framed({"/bin/sh", "-c", "id"}, 3), EPERM},
+        {framed({"relative/tool"}, 1), EINVAL},
+        {framed({""}, 1), EINVAL},
+        {framed({}, 0), EINVAL},
+        {word(0), EINVAL},
+        {framed(Strings(20, "/x"), 20), EPERM}, // a path and 19 arguments at most
+        {framed(Strings(21, "/x"), 21), EINVAL},
+        {framed({"/sbin/ipfw"}, 2), EINVAL},
+        {framed({std::string("/sbin/ipfw\0-f", 13)}, 1), EINVAL},
+        {framed({"/sbin/ipfw", "x"}, 1), EINVAL},
+        {framed({"/" + std::string(4095, 'a')}, 1), EPERM}, // the longest string there may be
+        {framed({"/" + std::string(4096, 'a')}, 1), EINVAL},
+        {word(12) + word(1) + word(100) + "/bin", EINVAL},
+        {word(9) + word(1) + word(0xffffffffu) + "/", EINVAL},
+        {framed({"/bin/kill", std::to_string(impostor.processId())}, 2), EPERM},
+        {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0}};
+    Strings messages;
+    std::string replies(HelperProtocol::kGreeting, 4);
+    for (const auto &[sent, reply] : exchange) {
+        messages.push_back(sent);
+        replies += word(std::uint32_t(reply));
     }
+    // Velloran's own messages are framed just so, blanks and empty words too.
+    EXPECT_EQ(*HelperProtocol::encode({"/bin/kill", {"", "two words"}}),
+              framed({"/bin/kill", "", "two words"}, 3));
+    EXPECT_EQ(converse(messages), replies + " exit 0");
+    EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
+    EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
+    impostor.kill();
+    impostor.waitForFinished();
+    // An oversized message leaves no way to find the next one; a terminal or file is no caller.
+    EXPECT_EQ(converse({word(HelperProtocol::kMaxBodySize + 1)}),
+              std::string(HelperProtocol::kGreeting, 4) + " exit 1");
+    EXPECT_EQ(converse({}, false), " exit 1");
+}
+
+// Root without CAP_SYS_PTRACE copies an ordinary process's pipe out, never the running helper's.
+TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
+{
+    VELLORAN_REQUIRE_ROOT();
+    QProcess helper;
+    helper.start(LinuxAuthorization::helperPath());
+    ASSERT_TRUE(helper.waitForReadyRead(30000)); // it greeted: it is set up
+    FakeProcess ordinary({"idle"});
+    const auto copies = [](qint64 pid) {
+        const pid_t child = fork();
+        if (child == 0) {
+            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+            __user_cap_data_struct caps[2]{};
+            syscall(SYS_capget, &header, caps);
+            caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
+            syscall(SYS_capset, &header, caps);
+            _exit(syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, pid, 0), 0, 0) >= 0);
+        }
+        int status = 0;
+        return waitpid(child, &status, 0) == child && WEXITSTATUS(status) == 1;
+    };
+    EXPECT_TRUE(copies(ordinary.pid));
+    EXPECT_FALSE(copies(helper.processId()));
+}
+
+// The password dialog, answered through its own buttons, prints the password only when accepted.
+TEST(Askpass, PrintsThePasswordOnlyWhenAccepted)
+{
+    const auto ask = [](const QByteArray &answer) {
+        QTemporaryDir folder;
+        TestSupport::answerAskpass(folder.path(), answer, getuid(), getgid());
+        QProcess askpass;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", folder.filePath("answer"));
+        askpass.setProcessEnvironment(environment);
+        askpass.start(LinuxAuthorization::askpassPath(), {"Password for someone: "});
+        EXPECT_TRUE(askpass.waitForFinished(30000));
+        return QString::number(askpass.exitCode()) + ' ' + askpass.readAllStandardOutput();
+    };
+    EXPECT_EQ(ask("accept s3cret pass"), "0 s3cret pass\n");
+    EXPECT_EQ(ask("cancel"), "1 ");
+}
+
+// As root the Linux service starts tools itself, exactly as its helper does for an ordinary user.
+TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailuresSayWhy)
+{
+    VELLORAN_REQUIRE_ROOT();
+    BLAuthentication *auth = BLAuthentication::sharedInstance();
+    QTemporaryDir folder;
+    CapturedFeedback feedback;
+    // The first tool waits before it writes; without the runner's wait the second would win.
+    RecordingTool tool(folder.path(), "slow-first"), failing(folder.path(), "exit3"),
+        plain(folder.path(), "plainfile"), late(folder.path(), "linger");
+    QFile::setPermissions(plain.path(), QFile::ReadOwner | QFile::WriteOwner);
+    const QString missing = folder.path() + "/no-such-tool";
+    const QStringList arguments{"-interface", "en0", "two words", "", "-dynamic"};
+    EXPECT_TRUE(auth->executeCommand(tool.path(), arguments));
+    EXPECT_FALSE(auth->executeCommand(failing.path(), {"add", "95"})); // ends non-zero at once
+    EXPECT_TRUE(auth->executeCommand(tool.path()));
+    EXPECT_FALSE(auth->executeCommand(missing, {"-f", "flush"}));
+    EXPECT_FALSE(auth->executeCommand(plain.path()));
+    EXPECT_FALSE(auth->executeCommand("bin/true"));
+    EXPECT_EQ(RecordingTool::journal(folder.path()),
+              QStringList({"slow-first " + arguments.join(' '), "exit3 add 95", "slow-first"}));
+    QStringList said; // each failure beeps, then logs its status and the tool's path
+    for (const auto &[code, path] : {std::pair{PrivilegedStart::kToolFailed, failing.path()},
+                                     {ENOENT, missing},
+                                     {EACCES, plain.path()},
+                                     {EINVAL, QString("bin/true")}})
+        said << "beep"
+             << QStringLiteral("log Error %1 in AuthorizationExecuteWithPrivileges").arg(code)
+             << "log \nPath: " + path;
+    EXPECT_EQ(feedback.events, said);
+    const auto starts = tool.starts();
+    ASSERT_EQ(starts.size(), 2);
+    EXPECT_EQ(starts[0].argv, QStringList{tool.path()} + arguments);
+    const RecordingTool::Start &start = starts[0];
+    EXPECT_EQ(QStringList({QString::number(start.uid), start.cwd, start.stdinTarget,
+                           start.stdoutTarget, start.fds.join(',')}),
+              QStringList({"0", "/", "/dev/null", "/dev/null", "0,1,2"}));
+    EXPECT_EQ(start.sid, start.pid) << "the tool leads a session of its own";
+    EXPECT_EQ(start.environment, QStringList{QString::fromLatin1(PrivilegedStart::kToolPath)});
+
+    // A tool still running when the wait ends counts as started, and a later start collects it.
+    const QByteArray path = late.path().toLocal8Bit();
+    char *const argv[] = {const_cast<char *>(path.constData()), nullptr};
+    EXPECT_EQ(PrivilegedStart::start(path.constData(), argv, "/nonexistent", 50), 0);
+    ASSERT_TRUE(TestSupport::waitFor([&] { return !late.starts().isEmpty(); }));
+    const QString process = QStringLiteral("/proc/%1").arg(late.starts().first().pid);
+    EXPECT_TRUE(QFileInfo::exists(process)) << "the start waited for the tool to end";
+    EXPECT_TRUE(TestSupport::waitFor([&] {
+        PrivilegedStart::reapFinished();
+        return !QFileInfo::exists(process);
+    }));
+}
+
+// Who the tools run for: sudo's or pkexec's word, never a mix of both.
+TEST(RequestingUser, ComesFromTheProgramThatStartedTheHelper)
+{
+    EXPECT_STREQ(PrivilegedStart::requestingUser("1000", nullptr), "1000");
+    EXPECT_STREQ(PrivilegedStart::requestingUser(nullptr, "1001"), "1001");
+    EXPECT_STREQ(PrivilegedStart::requestingUser("", "1001"), "1001");
+    EXPECT_EQ(PrivilegedStart::requestingUser("1000", "1001"), nullptr);
+}
+
+// Start at boot installed from a bundle a test user owns, in a root of the test's own.
+TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay)
+{
+    VELLORAN_REQUIRE_ROOT();
+    QTemporaryDir work;
+    QString output;
+    const QString bundle = work.path() + "/tmp/bundle", boot = "/var/lib/velloran/boot/",
+                  res = QString::fromStdString(resources());
+    const auto inRoot = [&](const QStringList &command) {
+        return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
+                   QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);
+    };
+    // Stages the three files (their bytes don't matter here), then runs the install script.
+    const auto install = [&] {
+        for (const char *name :
+             {"Velloran.tmp", "natd.conf.tmp", "Velloran.StartupParameters.plist.tmp"})
+            TestSupport::writeFile(work.path() + "/tmp/" + name, "staged\n");
+        return inRoot({"/tmp/bundle/load_install"});
+    };
+    ASSERT_EQ(inRoot({"/bin/true"}), 0) << qPrintable(output);
+    ASSERT_EQ(run("/bin/cp", {"-r", res, bundle}), 0);
+    ASSERT_EQ(run("/bin/chown", {"-R", "4243", bundle}), 0);
+    ASSERT_EQ(install(), 0) << qPrintable(output);
+    EXPECT_TRUE(readAll(work.path() + "/etc/systemd/system/velloran.service")
+                    .contains("\nExecStart=\"" + boot.toUtf8() +
+                              "velloran-toolview\" /Library/StartupItems/Velloran/Velloran\n"));
+    for (const char *name : {"velloran-toolview", "bsdtools", "bsdtools/natd"})
+        EXPECT_EQ(QFileInfo(work.path() + boot + name).ownerId(), 0u) << name;
+    // In what the unit runs, /usr/sbin/natd stays root's copy whatever the user changes.
+    TestSupport::writeFile(work.path() + "/tmp/natd.orig", readAll(bundle + "/bsdtools/natd"));
+    TestSupport::writeFile(bundle + "/bsdtools/natd", "#!/bin/sh\nid >/tmp/owned\n");
+    EXPECT_EQ(
+        inRoot({boot + "velloran-toolview", "/usr/bin/cmp", "/usr/sbin/natd", "/tmp/natd.orig"}), 0)
+        << qPrintable(output);
+    // A folder or stand-in of the user's on the way is refused by the install or the tool view.
+    for (const QString path :
+         {"/var/lib/velloran", "/var", "/var/lib", "/var/lib/velloran/boot/bsdtools",
+          "/var/lib/velloran/boot/bsdtools/ipfw"}) {
+        const bool atInstall = path == "/var" || path.endsWith("velloran");
+        ASSERT_EQ(::chown(QFile::encodeName(work.path() + path).constData(), 4243, 4243), 0);
+        EXPECT_NE(atInstall ? install() : inRoot({boot + "velloran-toolview", "/bin/true"}), 0);
+        EXPECT_TRUE(
+            output.contains(atInstall ? "does not belong to root" : "cannot enter the tool view"))
+            << qPrintable(path + ": " + output);
+        ASSERT_EQ(::chown(QFile::encodeName(work.path() + path).constData(), 0, 0), 0);
+    }
+    ASSERT_EQ(inRoot({"/tmp/bundle/load_remove"}), 0) << qPrintable(output);
+    EXPECT_FALSE(QFileInfo::exists(work.path() + boot));
 }
 
 } // namespace

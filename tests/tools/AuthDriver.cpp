@@ -1,10 +1,7 @@
-// Drives the shared BLAuthentication on the real Linux authorization service for the sudo tests,
-// which start it as an ordinary user. An optional first argument --bundle=<path> puts an installed
-// bundle in place of the build's. Each further argument is one step:
-//   check, authenticate, deauthenticate, run=<path>[|<argument>...], pause
-// and each step prints one line ("check 1"; "paused", then it waits for a line on stdin); the
-// closing lines give the notification counts, the beeps, the alerts and the log entries (line
-// breaks written as \n).
+// Drives BLAuthentication on the real Linux service as an ordinary user: --bundle=<path>, then
+// steps (check, authenticate, deauthenticate, run=<path>[|<argument>...]). It prints each step's
+// answer ("check 1") and all Velloran said meanwhile ("post <name>", "beep", "alert <text>",
+// "log <entry>", line breaks as \n), in order.
 #include "Alert.h"
 #include "BLAuthentication.h"
 #include "Beep.h"
@@ -13,64 +10,40 @@
 #include "SystemLog.h"
 
 #include <QCoreApplication>
-#include <QTextStream>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList steps = app.arguments().mid(1);
-    if (!steps.isEmpty() && steps.first().startsWith(QLatin1String("--bundle=")))
-        Bundle::setBundlePath(steps.takeFirst().mid(9));
-    else
-        Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
-    QStringList log;
-    int beeps = 0;
-    SystemLog::setHandler([&log](const QString &entry) { log << entry; });
-    Beep::setHandler([&beeps] { ++beeps; });
-    QStringList alerts;
-    Alert::setHandler([&alerts](const QString &message) { alerts << message; });
-
+    QStringList steps = app.arguments().mid(1), said;
+    Bundle::setBundlePath(steps.value(0).mid(9));
+    steps.removeFirst();
+    SystemLog::setHandler([&](const QString &entry) { said << "log " + entry; });
+    Alert::setHandler([&](const QString &message) { said << "alert " + message; });
+    Beep::setHandler([&] { said << "beep"; });
     BLAuthentication *auth = BLAuthentication::sharedInstance();
-    int authenticated = 0;
-    int deauthenticated = 0;
     QObject observer;
-    NotificationCenter::defaultCenter()->addObserver(
-        &observer, BLAuthenticatedNotification, auth,
-        [&](const Notification &) { ++authenticated; });
-    NotificationCenter::defaultCenter()->addObserver(
-        &observer, BLDeauthenticatedNotification, auth,
-        [&](const Notification &) { ++deauthenticated; });
+    for (const QString &name : {BLAuthenticatedNotification, BLDeauthenticatedNotification})
+        NotificationCenter::defaultCenter()->addObserver(
+            &observer, name, auth, [&said, name](const Notification &) { said << "post " + name; });
 
-    const QStringList tools{QStringLiteral("/usr/sbin/sysctl"), QStringLiteral("/sbin/ifconfig"),
-                            QStringLiteral("/usr/sbin/natd"), QStringLiteral("/sbin/ipfw")};
-    QTextStream out(stdout);
+    const QStringList tools{"/usr/sbin/sysctl", "/sbin/ifconfig", "/usr/sbin/natd", "/sbin/ipfw"};
     for (const QString &step : steps) {
-        if (step == QLatin1String("check")) {
-            out << "check " << int(auth->isAuthenticated(tools)) << '\n';
-        } else if (step == QLatin1String("authenticate")) {
-            out << "authenticate " << int(auth->authenticate(tools)) << '\n';
-        } else if (step == QLatin1String("deauthenticate")) {
+        const QStringList run = step.mid(4).split('|');
+        QString line = step;
+        if (step == "check")
+            line += QStringLiteral(" %1").arg(int(auth->isAuthenticated(tools)));
+        else if (step == "authenticate")
+            line += QStringLiteral(" %1").arg(int(auth->authenticate(tools)));
+        else if (step == "deauthenticate")
             auth->deauthenticate();
-            out << "deauthenticate\n";
-        } else if (step.startsWith(QLatin1String("run="))) {
-            const QStringList parts = step.mid(4).split('|');
-            out << "run " << int(auth->executeCommand(parts.first(), parts.mid(1))) << '\n';
-        } else if (step == QLatin1String("pause")) {
-            out << "paused" << Qt::endl;
-            QTextStream(stdin).readLine();
-            continue;
-        } else {
-            out << "unknown step " << step << '\n';
+        else if (step.startsWith("run="))
+            line = QStringLiteral("run %1").arg(int(auth->executeCommand(run[0], run.mid(1))));
+        else
             return 2;
-        }
-        out.flush();
+        said << line;
     }
-    out << "authenticated-notifications " << authenticated << '\n';
-    out << "deauthenticated-notifications " << deauthenticated << '\n';
-    out << "beeps " << beeps << '\n';
-    for (const QString &alert : alerts)
-        out << "alert " << alert << '\n';
-    for (const QString &entry : log)
-        out << "log " << QString(entry).replace('\n', QLatin1String("\\n")) << '\n';
+    for (const QString &line : said)
+        std::puts(qPrintable(QString(line).replace('\n', "\\n")));
     return 0;
 }
