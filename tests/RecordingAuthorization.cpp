@@ -29,12 +29,12 @@ CapturedFeedback::~CapturedFeedback()
     Workspace::setHandler({});
 }
 
-QStringList CapturedFeedback::after(const QString &word) const
+QStringList CapturedFeedback::log() const
 {
     QStringList entries;
     for (const QString &event : events)
-        if (event.startsWith(word + ' '))
-            entries << event.mid(word.size() + 1);
+        if (event.startsWith(QLatin1String("log ")))
+            entries << event.mid(4);
     return entries;
 }
 
@@ -50,14 +50,13 @@ RecordingAuthorization::~RecordingAuthorization()
 
 std::unique_ptr<AuthorizationService::Handle> RecordingAuthorization::create()
 {
-    ++handles;
     return std::make_unique<Handle>();
 }
 
 int RecordingAuthorization::copyRights(Handle &, const QStringList &, Interaction interaction)
 {
     if (interaction == Interaction::Never)
-        return asRoot || rightsHeld ? 0 : EACCES;
+        return rightsHeld ? 0 : EACCES;
     ++prompts;
     if (answer == Answer::Cancel)
         return ECANCELED;
@@ -68,7 +67,7 @@ int RecordingAuthorization::copyRights(Handle &, const QStringList &, Interactio
 void RecordingAuthorization::free(std::unique_ptr<Handle>)
 {
     ++releases;
-    rightsHeld = rightsHeld && asRoot;
+    rightsHeld = false;
 }
 
 int RecordingAuthorization::executeWithPrivileges(Handle &, const QString &path,
@@ -78,7 +77,7 @@ int RecordingAuthorization::executeWithPrivileges(Handle &, const QString &path,
     for (const QString &arg : args)
         line += ' ' + (arg.isEmpty() || arg.contains(' ') ? '\'' + arg + '\'' : arg);
     events << "run " + line;
-    if (!asRoot && !rightsHeld)
+    if (!rightsHeld)
         return EACCES;
     for (auto failure = m_failures.cbegin(); failure != m_failures.cend(); ++failure)
         if (line.startsWith(failure.key()))
@@ -116,15 +115,6 @@ QList<RecordingTool::Start> RecordingTool::starts() const
                         v["arg"]};
     }
     return starts;
-}
-
-qint64 RecordingTool::waitForDaemonPid() const
-{
-    qint64 pid = 0; // the background process writes it just after its parent ended
-    TestSupport::waitFor([&] {
-        return (pid = TestSupport::readAll(m_path + ".daemon").trimmed().toLongLong()) != 0;
-    });
-    return pid;
 }
 
 QStringList RecordingTool::journal(const QString &folder)

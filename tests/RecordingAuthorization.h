@@ -16,8 +16,7 @@ class CapturedFeedback
 public:
     CapturedFeedback();
     virtual ~CapturedFeedback();
-    QStringList log() const { return after(QStringLiteral("log")); } // the log entries alone
-    QStringList after(const QString &word) const; // the events that begin with `word`, without it
+    QStringList log() const; // the log entries alone
     int beeps() const { return int(events.count(QStringLiteral("beep"))); }
     void clear() { events.clear(); }
     QStringList events;
@@ -39,13 +38,11 @@ public:
     void failStart(const QString &prefix, int status = ENOENT) { m_failures[prefix] = status; }
     // Sees each start's command line as root would run it ("/bin/kill 42" may really signal).
     std::function<void(const QString &line)> onRun;
-    QStringList runs() const { return after(QStringLiteral("run")); } // failed starts too
-    void clearRecord() { events.clear(), prompts = releases = handles = 0; }
+    void clearRecord() { events.clear(), prompts = releases = 0; }
 
-    bool rightsHeld = true; // a release drops them, unless running as root
-    bool asRoot = false;
+    bool rightsHeld = true;        // a release drops them, unless running as root
     Answer answer = Answer::Grant; // to every password request
-    int prompts = 0, releases = 0, handles = 0;
+    int prompts = 0, releases = 0;
 
     std::unique_ptr<Handle> create() override;
     int copyRights(Handle &, const QStringList &, Interaction interaction) override;
@@ -57,8 +54,8 @@ private:
     AuthorizationService *m_previous;
 };
 
-// A copy of tests/tools/RecordingTool.cpp under a name of the test's choosing ("slow", "linger",
-// "exit3" and "daemon" pick its behaviour), and what it wrote down about each of its starts.
+// A copy of tests/tools/RecordingTool.cpp under a name of the test's choosing ("slow", "linger"
+// and "exit3" pick its behaviour), and what it wrote down about each of its starts.
 class RecordingTool
 {
 public:
@@ -71,7 +68,6 @@ public:
     RecordingTool(const QString &folder, const QString &name);
     QString path() const { return m_path; }
     QList<Start> starts() const;
-    qint64 waitForDaemonPid() const; // 0 if the daemon's background process never wrote its pid
     // "<name> <args>" of every start of every tool in the folder, in the order they ran.
     static QStringList journal(const QString &folder);
 
