@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QMap>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <functional>
 #include <optional>
 #include <sys/types.h>
-#include <vector>
+#include <utility>
 
 // Three network namespaces made and removed by a test, joined by veth pairs created inside them
 // (nothing appears in the host's namespace); IPv6 is off in all three:
@@ -29,14 +32,13 @@ public:
     const QString &wan() const { return m_ns[0]; }
     const QString &gw() const { return m_ns[1]; }
     const QString &lan() const { return m_ns[2]; }
-    static QString gwExternal() { return QStringLiteral("ext0"); }
     static QString gwInternal() { return QStringLiteral("int0"); }
 
     // Runs an argv inside a namespace (no shell); exit status, merged output.
     int exec(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
     // "203.0.113.2/24"-style IPv4 addresses of an interface, in the kernel's order.
     QStringList addresses(const QString &ns, const QString &interface) const;
-    std::vector<pid_t> pids(const QString &ns) const;
+    QList<pid_t> pids(const QString &ns) const;
     void killAll(const QString &ns) const;
 
     // TCP with timeouts, from sockets made inside a namespace.
@@ -44,7 +46,7 @@ public:
     {
     public:
         Listener(int fd = -1) : m_fd(fd) {}
-        Listener(Listener &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+        Listener(Listener &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
         Listener &operator=(Listener &&other) noexcept;
         ~Listener();
         bool listening() const { return m_fd >= 0; }
@@ -60,7 +62,61 @@ public:
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 
 private:
-    bool ip(const QStringList &args);
     QString m_ns[3];
     QString m_error;
+};
+
+// A root of the test's own (tests/private_root): /etc, /Library, /run, /tmp and /var are folders
+// of the test, so what Velloran installs, stages or leaves as a pid file never reaches the
+// machine. Commands run in it inside a network namespace, with that namespace's sysfs.
+class PrivateRoot
+{
+public:
+    PrivateRoot();
+    bool ready() const { return m_error.isEmpty(); }
+    const QString &error() const { return m_error; }
+    // Where a path inside the root lies on the machine: "/run/natd.pid" -> WORK/run/natd.pid.
+    QString hostPath(const QString &inside) const { return m_work.path() + inside; }
+    // The argv that runs `argv` in the root inside network namespace `ns`.
+    QStringList command(const QString &ns, const QStringList &argv) const;
+    int run(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
+
+private:
+    QTemporaryDir m_work;
+    QString m_error;
+};
+
+// Velloran's window and controller in a private root, in a network namespace, as root, driven
+// line by line (tests/tools/SharingDriver.cpp) and launched at once. Ended by its pid when dropped.
+class SharingDriver
+{
+public:
+    struct Reply {
+        bool ok = false;                    // no "error" line and the driver still answers
+        QString text;                       // every line of the answer
+        QStringList alerts = {}, runs = {}; // "alert" and "run" lines
+        QMap<QString, QString> fields = {}; // the "state" and "show" lines' key=value fields
+    };
+
+    SharingDriver(const PrivateRoot &root, const QString &ns);
+    ~SharingDriver();
+    SharingDriver(const SharingDriver &) = delete;
+    SharingDriver &operator=(const SharingDriver &) = delete;
+
+    const Reply &launched() const { return m_launched; }
+    Reply send(const QString &command, int timeoutMs = 60000);
+    // Picks the interfaces by their menu titles and types the router address and subnet mask.
+    bool configure(const QString &external, const QString &internal,
+                   const QString &router = QStringLiteral("198.51.100.1"),
+                   const QString &subnet = QStringLiteral("255.255.255.0"));
+    bool quit(); // terminates as the user does; true once the process ended cleanly
+    QString errors();
+    // The write that a command takes and its answer, for a caller that times its effect itself.
+    bool post(const QString &command);
+    Reply awaitReply(int timeoutMs = 60000);
+
+private:
+    QProcess m_process;
+    Reply m_launched;
+    QByteArray m_errors;
 };

@@ -1,19 +1,9 @@
-// Velloran's real window and controller driven line by line over stdin, for the end-to-end and
-// toggle tests and the benchmarks, which start it in a root and network namespace of their own.
-//   SharingDriver [BUNDLE PREFERENCES]   (default: the build's bundle, fresh preferences)
-// Commands, one per line:
-//   launch                            the window opens and the launch event runs
-//   external TITLE | internal TITLE   pick a menu item as the user does
-//   router A.B.C.D | subnet A.B.C.D   type the four fields
-//   click NAME                        click the enabled button or check box NAME (or NAMEButton)
-//   activate | quit                   the application becomes active again | terminates
-//   generated                         "script <hex>" and "config <hex>": NATLoader's boot files
-//   record | rights 0|1 | prompts grant|cancel   a recording authorization from now on
-//   show                              "show\tbutton=..\trunning=..\tdeny=..\t..." (window fields;
-//                                     internalItems: the internal menu's titles joined by '|')
-// Each is answered by what it caused, a line each ("run <command line>", "status N",
-// "alert <text>", "beep", "log <entry>", "error <text>"), then "state named=N dns=N load=N
-// boot=N" and a line ".".
+// Velloran's real window and controller driven line by line over stdin, in a root and network
+// namespace of the caller's. SharingDriver [BUNDLE PREFERENCES]. Commands, one per line: launch,
+// external|internal TITLE, router|subnet A.B.C.D, click NAME[Button], activate, quit, generated
+// ("script <hex>" and "config <hex>"), record, rights 0|1, prompts grant|cancel (a recording
+// authorization from then on), show ("show\tbutton=..\t.."). Each is answered by what it caused
+// ("run ..", "status N", "alert ..", "beep", "log ..", "error .."), a "state" line and ".".
 #include "Alert.h"
 #include "ApplicationMain.h"
 #include "AuthorizationService.h"
@@ -69,10 +59,10 @@ private:
 bool type(Ui::MainWindow &ui, const QString &which, const QString &address)
 {
     const QStringList parts = address.split('.');
-    QLineEdit *const router[4] = {ui.route1, ui.route2, ui.route3, ui.route4};
-    QLineEdit *const subnet[4] = {ui.sub1, ui.sub2, ui.sub3, ui.sub4};
+    QLineEdit *const fields[2][4] = {{ui.route1, ui.route2, ui.route3, ui.route4},
+                                     {ui.sub1, ui.sub2, ui.sub3, ui.sub4}};
     for (int i = 0; i < 4 && parts.size() == 4; ++i) {
-        QLineEdit *field = (which == QLatin1String("router") ? router : subnet)[i];
+        QLineEdit *field = fields[which == QLatin1String("subnet")][i];
         field->setFocus();
         QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(field, Qt::Key_Backspace);
