@@ -7,21 +7,22 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <csignal>
-#include <memory>
 
 namespace {
 
 using TestSupport::readAll;
 const QString kNft = QStringLiteral("/usr/sbin/nft");
+const QString kTranslated = QStringLiteral("lan>wan => 1 203.0.113.2");
 const QMap<QString, QString> kTools{{"natd", "/usr/sbin/natd"},
                                     {"ipfw", "/sbin/ipfw"},
                                     {"ifconfig", "/sbin/ifconfig"},
                                     {"sysctl", "/usr/sbin/sysctl"}};
-// Steps that only look are tried again for a while until they match: the network settles.
+QMap<QString, int> kSignals{{"KILL", SIGKILL}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
+// Steps that only look, tried again for a while until they match: the network settles.
 const QStringList kLooks{"nft",    "addr", "cat", "ps",    "lan>wan", "wan>gw",
-                         "gw>wan", "dig",  "?",   "fakes", "pids"};
+                         "gw>wan", "dig",  "?",   "fakes", "gw"};
 
-// "STEP" must end with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output,
+// "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output,
 // exactly, or holding each part of "~PART~PART", or lacking the part of "!PART".
 struct Journey {
     const char *name;
@@ -34,13 +35,10 @@ void PrintTo(const Journey &journey, std::ostream *os)
 
 bool matches(const QString &output, const QString &expected)
 {
-    if (expected.startsWith('!'))
-        return !output.contains(expected.mid(1));
-    if (!expected.startsWith('~'))
-        return output == expected;
     const QStringList parts = expected.mid(1).split('~');
-    return std::all_of(parts.begin(), parts.end(),
-                       [&](const auto &p) { return output.contains(p); });
+    if (expected.startsWith('~'))
+        return std::all_of(parts.begin(), parts.end(), [&](auto &p) { return output.contains(p); });
+    return expected.startsWith('!') ? !output.contains(expected.mid(1)) : output == expected;
 }
 
 // The machine's own boot-time files: the tests must leave every one as it was.
@@ -55,16 +53,16 @@ QStringList hostBootFiles()
 
 } // namespace
 
-// One wan/gw/lan topology per run, the gateway's LAN interface without an address and its default
-// route through the WAN; each journey has a root of its own in the gateway, which runs the
-// stand-ins through the tool view, the bundle's scripts, and Velloran's real window.
+// One wan/gw/lan topology for every journey, the gateway's LAN interface without an address and
+// its default route through the WAN (where 192.0.2.1 stands for a host further away). Each journey
+// has a root of its own in the gateway, which runs the stand-ins through the tool view, the
+// bundle's scripts, and Velloran's real window.
 class Netns : public ::testing::TestWithParam<Journey>
 {
 protected:
     static void SetUpTestSuite()
     {
         net = ::geteuid() == 0 ? new NetnsTopology({.gatewayLanAddress = false}) : nullptr;
-        // 192.0.2.1 stands for a host beyond the WAN.
         if (net && net->exec(net->wan(), {"ip", "addr", "add", "192.0.2.1/32", "dev", "lo"}) == 0)
             net->exec(net->gw(), {"ip", "route", "add", "default", "via", "203.0.113.1"});
     }
@@ -72,9 +70,9 @@ protected:
     void SetUp() override
     {
         VELLORAN_REQUIRE_ROOT();
-        for (const char *program : {"/usr/sbin/named", "/usr/bin/dig", "/usr/sbin/dnsmasq",
-                                    "/sbin/udhcpc", "/usr/share/dns/root.hints"})
-            VELLORAN_REQUIRE(QFileInfo::exists(program), std::string("needs ") + program);
+        for (const char *path :
+             {"/usr/sbin/named", "/usr/bin/dig", "/usr/sbin/dnsmasq", "/sbin/udhcpc"})
+            VELLORAN_REQUIRE(QFileInfo::exists(path), std::string("needs ") + path);
         VELLORAN_REQUIRE(net->ready(), net->error().toStdString());
         ASSERT_EQ(root.run(net->gw(), {"/bin/true"}, &bystander), 0) << bystander.toStdString();
         ASSERT_EQ(run("gw nft add table inet bystander { chain forwarding { type filter hook "
@@ -91,8 +89,7 @@ protected:
         QString now;
         run("gw nft list table inet bystander", &now);
         EXPECT_EQ(now, bystander) << "another table changed";
-        // Back to the topology as it was built, for the next journey.
-        net->killAll(net->gw());
+        net->killAll(net->gw()); // and back to the topology as it was built
         for (const char *step :
              {"gw nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
@@ -127,7 +124,6 @@ protected:
     QMap<QString, pid_t> pids; // by pid file, to tell when the process is gone with its file
     NetnsTopology::Listener wan = net ? net->listenTcp(net->wan(), "203.0.113.1", 8080) : -1;
     NetnsTopology::Listener service = net ? net->listenTcp(net->gw(), "203.0.113.2", 2222) : -1;
-    NetnsTopology::Listener port53;
     QProcess holder;
     std::vector<std::unique_ptr<FakeProcess>> fakes;
 };
@@ -135,18 +131,14 @@ protected:
 int Netns::run(QString what, QString *out)
 {
     QStringList words = what.replace("$LAN", net->lan()).split(' ');
-    const QString verb = words.takeFirst(), rest = words.join(' ');
+    const QString verb = words.takeFirst(), rest = words.join(' '), file = root.hostPath(rest);
     const auto reply = [&](const SharingDriver::Reply &answer) {
         *out = answer.ok ? answer.alerts.join('\n') : answer.text;
         return answer.ok ? int(answer.alerts.size()) : -1;
     };
-    const auto file = [&](int at) { return root.hostPath(words.value(at)); };
-    if (kTools.contains(verb) || verb == "view") { // as the runner and the boot unit start them
-        const QString tool = verb == "view" ? words.takeFirst() : kTools.value(verb);
-        return root.run(net->gw(), QStringList{resources + "/velloran-toolview", tool} + words,
-                        out);
-    }
-    if (verb == "root") { // a program of the bundle, or one by its path
+    if (kTools.contains(verb)) // as the runner and the boot unit start them
+        words = QStringList{"velloran-toolview", kTools[verb]} + words;
+    if (kTools.contains(verb) || verb == "root") { // a program of the bundle, or one by its path
         if (!words[0].startsWith('/'))
             words[0] = resources + '/' + words[0];
         return root.run(net->gw(), words, out);
@@ -155,78 +147,57 @@ int Netns::run(QString what, QString *out)
         return net->exec(ns(verb), words, out);
     if (verb == "nft" || verb == "mark" || verb == "same") {
         *out = ruleset();
-        return verb == "mark" ? (marked = *out, 0) : verb == "same" && marked != *out;
+        return verb == "mark" ? (marked = *out, 0) : int(verb == "same" && marked != *out);
     }
     if (verb == "addr")
         return *out = net->addresses(net->gw(), rest).join(' '), 0;
-    if (verb == "pids")
-        return *out = QString::number(net->pids(net->gw()).size()), 0;
     if (verb == "cat")
-        return QFileInfo::exists(file(0)) ? (*out = readAll(file(0)), 0) : 1;
-    if (verb == "cmp") // a root's file against the bundle's or the machine's
-        return readAll(file(0)) !=
-               readAll(words[1].startsWith('/') ? words[1] : resources + '/' + words[1]);
+        return QFileInfo::exists(file) ? (*out = readAll(file), 0) : 1;
     if (verb == "rm")
-        return QFile::remove(file(0)), 0;
+        return QFile::remove(file), 0;
     if (verb == "write") {
-        QFile target(file(0));
+        QFile target(root.hostPath(words[0]));
         return !QDir().mkpath(QFileInfo(target).path()) || !target.open(QIODevice::Append) ||
                target.write(rest.section(' ', 1).toUtf8()) < 0;
     }
     if (verb == "ps" || verb == "kill") { // the process of a pid file, even once the file is gone
         pid_t &pid = pids[words[0]];
-        if (const pid_t now = readAll(file(0)).trimmed().toInt(); now > 0)
+        if (const pid_t now = readAll(root.hostPath(words[0])).trimmed().toInt(); now > 0)
             pid = now;
         if (verb == "kill") // never pid 0: that would signal this very test
-            return pid > 0 ? ::kill(pid, words[1] == "KILL"  ? SIGKILL
-                                         : words[1] == "HUP" ? SIGHUP
-                                                             : SIGTERM)
-                           : -1;
+            return pid > 0 ? ::kill(pid, kSignals[words[1]]) : -1;
         *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
         return !TestSupport::processAlive(pid);
     }
-    if (verb.size() > 1 &&
-        verb.contains('>')) { // 1 when reached, and the source address the far side saw
+    if (verb.size() > 1 && verb.contains('>')) { // 1 when reached, and the source seen there
         const bool toWan = verb.endsWith("wan");
-        const auto &listener = toWan ? wan : service;
         const bool connected =
             net->connectTcp(ns(verb.section('>', 0, 0)), toWan ? "203.0.113.1" : "203.0.113.2",
                             toWan ? 8080 : 2222, 1500);
         // A half-open attempt may still be queued; take it either way so the next try is fresh.
-        *out = listener.acceptPeer(connected ? 1500 : 0).value_or(QString());
+        *out = (toWan ? wan : service).acceptPeer(connected ? 1500 : 0).value_or("");
         return connected && !out->isEmpty();
     }
     if (verb == "dig") { // "NXDOMAIN ra": the status, and whether recursion is offered
-        QStringList argv{"dig", "+time=1", "+tries=1", "@" + words[1], words[2], words[3]};
-        if (words[0] == "far")
-            argv << "-b"
-                 << "192.0.2.1";
-        net->exec(ns(words[0] == "far" ? "wan" : words[0]), argv, out);
+        net->exec(
+            ns(words[0]),
+            {"dig", "+time=1", "+tries=1", "-b", words[1], "@" + words[2], words[3], words[4]},
+            out);
         *out = QRegularExpression("status: ([A-Z]+)").match(*out).captured(1) +
                (QRegularExpression(";; flags:[a-z ]* ra[ ;]").match(*out).hasMatch() ? " ra" : "");
         return 0;
     }
-    if (verb == "blocks") { // an ipfw rule cuts the LAN off, and deleting it lets it out again
-        QString ignored;
-        return !(check("ipfw add 90 deny all from any to any " + rest + " => 0", out) &&
-                 check("lan>wan => 0", &ignored) && check("ipfw delete 90", &ignored) &&
-                 check("lan>wan => 1 203.0.113.2", &ignored));
-    }
-    if (verb == "no") { // a refusal: one line on stderr and a status other than 0
-        const int status = run(rest, out);
-        return status == 0 || out->count('\n') != 1 || !out->startsWith(words[0] + ": ");
-    }
     if (verb == "lease") { // "pool ROUTER DNS" for an address of the pool, from udhcpc in lan
-        const QString script = root.hostPath("/tmp/udhcpc.sh"), lease = root.hostPath("/tmp/lease");
+        const QString script = root.hostPath("/tmp/udhcpc"), lease = script + ".lease";
         TestSupport::writeFile(script,
                                "#!/bin/sh\n[ \"$1\" = bound ] || exit 0\necho \"$ip $router "
-                               "$dns\" > " +
+                               "$dns\" >" +
                                    lease.toUtf8() +
-                                   "\nip addr add \"$ip/$mask\" dev \"$interface\"\n"
-                                   "ip route add default via \"$router\"\n");
+                                   "\nip addr add $ip/$mask dev $interface\nip route add "
+                                   "default via $router\n");
         QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
-        const int status = net->exec(net->lan(), {"/sbin/udhcpc", "-f", "-n", "-q", "-t", "5", "-T",
-                                                  "1", "-i", "lan0", "-s", script});
+        const int status = net->exec(
+            net->lan(), QString("/sbin/udhcpc -f -n -q -t 5 -T 1 -i lan0 -s " + script).split(' '));
         *out = QString(readAll(lease))
                    .replace(QRegularExpression(
                                 "^198\\.51\\.100\\.([1-9]\\d|1\\d\\d|2[0-4]\\d|25[0-4]) "),
@@ -246,35 +217,34 @@ int Netns::run(QString what, QString *out)
         return verb == ">" ? reply(answer) : (*out = answer.fields.value(rest), !answer.ok);
     }
     if (verb == "boot") { // what systemd runs at boot, word for word from the installed unit
-        const auto unit =
-            QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n")
-                .match(readAll(root.hostPath("/etc/systemd/system/velloran.service")));
-        if (!unit.hasMatch() ||
-            !QFileInfo(root.hostPath("/etc/systemd/system/multi-user.target.wants/"
-                                     "velloran.service"))
-                 .isSymLink())
-            return -1;
-        return root.run(net->gw(), {unit.captured(1), unit.captured(2)}, out);
+        const QString unit = root.hostPath("/etc/systemd/system/velloran.service");
+        const auto exec =
+            QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n").match(readAll(unit));
+        const QString wanted = root.hostPath("/etc/systemd/system/multi-user.target.wants/");
+        return exec.hasMatch() && QFileInfo(wanted + "velloran.service").isSymLink()
+                   ? root.run(net->gw(), {exec.captured(1), exec.captured(2)}, out)
+                   : -1;
     }
-    if (verb == "hold" && rest == "53")
-        return !(port53 = net->listenTcp(net->gw(), "0.0.0.0", 53)).listening();
     if (verb == "hold") { // ipfw's table, owned by another nft session
         holder.start("/usr/sbin/ip", {"netns", "exec", net->gw(), kNft, "-i"});
         holder.waitForStarted();
         holder.write("add table ip velloran_ipfw { flags owner; }\n");
-        holder.waitForBytesWritten(5000);
-        return !NetnsTopology::waitFor(
-            [&] { return run("gw nft list table ip velloran_ipfw", out) == 0; }, 5000);
+        return !holder.waitForBytesWritten(5000);
     }
-    if (verb == "release") {
-        port53 = {};
-        holder.closeWriteChannel();
-        return holder.state() == QProcess::Running && !holder.waitForFinished(5000);
-    }
-    if (verb == "fake")
+    if (verb == "fake") // a process of that command line
         return fakes.push_back(std::make_unique<FakeProcess>(words)), 0;
     if (verb == "fakes")
         return std::any_of(fakes.begin(), fakes.end(), [](auto &f) { return ::kill(f->pid, 0); });
+    if (verb == "blocks") { // an ipfw rule cuts the LAN off, and deleting it lets it out again
+        QString ignored;
+        return !(check("ipfw add 90 deny all from any to any " + rest, out) &&
+                 check("lan>wan => 0", &ignored) && check("ipfw delete 90", &ignored) &&
+                 check(kTranslated, &ignored));
+    }
+    if (verb == "no") { // a refusal: one line on stderr and a status other than 0
+        const int status = run(rest, out);
+        return status == 0 || out->count('\n') != 1 || !out->startsWith(words[0] + ": ");
+    }
     return *out = "unknown step", -1;
 }
 
@@ -298,7 +268,7 @@ TEST_P(Netns, Journey)
 {
     for (const char *step : GetParam().steps) {
         QString output;
-        ASSERT_TRUE(check(QString::fromUtf8(step).replace("\\n", "\n"), &output))
+        ASSERT_TRUE(check(QString::fromUtf8(step), &output))
             << step << "\n"
             << output.toStdString() << "\nruleset:\n"
             << ruleset().toStdString();
@@ -316,112 +286,81 @@ TEST_P(Netns, Journey)
 #define NOT_SHARING "? button => 0 Start Internet Sharing"
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
+#define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
+    // Killed however hard, natd takes its table along; the gateway's own traffic still passes.
     Journey{"StandInsShareAndDivertWithoutNatdDropsOnlyForwardedTraffic", {
         "lan>wan => 0", "natd -interface ext0", SHARE_AFTER_NATD, TRANSLATED, "wan>gw => 1",
         "addr int0 => 0 198.51.100.1/24", "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
-        "gw cat /proc/sys/net/ipv4/ip_forward => 0 1\n",
-        // Killed however hard, natd takes its table along; the gateway's own traffic passes.
-        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
-        "natd -interface ext0", TRANSLATED, "kill /run/natd.pid TERM", "cat /run/natd.pid => 1",
-        "nft => 0 !velloran_natd", "ipfw -f flush", "nft => 0 !velloran"}},
-    Journey{"NatdTakesItsOptionsFromAFile", {
-        "write /tmp/natd.conf # written by Velloran\\n#\\nsame_ports yes\\ndeny_incoming yes\\nlog"
-        "_denied no\\ndynamic yes\\ninterface ext0\\n#\\n# End natd config file\\n",
-        "natd -f /tmp/natd.conf",
+        "gw cat /proc/sys/net/ipv4/ip_forward => 0 1\n", "kill /run/natd.pid KILL",
+        "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1", "natd -interface ext0",
+        TRANSLATED, "kill /run/natd.pid TERM", "cat /run/natd.pid => 1", "nft => 0 !velloran_natd",
+        "ipfw -f flush", "nft => 0 !velloran"}},
+    Journey{"NatdTakesItsOptionsFromAFileFollowsTheAddressAndRunsOnce", {
+        "write /tmp/natd.conf # written by Velloran\n#\nsame_ports yes\ndeny_incoming yes\n"
+        "log_denied no\ndynamic yes\ninterface ext0\n#\n# End natd config file\n",
+        "natd -f /tmp/natd.conf", "ps /run/natd.pid => 0 /usr/sbin/natd -f /tmp/natd.conf ",
         "nft => 0 ~iifname \"ext0\" ct state invalid,new drop~oifname \"ext0\" masquerade",
-        "nft => 0 !log", "ps /run/natd.pid => 0 /usr/sbin/natd -f /tmp/natd.conf ",
-        "kill /run/natd.pid TERM", "nft => 0 !velloran_natd",
-        "write /tmp/bad.conf interface ext0\\nturbo yes\\n",
-        "natd -f /tmp/bad.conf => 1 natd: unknown option turbo\n", "nft => 0 !velloran_natd"}},
-    Journey{"NatdFollowsTheAddressOnHangupAndRefusesASecondNatd", {
+        "nft => 0 !log", "kill /run/natd.pid TERM", "nft => 0 !velloran_natd",
         "natd -interface ext0", "nft => 0 ~snat to 203.0.113.2", "mark",
         "natd -dynamic -interface ext0 => 1 natd: another natd is already running\n", "same",
         "gw ip addr del 203.0.113.2/24 dev ext0", "gw ip addr add 203.0.113.50/24 dev ext0",
         "kill /run/natd.pid HUP", "nft => 0 ~snat to 203.0.113.50"}},
+    // A second alias is no error, as on BSD.
     Journey{"IfconfigAliasesReplacesAndRaises", {
         "ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias",
         "ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias",
-        // no error, as on BSD
         "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24", "ifconfig ext0 198.51.100.1 -alias",
         "ifconfig ext0 203.0.113.9 netmask 255.255.255.0 alias", "ifconfig ext0 203.0.113.2 -alias",
         "addr ext0 => 0 203.0.113.9/24", "gw ip link set int0 down",
         "ifconfig int0 198.51.100.5 netmask 255.255.255.128", "addr int0 => 0 198.51.100.5/25",
-        "gw ip -o link show int0 => 0 ~,UP",
-        "ifconfig -a => 0 ~\tinet 203.0.113.9 netmask 0xffffff00 broadcast 203.0.113.255\n~\nint0:"
-        " flags="}},
+        "gw ip -o link show int0 => 0 ~,UP", "ifconfig -a => 0 ~\nint0: flags=~"
+        "\tinet 203.0.113.9 netmask 0xffffff00 broadcast 203.0.113.255\n"}},
     Journey{"IpfwKeepsRulesInNumberOrderAndSysctlMapsItsNames", {
         "ipfw add 100 deny all from any to any via int0",
-        "ipfw add pass all from any to any xmit int0 => 0 00200 allow ip from any to any xmit int0"
-        "\n", "ipfw add 65530 pass all from any to any",
-        "ipfw add 95 divert natd all from any to any via ext0",
-        "ipfw list => 0 00095 divert 8668 ip from any to any via ext0\n00100 deny ip from any to a"
-        "ny via int0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n65"
-        "535 allow ip from any to any\n", "ipfw -q delete 100",
-        "view /usr/sbin/ipfw list => 0 00095 divert 8668 ip from any to any via ext0\n00200 allow "
-        "ip from any to any xmit int0\n65530 allow ip from any to any\n65535 allow ip from any to "
-        "any\n", "view /sbin/sysctl net.inet.ip.forwarding => 0 net.inet.ip.forwarding: 0\n",
+        "ipfw add pass all from any to any xmit int0 => 0 00200 allow ip from any to any xmit int0\n",
+        "ipfw add 65530 pass all from any to any",
+        "ipfw add 95 divert natd all from any to any via ext0", "ipfw -q delete 100",
+        "root velloran-toolview /usr/sbin/ipfw list => 0 00095 divert 8668 ip from any to any via "
+        "ext0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n"
+        "65535 allow ip from any to any\n",
+        "root velloran-toolview /sbin/sysctl net.inet.ip.forwarding => 0 net.inet.ip.forwarding: 0\n",
         "sysctl -w net.ipv4.conf.int0.promote_secondaries=1",
         "sysctl -n net.ipv4.conf.int0.promote_secondaries => 0 1\n"}},
     Journey{"ToolsRefuseWithOneLineAndChangeNothing", {
         "ipfw add 95 divert natd all from any to any via ext0",
-        "ifconfig int0 198.51.100.1 netmask 255.255.255.0", "mark",
-        "no natd -turbo -interface ext0", "no natd -dynamic", "no natd -interface nosuch0",
-        "no natd -same_ports maybe -interface ext0", "no natd -interface ext0\";",
-        "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
-        "no ipfw add 95 divert natd all from any to any",
-        "no ipfw add 95 divert 1234 all from any to any via ext0",
-        "no ipfw add 65535 pass all from any to any", "no ipfw add 100 pass tcp from any to any",
-        "no ipfw add 100 pass all from any to any via",
-        "no ipfw add 90 deny all from any to any xmit ext0 in",
-        "no ipfw add 90 deny all from any to any recv int0 xmit ext0 in", "no ipfw -x flush",
-        "no ipfw zero", "no ipfw", "no ifconfig int0 198.51.100.1 netmask 255.0.255.0",
-        "no ifconfig int0 198.51.100 netmask 255.255.255.0",
-        "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0",
-        "no ifconfig int0 198.51.100.77 -alias", "no ifconfig int0 198.51.100.1 netmask",
+        "ifconfig int0 198.51.100.1 netmask 255.255.255.0", "mark", "write /tmp/bad.conf turbo yes\n",
+        "no natd -f /tmp/bad.conf", "no natd -turbo -interface ext0", "no natd -dynamic",
+        "no natd -interface nosuch0", "no natd -same_ports maybe -interface ext0",
+        "no natd -interface ext0\";", "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
+        "no ipfw add 95 divert natd all from any to any", "no ipfw add 65535 pass all from any to any",
+        "no ipfw add 95 divert 1234 all from any to any via ext0", "no ipfw -x flush", "no ipfw zero",
+        "no ipfw add 100 pass tcp from any to any", "no ipfw add 100 pass all from any to any via",
+        "no ipfw add 90 deny all from any to any xmit ext0 in", "no ipfw",
+        "no ipfw add 90 deny all from any to any recv int0 xmit ext0 in",
+        "no ifconfig int0 198.51.100.1 netmask 255.0.255.0", "no ifconfig int0 198.51.100.77 -alias",
+        "no ifconfig int0 198.51.100 netmask 255.255.255.0", "no ifconfig int0 198.51.100.1 netmask",
+        "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0", "no sysctl net.ipv4.no_such_key",
         "no sysctl -w net.inet.ip.turbo=1", "no sysctl -w net.inet.ip.forwarding=yes",
-        "no sysctl -w net.inet.ip.forwarding", "no sysctl net.ipv4.no_such_key", "same",
-        "addr int0 => 0 198.51.100.1/24"}},
-    // The bundle's named as named_setup starts it, first from nothing, then with the
-    // administrator's own configuration and hints, which it keeps. Names under the test
-    // networks get named's built-in empty zones; others need recursion, which fails here.
-    Journey{"NameServerKeepsTheAdministratorsFilesAndAnswersOnlyAttachedNetworks", {
-        "gw ip route del default", "gw ip route add 192.0.2.0/24 via 203.0.113.1",
-        "gw ip addr add 198.51.100.1/24 dev int0", "rm /etc/named.conf", "rm /etc/named.cache",
-        "root named_setup", "ps /run/named.pid => 0 /usr/sbin/named -c /etc/named.conf ",
-        "cmp /etc/named.conf named.conf", "cmp /etc/named.cache /usr/share/dns/root.hints",
-        "write /etc/named.conf // the administrator's own\\n", "rm /etc/named.cache",
-        "root named_setup", "cat /etc/named.conf => 0 ~// the administrator's own\n",
-        "cmp /etc/named.cache /usr/share/dns/root.hints", "write /etc/named.cache ; kept\\n",
-        "root named_setup", "cat /etc/named.cache => 0 ~; kept\n", "pids => 0 1",
-        "dig gw 127.0.0.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
-        "dig gw 127.0.0.1 velloran.test A => 0 SERVFAIL ra",
-        "dig lan 198.51.100.1 2.100.51.198.in-addr.arpa PTR => 0 NXDOMAIN ra",
-        "dig lan 198.51.100.1 velloran.test A => 0 SERVFAIL ra",
-        "dig wan 203.0.113.2 velloran.test A => 0 SERVFAIL ra",
-        "dig far 203.0.113.2 velloran.test A => 0 REFUSED",
-        "dig far 203.0.113.2 2.113.0.203.in-addr.arpa PTR => 0 REFUSED", "kill /run/named.pid TERM",
-        "ps /run/named.pid => 1", "cat /run/named.pid => 1",
-        "dig lan 198.51.100.1 velloran.test A => 0 "}},
+        "no sysctl -w net.inet.ip.forwarding", "same", "addr int0 => 0 198.51.100.1/24"}},
     // Sharing outlives the window; the next launch finds it and stops it.
     Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUp", {
         "lan>wan => 0", "launch", NOT_SHARING, CONFIGURE, "> click sharingButton", SHARING,
         TRANSLATED, "addr int0 => 0 198.51.100.1/24", "wan>gw => 1", "relaunch", SHARING,
         "? external => 0 Ethernet Interface (ext0)", "? internal => 0 Ethernet Interface (int0)",
-        "> click sharingButton", NOT_SHARING, "nft => 0 !velloran", "cat /run/natd.pid => 1",
-        "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24"}},
+        "> click sharingButton", NOT_SHARING, STOPPED, "lan>wan => 0", "addr int0 => 0 ",
+        "addr ext0 => 0 203.0.113.2/24"}},
     Journey{"DenyIncomingKeepsTheWanOutButLetsAnswersIn", {
         "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming", "? deny => 0 1",
         "> click sharingButton", SHARING, "wan>gw => 0", TRANSLATED}},
     // The stop removes the recorded alias even though the router fields changed meanwhile.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
-        "launch", "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (ext0)",
-        "> router 198.51.100.1", "> subnet 255.255.255.0", "> click sharingButton", SHARING,
-        "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24", "> router 198.51.100.7",
+        "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "> click sharingButton",
+        SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24", "> router 198.51.100.7",
         "> click sharingButton", NOT_SHARING, "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ",
-        "nft => 0 !velloran", "cat /run/natd.pid => 1"}},
+        STOPPED}},
     Journey{"NatdKilledFromOutsideCutsLanTrafficAndARelaunchOffersToStart", {
         "launch", CONFIGURE, "> click sharingButton", TRANSLATED,
         "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ", "kill /run/natd.pid KILL",
@@ -442,51 +381,49 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> router 198.51.100.1", "> subnet 255.255.255.0",
         "> click sharingButton => 1 ~cut this computer off", NOT_SHARING, "same",
         "cat /run/natd.pid => 1", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24",
-        "gw ip route => 0 default via 203.0.113.1 dev ext0 \n203.0.113.0/24 dev ext0 proto kernel "
-        "scope link src 203.0.113.2 \n", CONFIGURE, "hold nft",
+        "gw ip route => 0 default via 203.0.113.1 dev ext0 \n"
+        "203.0.113.0/24 dev ext0 proto kernel scope link src 203.0.113.2 \n",
+        CONFIGURE, "hold", "gw nft list table ip velloran_ipfw",
         "> click sharingButton => 1 There was an error while starting Internet Sharing (ipfw)",
-        NOT_SHARING, "addr int0 => 0 ", "release"}},
+        NOT_SHARING, "addr int0 => 0 "}},
+    // The alert names the table that drops; ipfw's rule forms each cut the LAN off.
     Journey{"AForeignForwardDropIsNamedAndIpfwRulesTakeEffect", {
-        "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; pol"
-        "icy drop; }; }", "launch", CONFIGURE,
+        "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
+        "policy drop; }; }", "launch", CONFIGURE,
         "> click sharingButton => 1 ~\"forwarding\"~\"inet guard\"~ufw route allow~firewall-cmd",
         "gw nft delete table inet guard", SHARING, TRANSLATED, "blocks recv int0 xmit ext0",
         "blocks recv int0 out", "blocks recv int0", "blocks xmit ext0", "blocks via int0",
-        // A second divert rule for the interface changes nothing.
         "ipfw add 96 divert natd all from any to any via ext0", TRANSLATED}},
-    // Port 53 taken is named; a distribution's named is not Velloran's; ours serves the LAN
-    // only.
+    // Port 53 taken is named; a distribution's named is not Velloran's; ours serves the LAN only.
     Journey{"TheNameServerIsVelloransOwnAndServesOnlyTheLan", {
-        "launch", "hold 53", "> click named => 1 ~velloran_tests", "? named => 0 0", "release",
-        "fake /usr/sbin/named -u bind", "relaunch", "? named => 0 0", CONFIGURE,
-        "> click sharingButton", "> click named",
+        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=53 --pid-file=/run/dns.pid", "launch",
+        "> click named => 1 ~dnsmasq", "? named => 0 0", "kill /run/dns.pid TERM",
+        "ps /run/dns.pid => 1", "fake /usr/sbin/named -u bind", "relaunch", "? named => 0 0",
+        CONFIGURE, "> click sharingButton", "> click named",
         "ps /run/named.pid => 0 /usr/sbin/named -c /etc/named.conf ",
-        "dig lan 198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
-        "dig wan 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED", "> click named",
-        "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named", "> click resetButton",
-        "? named => 0 0", "fakes"}},
-    // Other DHCP servers of the machine: one on the LAN keeps sharing from starting, one on
-    // the Internet side outlives Stop. systemd-resolved's stub stands for the list behind it.
+        "dig gw 127.0.0.1 127.0.0.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
+        "dig lan 198.51.100.2 198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
+        "dig wan 203.0.113.1 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
+        "dig wan 192.0.2.1 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
+        "> click named", "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named",
+        "> click resetButton", "? named => 0 0", "fakes"}},
+    // Other DHCP servers of the machine: one on the LAN keeps sharing from starting, one on the
+    // Internet side outlives Stop. systemd-resolved's stub stands for the list behind it.
     Journey{"DhcpLeasesFollowTheLanInterfaceAndStopEndsOnlyVelloransServer", {
-        "rm /etc/resolv.conf", "write /etc/resolv.conf nameserver 127.0.0.53\\n",
-        "write /run/systemd/resolve/resolv.conf nameserver 127.0.0.1\\nnameserver 203.0.113.53\\n",
+        "rm /etc/resolv.conf", "write /etc/resolv.conf nameserver 127.0.0.53\n",
+        "write /run/systemd/resolve/resolv.conf nameserver 127.0.0.1\nnameserver 203.0.113.53\n",
         "lan ip addr flush dev lan0",
-        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=ext0 --bind-dynamic --d"
-        "hcp-range=203.0.113.100,203.0.113.110 --dhcp-leasefile=/run/other.leases --pid-file=/run/"
-        "other.pid",
-        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=int0 --bind-dynamic --d"
-        "hcp-range=198.51.100.50,198.51.100.60 --dhcp-leasefile=/run/other.leases --pid-file=/run/"
-        "blocker.pid", "launch", CONFIGURE, "> click dhcp",
-        "> click sharingButton => 1 Another DHCP server (dnsmasq) already answers on int0. Quit it"
-        ", or turn off DHCP in Velloran, before starting Internet Sharing.",
+        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=ext0 --bind-dynamic "
+        "--dhcp-range=203.0.113.100,203.0.113.110 --dhcp-leasefile=/run/other.leases --pid-file=/run/other.pid",
+        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=int0 --bind-dynamic "
+        "--dhcp-range=198.51.100.50,198.51.100.60 --dhcp-leasefile=/run/other.leases --pid-file=/run/blocker.pid",
+        "launch", CONFIGURE, "> click dhcp",
+        "> click sharingButton => 1 Another DHCP server (dnsmasq) already answers on int0. Quit "
+        "it, or turn off DHCP in Velloran, before starting Internet Sharing.",
         "kill /run/blocker.pid TERM", "ps /run/blocker.pid => 1", "> click sharingButton", SHARING,
         "lease => 0 pool 198.51.100.1 203.0.113.53\n", TRANSLATED,
-        "ps /run/velloran/dnsmasq.pid => 0 /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --inte"
-        "rface=int0 --except-interface=lo --bind-interfaces --dhcp-authoritative --no-ping --dhcp-"
-        "range=198.51.100.10,198.51.100.254,255.255.255.0,12h --dhcp-option=option:router,198.51.1"
-        "00.1 --dhcp-option=option:dns-server,203.0.113.53 --dhcp-leasefile=/var/lib/velloran/dnsm"
-        "asq.leases --pid-file=/run/velloran/dnsmasq.pid ",
-        // The LAN cable's veth goes and comes back; the window follows without activation.
+        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ",
+        // The LAN cable's veth goes and comes back; the window follows without an activation.
         "lan ip link del lan0", "? internalItems => 0 !(int0)",
         "gw ip link add int0 type veth peer name lan0 netns $LAN",
         "? internal => 0 Ethernet Interface (int0)", "addr int0 => 0 198.51.100.1/24",
