@@ -11,19 +11,16 @@
 namespace {
 
 using TestSupport::readAll;
-const QString kNft = QStringLiteral("/usr/sbin/nft");
-const QString kTranslated = QStringLiteral("lan>wan => 1 203.0.113.2");
 const QMap<QString, QString> kTools{{"natd", "/usr/sbin/natd"},
                                     {"ipfw", "/sbin/ipfw"},
                                     {"ifconfig", "/sbin/ifconfig"},
                                     {"sysctl", "/usr/sbin/sysctl"}};
-QMap<QString, int> kSignals{{"KILL", SIGKILL}, {"TERM", SIGTERM}, {"HUP", SIGHUP}};
 // Steps that only look, tried again for a while until they match: the network settles.
 const QStringList kLooks{"nft",    "addr", "cat", "ps",    "lan>wan", "wan>gw",
                          "gw>wan", "dig",  "?",   "fakes", "gw"};
 
-// "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output,
-// exactly, or holding each part of "~PART~PART", or lacking the part of "!PART".
+// "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output:
+// exactly, holding each part of "~PART~PART", lacking the part of "!PART", or matching "^REGEX".
 struct Journey {
     const char *name;
     std::vector<const char *> steps;
@@ -38,25 +35,17 @@ bool matches(const QString &output, const QString &expected)
     const QStringList parts = expected.mid(1).split('~');
     if (expected.startsWith('~'))
         return std::all_of(parts.begin(), parts.end(), [&](auto &p) { return output.contains(p); });
+    if (expected.startsWith('^'))
+        return QRegularExpression(expected).match(output).hasMatch();
     return expected.startsWith('!') ? !output.contains(expected.mid(1)) : output == expected;
-}
-
-// The machine's own boot-time files: the tests must leave every one as it was.
-QStringList hostBootFiles()
-{
-    QStringList state;
-    for (const char *path : {"/Library/StartupItems/Velloran", "/etc/natd.conf", "/etc/rc.common",
-                             "/etc/systemd/system/velloran.service"})
-        state << QFileInfo(path).lastModified().toString(Qt::ISODateWithMs);
-    return state;
 }
 
 } // namespace
 
 // One wan/gw/lan topology for every journey, the gateway's LAN interface without an address and
 // its default route through the WAN (where 192.0.2.1 stands for a host further away). Each journey
-// has a root of its own in the gateway, which runs the stand-ins through the tool view, the
-// bundle's scripts, and Velloran's real window.
+// has a root of its own in the gateway, which runs the stand-ins through the tool view, other
+// programs, and Velloran's real window; a table of another program must stay as it was.
 class Netns : public ::testing::TestWithParam<Journey>
 {
 protected:
@@ -80,6 +69,8 @@ protected:
                       &bystander),
                   0);
         run("gw nft list table inet bystander", &bystander);
+        wan = net->listenTcp(net->wan(), "203.0.113.1", 8080);
+        service = net->listenTcp(net->gw(), "203.0.113.2", 2222);
     }
     void TearDown() override
     {
@@ -93,20 +84,13 @@ protected:
         for (const char *step :
              {"gw nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
-              "gw ip route replace default via 203.0.113.1", "gw sysctl -qw net.ipv4.ip_forward=0",
-              "lan ip addr flush dev lan0", "lan ip addr add 198.51.100.2/24 dev lan0",
+              "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
+              "lan ip addr add 198.51.100.2/24 dev lan0",
               "lan ip route replace default via 198.51.100.1"})
             run(step, &now);
-        EXPECT_EQ(hostBootFiles(), hostBefore) << "the machine's own files changed";
         EXPECT_EQ(readAll("/proc/sys/net/ipv4/ip_forward"), hostForwarding);
     }
 
-    QString ruleset()
-    {
-        QString output;
-        net->exec(net->gw(), {kNft, "list", "ruleset"}, &output);
-        return output;
-    }
     const QString &ns(const QString &name) const
     {
         return name == "gw" ? net->gw() : name == "lan" ? net->lan() : net->wan();
@@ -115,16 +99,13 @@ protected:
     bool check(const QString &step, QString *out);
 
     static inline NetnsTopology *net = nullptr;
-    const QStringList hostBefore = hostBootFiles();
     const QByteArray hostForwarding = readAll("/proc/sys/net/ipv4/ip_forward");
     const QString resources = QFileInfo(Bundle::resourcePath()).canonicalFilePath();
     PrivateRoot root;
     std::unique_ptr<SharingDriver> driver;
     QString bystander, marked;
     QMap<QString, pid_t> pids; // by pid file, to tell when the process is gone with its file
-    NetnsTopology::Listener wan = net ? net->listenTcp(net->wan(), "203.0.113.1", 8080) : -1;
-    NetnsTopology::Listener service = net ? net->listenTcp(net->gw(), "203.0.113.2", 2222) : -1;
-    QProcess holder;
+    NetnsTopology::Listener wan, service;
     std::vector<std::unique_ptr<FakeProcess>> fakes;
 };
 
@@ -146,7 +127,7 @@ int Netns::run(QString what, QString *out)
     if (verb == "gw" || verb == "lan" || verb == "wan")
         return net->exec(ns(verb), words, out);
     if (verb == "nft" || verb == "mark" || verb == "same") {
-        *out = ruleset();
+        net->exec(net->gw(), {"nft", "list", "ruleset"}, out);
         return verb == "mark" ? (marked = *out, 0) : int(verb == "same" && marked != *out);
     }
     if (verb == "addr")
@@ -165,7 +146,7 @@ int Netns::run(QString what, QString *out)
         if (const pid_t now = readAll(root.hostPath(words[0])).trimmed().toInt(); now > 0)
             pid = now;
         if (verb == "kill") // never pid 0: that would signal this very test
-            return pid > 0 ? ::kill(pid, kSignals[words[1]]) : -1;
+            return pid > 0 ? ::kill(pid, words[1] == "KILL" ? SIGKILL : SIGTERM) : -1;
         *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
         return !TestSupport::processAlive(pid);
     }
@@ -187,7 +168,7 @@ int Netns::run(QString what, QString *out)
                (QRegularExpression(";; flags:[a-z ]* ra[ ;]").match(*out).hasMatch() ? " ra" : "");
         return 0;
     }
-    if (verb == "lease") { // "pool ROUTER DNS" for an address of the pool, from udhcpc in lan
+    if (verb == "lease") { // "ADDRESS ROUTER DNS" as udhcpc in lan takes them
         const QString script = root.hostPath("/tmp/udhcpc"), lease = script + ".lease";
         TestSupport::writeFile(script,
                                "#!/bin/sh\n[ \"$1\" = bound ] || exit 0\necho \"$ip $router "
@@ -198,11 +179,7 @@ int Netns::run(QString what, QString *out)
         QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
         const int status = net->exec(
             net->lan(), QString("/sbin/udhcpc -f -n -q -t 5 -T 1 -i lan0 -s " + script).split(' '));
-        *out = QString(readAll(lease))
-                   .replace(QRegularExpression(
-                                "^198\\.51\\.100\\.([1-9]\\d|1\\d\\d|2[0-4]\\d|25[0-4]) "),
-                            "pool ");
-        return status;
+        return *out = readAll(lease), status;
     }
     if (verb == "launch" || verb == "relaunch" || verb == "quit") {
         const bool quit = verb == "launch" || (driver && driver->quit());
@@ -225,22 +202,10 @@ int Netns::run(QString what, QString *out)
                    ? root.run(net->gw(), {exec.captured(1), exec.captured(2)}, out)
                    : -1;
     }
-    if (verb == "hold") { // ipfw's table, owned by another nft session
-        holder.start("/usr/sbin/ip", {"netns", "exec", net->gw(), kNft, "-i"});
-        holder.waitForStarted();
-        holder.write("add table ip velloran_ipfw { flags owner; }\n");
-        return !holder.waitForBytesWritten(5000);
-    }
     if (verb == "fake") // a process of that command line
         return fakes.push_back(std::make_unique<FakeProcess>(words)), 0;
     if (verb == "fakes")
         return std::any_of(fakes.begin(), fakes.end(), [](auto &f) { return ::kill(f->pid, 0); });
-    if (verb == "blocks") { // an ipfw rule cuts the LAN off, and deleting it lets it out again
-        QString ignored;
-        return !(check("ipfw add 90 deny all from any to any " + rest, out) &&
-                 check("lan>wan => 0", &ignored) && check("ipfw delete 90", &ignored) &&
-                 check(kTranslated, &ignored));
-    }
     if (verb == "no") { // a refusal: one line on stderr and a status other than 0
         const int status = run(rest, out);
         return status == 0 || out->count('\n') != 1 || !out->startsWith(words[0] + ": ");
@@ -251,16 +216,15 @@ int Netns::run(QString what, QString *out)
 bool Netns::check(const QString &step, QString *out)
 {
     const QString what = step.section(" => ", 0, 0), expected = step.section(" => ", 1);
-    const int status = expected.section(' ', 0, 0).toInt();
-    const bool looks = kLooks.contains(what.section(' ', 0, 0));
     QElapsedTimer clock;
     for (clock.start();; QThread::msleep(100)) {
         out->clear();
-        const int got = run(what, out);
-        const bool ok =
-            got == status && (!expected.contains(' ') || matches(*out, expected.section(' ', 1)));
-        if (ok || !looks || clock.hasExpired(8000))
-            return ok || (out->prepend(QString("status %1: ").arg(got)), false);
+        const int status = run(what, out);
+        if (status == expected.section(' ', 0, 0).toInt() &&
+            (!expected.contains(' ') || matches(*out, expected.section(' ', 1))))
+            return true;
+        if (!kLooks.contains(what.section(' ', 0, 0)) || clock.hasExpired(8000))
+            return out->prepend(QString("status %1: ").arg(status)), false;
     }
 }
 
@@ -268,18 +232,11 @@ TEST_P(Netns, Journey)
 {
     for (const char *step : GetParam().steps) {
         QString output;
-        ASSERT_TRUE(check(QString::fromUtf8(step), &output))
-            << step << "\n"
-            << output.toStdString() << "\nruleset:\n"
-            << ruleset().toStdString();
+        ASSERT_TRUE(check(QString::fromUtf8(step), &output)) << step << "\n"
+                                                             << output.toStdString();
     }
 }
 
-#define SHARE_AFTER_NATD                                                                           \
-    "ipfw -f flush", "ipfw add 95 divert natd all from any to any via ext0",                       \
-        "ipfw add 65530 pass all from any to any",                                                 \
-        "ifconfig int0 198.51.100.1 netmask 255.255.255.0",                                        \
-        "sysctl -w net.inet.ip.forwarding=1 => 0 net.inet.ip.forwarding: 0 -> 1\n"
 #define CONFIGURE                                                                                  \
     "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (int0)",                \
         "> router 198.51.100.1", "> subnet 255.255.255.0"
@@ -290,110 +247,84 @@ TEST_P(Netns, Journey)
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
-    // Killed however hard, natd takes its table along; the gateway's own traffic still passes.
-    Journey{"StandInsShareAndDivertWithoutNatdDropsOnlyForwardedTraffic", {
-        "lan>wan => 0", "natd -interface ext0", SHARE_AFTER_NATD, TRANSLATED, "wan>gw => 1",
-        "addr int0 => 0 198.51.100.1/24", "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
-        "gw cat /proc/sys/net/ipv4/ip_forward => 0 1\n", "kill /run/natd.pid KILL",
-        "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1", "natd -interface ext0",
-        TRANSLATED, "kill /run/natd.pid TERM", "cat /run/natd.pid => 1", "nft => 0 !velloran_natd",
-        "ipfw -f flush", "nft => 0 !velloran"}},
-    Journey{"NatdTakesItsOptionsFromAFileFollowsTheAddressAndRunsOnce", {
-        "write /tmp/natd.conf # written by Velloran\n#\nsame_ports yes\ndeny_incoming yes\n"
-        "log_denied no\ndynamic yes\ninterface ext0\n#\n# End natd config file\n",
-        "natd -f /tmp/natd.conf", "ps /run/natd.pid => 0 /usr/sbin/natd -f /tmp/natd.conf ",
-        "nft => 0 ~iifname \"ext0\" ct state invalid,new drop~oifname \"ext0\" masquerade",
-        "nft => 0 !log", "kill /run/natd.pid TERM", "nft => 0 !velloran_natd",
-        "natd -interface ext0", "nft => 0 ~snat to 203.0.113.2", "mark",
-        "natd -dynamic -interface ext0 => 1 natd: another natd is already running\n", "same",
-        "gw ip addr del 203.0.113.2/24 dev ext0", "gw ip addr add 203.0.113.50/24 dev ext0",
-        "kill /run/natd.pid HUP", "nft => 0 ~snat to 203.0.113.50"}},
-    // A second alias is no error, as on BSD.
-    Journey{"IfconfigAliasesReplacesAndRaises", {
+    // Listed as on BSD (a second alias is no error there); refused with one line, changing nothing.
+    Journey{"StandInsListAsOnBsdAndRefuseWithOneLine", {
         "ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias",
         "ifconfig ext0 198.51.100.1 netmask 255.255.255.0 alias",
-        "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24", "ifconfig ext0 198.51.100.1 -alias",
-        "ifconfig ext0 203.0.113.9 netmask 255.255.255.0 alias", "ifconfig ext0 203.0.113.2 -alias",
-        "addr ext0 => 0 203.0.113.9/24", "gw ip link set int0 down",
-        "ifconfig int0 198.51.100.5 netmask 255.255.255.128", "addr int0 => 0 198.51.100.5/25",
-        "gw ip -o link show int0 => 0 ~,UP", "ifconfig -a => 0 ~\nint0: flags=~"
-        "\tinet 203.0.113.9 netmask 0xffffff00 broadcast 203.0.113.255\n"}},
-    Journey{"IpfwKeepsRulesInNumberOrderAndSysctlMapsItsNames", {
-        "ipfw add 100 deny all from any to any via int0",
-        "ipfw add pass all from any to any xmit int0 => 0 00200 allow ip from any to any xmit int0\n",
+        "ifconfig ext0 203.0.113.2 -alias", "ifconfig -a => 0 ~\nint0: flags=~\tinet 198.51.100.1 "
+        "netmask 0xffffff00 broadcast 198.51.100.255\n",
+        "ipfw add 100 deny all from any to any via int0", "ipfw add pass all from any to any xmit "
+        "int0 => 0 00200 allow ip from any to any xmit int0\n",
         "ipfw add 65530 pass all from any to any",
         "ipfw add 95 divert natd all from any to any via ext0", "ipfw -q delete 100",
         "root velloran-toolview /usr/sbin/ipfw list => 0 00095 divert 8668 ip from any to any via "
-        "ext0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n"
-        "65535 allow ip from any to any\n",
-        "root velloran-toolview /sbin/sysctl net.inet.ip.forwarding => 0 net.inet.ip.forwarding: 0\n",
-        "sysctl -w net.ipv4.conf.int0.promote_secondaries=1",
-        "sysctl -n net.ipv4.conf.int0.promote_secondaries => 0 1\n"}},
-    Journey{"ToolsRefuseWithOneLineAndChangeNothing", {
-        "ipfw add 95 divert natd all from any to any via ext0",
-        "ifconfig int0 198.51.100.1 netmask 255.255.255.0", "mark", "write /tmp/bad.conf turbo yes\n",
-        "no natd -f /tmp/bad.conf", "no natd -turbo -interface ext0", "no natd -dynamic",
-        "no natd -interface nosuch0", "no natd -same_ports maybe -interface ext0",
-        "no natd -interface ext0\";", "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
-        "no ipfw add 95 divert natd all from any to any", "no ipfw add 65535 pass all from any to any",
-        "no ipfw add 95 divert 1234 all from any to any via ext0", "no ipfw -x flush", "no ipfw zero",
-        "no ipfw add 100 pass tcp from any to any", "no ipfw add 100 pass all from any to any via",
+        "ext0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n65535 "
+        "allow ip from any to any\n", "root velloran-toolview /sbin/sysctl net.inet.ip.forwarding "
+        "=> 0 net.inet.ip.forwarding: 0\n", "mark", "no natd -turbo -interface ext0",
+        "no natd -dynamic", "no natd -interface nosuch0",
+        "no natd -same_ports maybe -interface ext0", "no natd -interface ext0\";",
+        "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
+        "no sysctl net.ipv4.no_such_key", "no ipfw add 95 divert natd all from any to any",
+        "no ipfw add 65535 pass all from any to any",
+        "no ipfw add 95 divert 1234 all from any to any via ext0", "no ipfw -x flush",
+        "no ipfw zero", "no ipfw add 100 pass tcp from any to any",
+        "no ipfw add 100 pass all from any to any via",
         "no ipfw add 90 deny all from any to any xmit ext0 in", "no ipfw",
         "no ipfw add 90 deny all from any to any recv int0 xmit ext0 in",
-        "no ifconfig int0 198.51.100.1 netmask 255.0.255.0", "no ifconfig int0 198.51.100.77 -alias",
-        "no ifconfig int0 198.51.100 netmask 255.255.255.0", "no ifconfig int0 198.51.100.1 netmask",
-        "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0", "no sysctl net.ipv4.no_such_key",
+        "no ifconfig int0 198.51.100.1 netmask 255.0.255.0",
+        "no ifconfig int0 198.51.100.77 -alias",
+        "no ifconfig int0 198.51.100 netmask 255.255.255.0",
+        "no ifconfig int0 198.51.100.1 netmask",
+        "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0",
         "no sysctl -w net.inet.ip.turbo=1", "no sysctl -w net.inet.ip.forwarding=yes",
-        "no sysctl -w net.inet.ip.forwarding", "same", "addr int0 => 0 198.51.100.1/24"}},
-    // Sharing outlives the window; the next launch finds it and stops it.
-    Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUp", {
-        "lan>wan => 0", "launch", NOT_SHARING, CONFIGURE, "> click sharingButton", SHARING,
-        TRANSLATED, "addr int0 => 0 198.51.100.1/24", "wan>gw => 1", "relaunch", SHARING,
-        "? external => 0 Ethernet Interface (ext0)", "? internal => 0 Ethernet Interface (int0)",
-        "> click sharingButton", NOT_SHARING, STOPPED, "lan>wan => 0", "addr int0 => 0 ",
-        "addr ext0 => 0 203.0.113.2/24"}},
-    Journey{"DenyIncomingKeepsTheWanOutButLetsAnswersIn", {
-        "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming", "? deny => 0 1",
-        "> click sharingButton", SHARING, "wan>gw => 0", TRANSLATED}},
+        "no sysctl -w net.inet.ip.forwarding", "same", "addr ext0 => 0 198.51.100.1/24", "addr int0 => 0 "}},
+    // Sharing outlives the window: the next launch finds it, and finds it gone once natd is killed
+    // (natd's table goes along, however hard it is killed; the gateway's own traffic passes).
+    Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUpNatdKilledIsSeen", {
+        "lan>wan => 0", "gw ip link set int0 down", "launch", NOT_SHARING, CONFIGURE,
+        "> click sharingButton", SHARING, TRANSLATED, "addr int0 => 0 198.51.100.1/24",
+        "gw ip -o link show int0 => 0 ~,UP", "gw cat /proc/sys/net/ipv4/ip_forward => 0 1\n",
+        "natd -dynamic -interface ext0 => 1 natd: another natd is already running\n", "wan>gw => 1",
+        "relaunch", SHARING, "? external => 0 Ethernet Interface (ext0)",
+        "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
+        "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
+        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
+        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
+        "relaunch", NOT_SHARING, "? running => 0 0"}},
+    // A foreign table's drop is named; refused rights keep sharing and the window says so.
+    Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {
+        "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
+        "policy drop; }; }", "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming",
+        "? deny => 0 1",
+        "> click sharingButton => 1 ~\"forwarding\"~\"inet guard\"~ufw route allow~firewall-cmd",
+        "gw nft delete table inet guard", SHARING, "wan>gw => 0", TRANSLATED,
+        "ipfw add 96 divert natd all from any to any via ext0", TRANSLATED, "> record",
+        "> rights 0", "> prompts cancel",
+        "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
+        TRANSLATED}},
     // The stop removes the recorded alias even though the router fields changed meanwhile.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
-        "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "> click sharingButton",
-        SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24", "> router 198.51.100.7",
-        "> click sharingButton", NOT_SHARING, "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ",
-        STOPPED}},
-    Journey{"NatdKilledFromOutsideCutsLanTrafficAndARelaunchOffersToStart", {
-        "launch", CONFIGURE, "> click sharingButton", TRANSLATED,
-        "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ", "kill /run/natd.pid KILL",
-        "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1", "relaunch", NOT_SHARING,
-        "? running => 0 0"}},
-    Journey{"StartAtBootBringsSharingUpWithoutTheWindow", {
-        "launch", CONFIGURE, "> click load", NOT_SHARING, "quit", "lan>wan => 0",
-        "boot => 0 ~Starting Velloran Services\n", TRANSLATED, "launch", SHARING}},
-    // Refused or failed starts run nothing more and leave the network as it was.
-    Journey{"PreflightRefusalsAndAFailingIpfwLeaveTheNetworkAlone", {
+        "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "? dhcpEnabled => 0 0",
+        "> click sharingButton", SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24",
+        "> router 198.51.100.7", "> click sharingButton", NOT_SHARING,
+        "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ", STOPPED}},
+    Journey{"StartAtBootBringsSharingAndDhcpUpWithoutTheWindow", {
+        "launch", CONFIGURE, "> click dhcp", "> click load", NOT_SHARING, "quit", "lan>wan => 0",
+        "boot => 0 ~Starting Velloran Services\n", TRANSLATED,
+        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ", "launch", SHARING}},
+    // Refused starts run nothing and leave the network as it was.
+    Journey{"PreflightRefusalsLeaveTheNetworkAlone", {
         "launch", "mark", "> click sharingButton => 1 ~(ppp0) is not up", CONFIGURE,
         "> router 198.51.100.999", "> click sharingButton => 1 ~Router address 198.51.100.999",
         "> router 198.51.100.0", "> click sharingButton => 1 ~Router address 198.51.100.0",
         "> subnet 255.0.255.0", "> router 198.51.100.1",
         "> click sharingButton => 1 ~Subnet mask 255.0.255.0", "> router 203.0.113.200",
-        "> subnet 255.255.0.0", "> click sharingButton => 1 ~overlaps",
-        "> external Ethernet Interface (int0)", "> internal Ethernet Interface (ext0)",
-        "> router 198.51.100.1", "> subnet 255.255.255.0",
-        "> click sharingButton => 1 ~cut this computer off", NOT_SHARING, "same",
-        "cat /run/natd.pid => 1", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24",
-        "gw ip route => 0 default via 203.0.113.1 dev ext0 \n"
-        "203.0.113.0/24 dev ext0 proto kernel scope link src 203.0.113.2 \n",
-        CONFIGURE, "hold", "gw nft list table ip velloran_ipfw",
-        "> click sharingButton => 1 There was an error while starting Internet Sharing (ipfw)",
-        NOT_SHARING, "addr int0 => 0 "}},
-    // The alert names the table that drops; ipfw's rule forms each cut the LAN off.
-    Journey{"AForeignForwardDropIsNamedAndIpfwRulesTakeEffect", {
-        "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
-        "policy drop; }; }", "launch", CONFIGURE,
-        "> click sharingButton => 1 ~\"forwarding\"~\"inet guard\"~ufw route allow~firewall-cmd",
-        "gw nft delete table inet guard", SHARING, TRANSLATED, "blocks recv int0 xmit ext0",
-        "blocks recv int0 out", "blocks recv int0", "blocks xmit ext0", "blocks via int0",
-        "ipfw add 96 divert natd all from any to any via ext0", TRANSLATED}},
+        "> subnet 255.255.0.0", "> click sharingButton => 1 ~overlaps", "> router 198.51.100.1",
+        "> subnet 255.255.255.0", "> external Ethernet Interface (int0)",
+        "> internal Ethernet Interface (ext0)", "> click sharingButton => 1 ~cut this computer off",
+        NOT_SHARING, "same", "cat /run/natd.pid => 1", "addr int0 => 0 ",
+        "addr ext0 => 0 203.0.113.2/24", "gw ip route => 0 default via 203.0.113.1 dev ext0 \n"
+        "203.0.113.0/24 dev ext0 proto kernel scope link src 203.0.113.2 \n"}},
     // Port 53 taken is named; a distribution's named is not Velloran's; ours serves the LAN only.
     Journey{"TheNameServerIsVelloransOwnAndServesOnlyTheLan", {
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=53 --pid-file=/run/dns.pid", "launch",
@@ -404,31 +335,32 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "dig gw 127.0.0.1 127.0.0.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
         "dig lan 198.51.100.2 198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
         "dig wan 203.0.113.1 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
-        "dig wan 192.0.2.1 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
-        "> click named", "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named",
-        "> click resetButton", "? named => 0 0", "fakes"}},
-    // Other DHCP servers of the machine: one on the LAN keeps sharing from starting, one on the
-    // Internet side outlives Stop. systemd-resolved's stub stands for the list behind it.
+        "dig wan 192.0.2.1 203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED", "> click named",
+        "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named", "> click resetButton",
+        "? named => 0 0", "fakes"}},
+    // Other DHCP servers: one on the LAN keeps sharing from starting, one on the Internet side
+    // outlives Stop. systemd-resolved's stub stands for the list behind it.
     Journey{"DhcpLeasesFollowTheLanInterfaceAndStopEndsOnlyVelloransServer", {
         "rm /etc/resolv.conf", "write /etc/resolv.conf nameserver 127.0.0.53\n",
         "write /run/systemd/resolve/resolv.conf nameserver 127.0.0.1\nnameserver 203.0.113.53\n",
-        "lan ip addr flush dev lan0",
-        "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=ext0 --bind-dynamic "
-        "--dhcp-range=203.0.113.100,203.0.113.110 --dhcp-leasefile=/run/other.leases --pid-file=/run/other.pid",
+        "lan ip addr flush dev lan0", "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 "
+        "--interface=ext0 --bind-dynamic --dhcp-range=203.0.113.100,203.0.113.110 "
+        "--dhcp-leasefile=/run/other.leases --pid-file=/run/other.pid",
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=int0 --bind-dynamic "
-        "--dhcp-range=198.51.100.50,198.51.100.60 --dhcp-leasefile=/run/other.leases --pid-file=/run/blocker.pid",
-        "launch", CONFIGURE, "> click dhcp",
-        "> click sharingButton => 1 Another DHCP server (dnsmasq) already answers on int0. Quit "
-        "it, or turn off DHCP in Velloran, before starting Internet Sharing.",
-        "kill /run/blocker.pid TERM", "ps /run/blocker.pid => 1", "> click sharingButton", SHARING,
-        "lease => 0 pool 198.51.100.1 203.0.113.53\n", TRANSLATED,
-        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ",
+        "--dhcp-range=198.51.100.50,198.51.100.60 --dhcp-leasefile=/run/other.leases "
+        "--pid-file=/run/blocker.pid", "launch", CONFIGURE, "> router 198.51.100.40",
+        "> subnet 255.255.255.240", "> click dhcp", "> click sharingButton => 1 Another DHCP "
+        "server (dnsmasq) already answers on int0. Quit it, or turn off DHCP in Velloran, before "
+        "starting Internet Sharing.", "kill /run/blocker.pid TERM", "ps /run/blocker.pid => 1",
+        "> click sharingButton", SHARING,
+        "lease => 0 ^198\\.51\\.100\\.4[1-6] 198\\.51\\.100\\.40 203\\.0\\.113\\.53\n$", TRANSLATED,
+        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
+        "--dhcp-range=198.51.100.41,198.51.100.46,255.255.255.240,12h ",
         // The LAN cable's veth goes and comes back; the window follows without an activation.
         "lan ip link del lan0", "? internalItems => 0 !(int0)",
         "gw ip link add int0 type veth peer name lan0 netns $LAN",
-        "? internal => 0 Ethernet Interface (int0)", "addr int0 => 0 198.51.100.1/24",
-        "gw ip link set int0 up", "lan ip link set lan0 up",
-        "lease => 0 pool 198.51.100.1 203.0.113.53\n", "> click sharingButton",
-        "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}}),
+        "? internal => 0 Ethernet Interface (int0)", "addr int0 => 0 198.51.100.40/28",
+        "gw ip link set int0 up", "lan ip link set lan0 up", "lease => 0 ^198\\.51\\.100\\.4[1-6] ",
+        "> click sharingButton", "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}}),
     [](const auto &row) { return std::string(row.param.name); });
 // clang-format on

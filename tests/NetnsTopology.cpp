@@ -20,6 +20,7 @@
 namespace {
 
 const QString kIp = QStringLiteral("/usr/sbin/ip");
+const QString kDriver = QStringLiteral("/var/velloran-test/driver");
 
 // A socket that belongs to the namespace: only this short-lived thread ever enters it.
 int socketIn(const QString &ns, const QString &address, quint16 port, sockaddr_in &where)
@@ -47,29 +48,28 @@ NetnsTopology::NetnsTopology(const Options &options)
     const QString suffix = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
     m_ns[0] = "vlwan" + suffix, m_ns[1] = "vlgw" + suffix, m_ns[2] = "vllan" + suffix;
     QStringList steps;
-    for (const QString &ns : m_ns)
+    for (const QString ns : {"%1", "%2", "%3"})
         steps << "netns add " + ns << "-n " + ns + " link set lo up"
               << "netns exec " + ns +
                      " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
                      "net.ipv6.conf.default.disable_ipv6=1";
-    steps << "link add ext0 netns " + gw() + " type veth peer name wan0 netns " + wan()
-          << "link add int0 netns " + gw() + " type veth peer name lan0 netns " + lan();
-    const std::tuple<QString, QString, QString> links[] = {
-        {wan(), "wan0", "203.0.113.1/24"},
-        {gw(), "ext0", "203.0.113.2/24"},
-        {gw(), "int0", options.gatewayLanAddress ? "198.51.100.1/24" : ""},
-        {lan(), "lan0", "198.51.100.2/24"}};
-    for (const auto &[ns, dev, address] : links)
-        steps << "-n " + ns + " link set " + dev + " up"
-              << (address.isEmpty() ? QString()
-                                    : "-n " + ns + " addr add " + address + " dev " + dev);
-    steps << "-n " + lan() + " route add default via 198.51.100.1";
-    for (const QString &step : steps) {
-        QString output;
-        if (!step.isEmpty() && TestSupport::run(kIp, step.split(' '), &output) != 0) {
+    steps +=
+        QStringList{"link add ext0 netns %2 type veth peer name wan0 netns %1",
+                    "link add int0 netns %2 type veth peer name lan0 netns %3",
+                    "-n %1 link set wan0 up",
+                    "-n %2 link set ext0 up",
+                    "-n %2 link set int0 up",
+                    "-n %3 link set lan0 up",
+                    "-n %1 addr add 203.0.113.1/24 dev wan0",
+                    "-n %2 addr add 203.0.113.2/24 dev ext0",
+                    "-n %3 addr add 198.51.100.2/24 dev lan0",
+                    "-n %3 route add default via 198.51.100.1",
+                    options.gatewayLanAddress ? "-n %2 addr add 198.51.100.1/24 dev int0" : ""};
+    for (QString step : steps) {
+        step.replace("%1", wan()).replace("%2", gw()).replace("%3", lan());
+        if (QString output; m_error.isEmpty() && !step.isEmpty() &&
+                            TestSupport::run(kIp, step.split(' '), &output) != 0)
             m_error = "ip " + step + ": " + output.trimmed();
-            return;
-        }
     }
 }
 
@@ -96,46 +96,27 @@ QStringList NetnsTopology::addresses(const QString &ns, const QString &interface
     return result;
 }
 
-QList<pid_t> NetnsTopology::pids(const QString &ns) const
+void NetnsTopology::killAll(const QString &ns) const
 {
     QString output;
     TestSupport::run(kIp, {"netns", "pids", ns}, &output);
-    QList<pid_t> result;
     for (const QString &word : output.split('\n', Qt::SkipEmptyParts))
         if (const int pid = word.trimmed().toInt(); pid > 1 && pid != ::getpid())
-            result << pid;
-    return result;
-}
-
-void NetnsTopology::killAll(const QString &ns) const
-{
-    for (pid_t pid : pids(ns))
-        ::kill(pid, SIGKILL);
-}
-
-NetnsTopology::Listener &NetnsTopology::Listener::operator=(Listener &&other) noexcept
-{
-    std::swap(m_fd, other.m_fd);
-    return *this;
-}
-
-NetnsTopology::Listener::~Listener()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
+            ::kill(pid, SIGKILL);
 }
 
 std::optional<QString> NetnsTopology::Listener::acceptPeer(int timeoutMs) const
 {
-    pollfd readable{m_fd, POLLIN, 0};
+    pollfd readable{fd ? *fd : -1, POLLIN, 0};
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (m_fd < 0 || ::poll(&readable, 1, timeoutMs) <= 0)
+    if (!fd || ::poll(&readable, 1, timeoutMs) <= 0)
         return std::nullopt;
-    const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0)
+    const int connection =
+        ::accept4(*fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+    if (connection < 0)
         return std::nullopt;
-    ::close(fd);
+    ::close(connection);
     char text[INET_ADDRSTRLEN];
     return QString::fromLatin1(::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text));
 }
@@ -145,12 +126,14 @@ NetnsTopology::Listener NetnsTopology::listenTcp(const QString &ns, const QStrin
 {
     sockaddr_in where;
     const int yes = 1, fd = socketIn(ns, address, port, where);
-    Listener listener(fd);
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
         ::bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
         ::listen(fd, 16) == 0)
-        return listener;
-    return Listener();
+        return {
+            std::shared_ptr<const int>(new int(fd), [](const int *p) { ::close(*p), delete p; })};
+    if (fd >= 0)
+        ::close(fd);
+    return {};
 }
 
 bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint16 port,
@@ -181,10 +164,6 @@ bool NetnsTopology::waitFor(const std::function<bool()> &condition, int timeoutM
     return true;
 }
 
-namespace {
-const QString kDriver = QStringLiteral("/var/velloran-test/driver");
-}
-
 PrivateRoot::PrivateRoot()
 {
     if (!m_work.isValid() || !QDir().mkpath(hostPath("/var/velloran-test")) ||
@@ -194,13 +173,8 @@ PrivateRoot::PrivateRoot()
 
 QStringList PrivateRoot::command(const QString &ns, const QStringList &argv) const
 {
-    return QStringList{"/usr/sbin/ip",
-                       "netns",
-                       "exec",
-                       ns,
-                       VELLORAN_PRIVATE_ROOT,
-                       m_work.path(),
-                       QFileInfo(Bundle::resourcePath()).canonicalFilePath()} +
+    const QString resources = QFileInfo(Bundle::resourcePath()).canonicalFilePath();
+    return QStringList{kIp, "netns", "exec", ns, VELLORAN_PRIVATE_ROOT, m_work.path(), resources} +
            argv;
 }
 
@@ -251,8 +225,8 @@ SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
         reply.text += line + '\n';
         const QString word = line.section(' ', 0, 0).section('\t', 0, 0),
                       rest = line.mid(word.size() + 1);
-        if (word == QLatin1String("alert") || word == QLatin1String("run"))
-            (word == QLatin1String("alert") ? reply.alerts : reply.runs) << rest;
+        if (word == QLatin1String("alert"))
+            reply.alerts << rest;
         if (word == QLatin1String("state") || word == QLatin1String("show"))
             for (const QString &part : rest.split(word == QLatin1String("show") ? '\t' : ' '))
                 reply.fields.insert(part.section('=', 0, 0), part.section('=', 1));

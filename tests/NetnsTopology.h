@@ -6,15 +6,12 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <sys/types.h>
-#include <utility>
 
-// Three network namespaces made and removed by a test, joined by veth pairs created inside them
-// (nothing appears in the host's namespace); IPv6 is off in all three:
-//   wan  203.0.113.1/24 on wan0
-//   gw   203.0.113.2/24 on ext0 (towards wan), 198.51.100.1/24 on int0 (towards lan)
-//   lan  198.51.100.2/24 on lan0, default route via 198.51.100.1
+// Three network namespaces made and removed by a test, joined by veth pairs, IPv6 off: wan
+// (203.0.113.1/24 on wan0), gw (203.0.113.2/24 on ext0, 198.51.100.1/24 on int0) and lan
+// (198.51.100.2/24 on lan0, default route via 198.51.100.1).
 class NetnsTopology
 {
 public:
@@ -24,8 +21,6 @@ public:
     NetnsTopology() : NetnsTopology(Options{}) {}
     explicit NetnsTopology(const Options &options);
     ~NetnsTopology(); // ends what still runs in the namespaces, by pid
-    NetnsTopology(const NetnsTopology &) = delete;
-    NetnsTopology &operator=(const NetnsTopology &) = delete;
 
     bool ready() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
@@ -38,23 +33,15 @@ public:
     int exec(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
     // "203.0.113.2/24"-style IPv4 addresses of an interface, in the kernel's order.
     QStringList addresses(const QString &ns, const QString &interface) const;
-    QList<pid_t> pids(const QString &ns) const;
     void killAll(const QString &ns) const;
 
-    // TCP with timeouts, from sockets made inside a namespace.
-    class Listener
-    {
-    public:
-        Listener(int fd = -1) : m_fd(fd) {}
-        Listener(Listener &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-        Listener &operator=(Listener &&other) noexcept;
-        ~Listener();
-        bool listening() const { return m_fd >= 0; }
+    // TCP with timeouts, from sockets made inside a namespace; a listener closes with its last
+    // copy.
+    struct Listener {
+        std::shared_ptr<const int> fd;
+        bool listening() const { return fd != nullptr; }
         // The address of the next peer that connects, or nullopt after the timeout.
         std::optional<QString> acceptPeer(int timeoutMs) const;
-
-    private:
-        int m_fd;
     };
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
     bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
@@ -66,9 +53,9 @@ private:
     QString m_error;
 };
 
-// A root of the test's own (tests/private_root): /etc, /Library, /run, /tmp and /var are folders
-// of the test, so what Velloran installs, stages or leaves as a pid file never reaches the
-// machine. Commands run in it inside a network namespace, with that namespace's sysfs.
+// A root of the test's own (tests/private_root): /etc, /Library, /run, /tmp and /var are the
+// test's, so nothing Velloran installs or leaves reaches the machine. Commands run in it inside
+// a network namespace.
 class PrivateRoot
 {
 public:
@@ -77,7 +64,6 @@ public:
     const QString &error() const { return m_error; }
     // Where a path inside the root lies on the machine: "/run/natd.pid" -> WORK/run/natd.pid.
     QString hostPath(const QString &inside) const { return m_work.path() + inside; }
-    // The argv that runs `argv` in the root inside network namespace `ns`.
     QStringList command(const QString &ns, const QStringList &argv) const;
     int run(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
 
@@ -86,32 +72,29 @@ private:
     QString m_error;
 };
 
-// Velloran's window and controller in a private root, in a network namespace, as root, driven
-// line by line (tests/tools/SharingDriver.cpp) and launched at once. Ended by its pid when dropped.
+// Velloran's window in a private root and network namespace, as root, driven line by line
+// (tests/tools/SharingDriver.cpp) and launched at once. Ended by its pid when dropped.
 class SharingDriver
 {
 public:
     struct Reply {
         bool ok = false;                    // no "error" line and the driver still answers
         QString text;                       // every line of the answer
-        QStringList alerts = {}, runs = {}; // "alert" and "run" lines
+        QStringList alerts = {};            // "alert" lines
         QMap<QString, QString> fields = {}; // the "state" and "show" lines' key=value fields
     };
 
     SharingDriver(const PrivateRoot &root, const QString &ns);
     ~SharingDriver();
-    SharingDriver(const SharingDriver &) = delete;
-    SharingDriver &operator=(const SharingDriver &) = delete;
 
     const Reply &launched() const { return m_launched; }
     Reply send(const QString &command, int timeoutMs = 60000);
-    // Picks the interfaces by their menu titles and types the router address and subnet mask.
     bool configure(const QString &external, const QString &internal,
                    const QString &router = QStringLiteral("198.51.100.1"),
                    const QString &subnet = QStringLiteral("255.255.255.0"));
     bool quit(); // terminates as the user does; true once the process ended cleanly
     QString errors();
-    // The write that a command takes and its answer, for a caller that times its effect itself.
+    // A command and its answer apart, for a caller that times its effect itself.
     bool post(const QString &command);
     Reply awaitReply(int timeoutMs = 60000);
 

@@ -1,9 +1,9 @@
 // Velloran's real window and controller driven line by line over stdin, in a root and network
-// namespace of the caller's. SharingDriver [BUNDLE PREFERENCES]. Commands, one per line: launch,
-// external|internal TITLE, router|subnet A.B.C.D, click NAME[Button], activate, quit, generated
-// ("script <hex>" and "config <hex>"), record, rights 0|1, prompts grant|cancel (a recording
-// authorization from then on), show ("show\tbutton=..\t.."). Each is answered by what it caused
-// ("run ..", "status N", "alert ..", "beep", "log ..", "error .."), a "state" line and ".".
+// namespace of the caller's: SharingDriver [BUNDLE PREFERENCES]. Commands: launch, quit, show,
+// external|internal TITLE, router|subnet A.B.C.D, click NAME[Button], generated (the boot files
+// in hex), record, rights 0|1, prompts grant|cancel (a recording authorization from then on).
+// Each is answered by what it caused ("run ..", "status N", "alert ..", "beep", "log ..",
+// "error .."), a "state" line and ".".
 #include "Alert.h"
 #include "ApplicationMain.h"
 #include "AuthorizationService.h"
@@ -71,11 +71,6 @@ bool type(Ui::MainWindow &ui, const QString &which, const QString &address)
     return parts.size() == 4;
 }
 
-QString on(bool flag)
-{
-    return flag ? QStringLiteral("1") : QStringLiteral("0");
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -130,8 +125,6 @@ int main(int argc, char *argv[])
                 button = loaded->window->findChild<QAbstractButton *>(rest + "Button");
             if ((done = button && button->isEnabled()))
                 button->click();
-        } else if (word == QLatin1String("activate")) {
-            controller->applicationWillBecomeActive(&app);
         } else if (word == QLatin1String("generated")) {
             for (const auto &[name, lines] :
                  {std::pair{"script ", loaded->loader->getStartupLines()},
@@ -151,14 +144,15 @@ int main(int argc, char *argv[])
             QStringList items;
             for (int i = 0; i < ui.internalInterface->count(); ++i)
                 items << ui.internalInterface->itemText(i);
-            g_out << QStringLiteral("show\tbutton=%1\trunning=%2\tdeny=%3\tdynamic=%4\texternal=%5"
-                                    "\tinternal=%6\tlock=%7\tdhcp=%8\tdhcpEnabled=%9")
-                             .arg(ui.sharingButton->text(), on(controller->running()),
-                                  on(ui.denyIncoming->isChecked()), on(ui.dynamic->isChecked()),
-                                  ui.externalInterface->currentText(),
-                                  ui.internalInterface->currentText(), ui.authLabel->text(),
-                                  on(ui.dhcp->isChecked()), on(ui.dhcp->isEnabled())) +
-                         "\tinternalItems=" + items.join('|');
+            g_out << QStringLiteral("show\tbutton=%1\trunning=%2\tdeny=%3\texternal=%4\tinternal=%5"
+                                    "\tdhcpEnabled=%6\tinternalItems=%7")
+                         .arg(ui.sharingButton->text())
+                         .arg(controller->running())
+                         .arg(ui.denyIncoming->isChecked())
+                         .arg(ui.externalInterface->currentText(),
+                              ui.internalInterface->currentText())
+                         .arg(ui.dhcp->isEnabled())
+                         .arg(items.join('|'));
         } else if (word == QLatin1String("quit")) {
             controller->applicationWillTerminate(&app);
         } else {
@@ -172,8 +166,10 @@ int main(int argc, char *argv[])
             while (recorded < recorder->events.size())
                 g_out << recorder->events[recorded++];
         g_out << QStringLiteral("state named=%1 dns=%2 load=%3 boot=%4")
-                     .arg(on(ui.named->isChecked()), on(controller->DNSrunning()),
-                          on(ui.load->isChecked()), on(controller->loadOnStartup()));
+                     .arg(ui.named->isChecked())
+                     .arg(controller->DNSrunning())
+                     .arg(ui.load->isChecked())
+                     .arg(controller->loadOnStartup());
         for (const QString &out : std::as_const(g_out))
             std::cout << out.toStdString() << '\n';
         std::cout << ".\n" << std::flush;
