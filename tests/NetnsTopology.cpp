@@ -21,6 +21,8 @@ namespace {
 
 const QString kIp = QStringLiteral("/usr/sbin/ip");
 const QString kDriver = QStringLiteral("/var/velloran-test/driver");
+const QString kNoIpv6 =
+    " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1";
 
 // A socket that belongs to the namespace: only this short-lived thread ever enters it.
 int socketIn(const QString &ns, const QString &address, quint16 port, sockaddr_in &where)
@@ -50,25 +52,19 @@ NetnsTopology::NetnsTopology(const Options &options)
     QStringList steps;
     for (const QString ns : {"%1", "%2", "%3"})
         steps << "netns add " + ns << "-n " + ns + " link set lo up"
-              << "netns exec " + ns +
-                     " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
-                     "net.ipv6.conf.default.disable_ipv6=1";
-    steps +=
-        QStringList{"link add ext0 netns %2 type veth peer name wan0 netns %1",
-                    "link add int0 netns %2 type veth peer name lan0 netns %3",
-                    "-n %1 link set wan0 up",
-                    "-n %2 link set ext0 up",
-                    "-n %2 link set int0 up",
-                    "-n %3 link set lan0 up",
-                    "-n %1 addr add 203.0.113.1/24 dev wan0",
-                    "-n %2 addr add 203.0.113.2/24 dev ext0",
-                    "-n %3 addr add 198.51.100.2/24 dev lan0",
-                    "-n %3 route add default via 198.51.100.1",
-                    options.gatewayLanAddress ? "-n %2 addr add 198.51.100.1/24 dev int0" : ""};
+              << "netns exec " + ns + kNoIpv6;
+    steps.append(
+        {"link add ext0 netns %2 type veth peer name wan0 netns %1",
+         "link add int0 netns %2 type veth peer name lan0 netns %3", "-n %1 link set wan0 up",
+         "-n %2 link set ext0 up", "-n %2 link set int0 up", "-n %3 link set lan0 up",
+         "-n %1 addr add 203.0.113.1/24 dev wan0", "-n %2 addr add 203.0.113.2/24 dev ext0",
+         "-n %3 addr add 198.51.100.2/24 dev lan0", "-n %3 route add default via 198.51.100.1"});
+    if (options.gatewayLanAddress)
+        steps << "-n %2 addr add 198.51.100.1/24 dev int0";
     for (QString step : steps) {
         step.replace("%1", wan()).replace("%2", gw()).replace("%3", lan());
-        if (QString output; m_error.isEmpty() && !step.isEmpty() &&
-                            TestSupport::run(kIp, step.split(' '), &output) != 0)
+        if (QString output;
+            m_error.isEmpty() && TestSupport::run(kIp, step.split(' '), &output) != 0)
             m_error = "ip " + step + ": " + output.trimmed();
     }
 }
@@ -89,11 +85,8 @@ int NetnsTopology::exec(const QString &ns, const QStringList &argv, QString *out
 QStringList NetnsTopology::addresses(const QString &ns, const QString &interface) const
 {
     QString output;
-    TestSupport::run(kIp, {"-n", ns, "-4", "-o", "addr", "show", "dev", interface}, &output);
-    QStringList result;
-    for (const auto &match : QRegularExpression("inet (\\S+)").globalMatch(output))
-        result << match.captured(1);
-    return result;
+    TestSupport::run(kIp, {"-n", ns, "-br", "-4", "addr", "show", "dev", interface}, &output);
+    return output.simplified().split(' ').mid(2);
 }
 
 void NetnsTopology::killAll(const QString &ns) const
@@ -153,15 +146,6 @@ bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint1
                     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     ::close(fd);
     return connected;
-}
-
-bool NetnsTopology::waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    QElapsedTimer clock;
-    for (clock.start(); !condition(); QThread::msleep(20))
-        if (clock.hasExpired(timeoutMs))
-            return false;
-    return true;
 }
 
 PrivateRoot::PrivateRoot()

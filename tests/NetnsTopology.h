@@ -5,13 +5,11 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <functional>
 #include <memory>
 #include <optional>
 
-// Three network namespaces made and removed by a test, joined by veth pairs, IPv6 off: wan
-// (203.0.113.1/24 on wan0), gw (203.0.113.2/24 on ext0, 198.51.100.1/24 on int0) and lan
-// (198.51.100.2/24 on lan0, default route via 198.51.100.1).
+// Namespaces wan (203.0.113.1/24 on wan0), gw (203.0.113.2/24 on ext0, 198.51.100.1/24 on int0)
+// and lan (198.51.100.2/24 on lan0, routed via gw) joined by veth pairs, IPv6 off.
 class NetnsTopology
 {
 public:
@@ -40,29 +38,23 @@ public:
     struct Listener {
         std::shared_ptr<const int> fd;
         bool listening() const { return fd != nullptr; }
-        // The address of the next peer that connects, or nullopt after the timeout.
         std::optional<QString> acceptPeer(int timeoutMs) const;
     };
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
     bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
-
-    static bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 
 private:
     QString m_ns[3];
     QString m_error;
 };
 
-// A root of the test's own (tests/private_root): /etc, /Library, /run, /tmp and /var are the
-// test's, so nothing Velloran installs or leaves reaches the machine. Commands run in it inside
-// a network namespace.
+// A root of the test's own (tests/private_root), so nothing Velloran installs reaches the machine.
 class PrivateRoot
 {
 public:
     PrivateRoot();
     bool ready() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
-    // Where a path inside the root lies on the machine: "/run/natd.pid" -> WORK/run/natd.pid.
     QString hostPath(const QString &inside) const { return m_work.path() + inside; }
     QStringList command(const QString &ns, const QStringList &argv) const;
     int run(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
@@ -72,16 +64,15 @@ private:
     QString m_error;
 };
 
-// Velloran's window in a private root and network namespace, as root, driven line by line
-// (tests/tools/SharingDriver.cpp) and launched at once. Ended by its pid when dropped.
+// Velloran's window in a root and namespace, driven by tests/tools/SharingDriver.cpp, launched.
 class SharingDriver
 {
 public:
-    struct Reply {
-        bool ok = false;                    // no "error" line and the driver still answers
-        QString text;                       // every line of the answer
-        QStringList alerts = {};            // "alert" lines
-        QMap<QString, QString> fields = {}; // the "state" and "show" lines' key=value fields
+    struct Reply { // ok: no "error" line; fields: those of the "state" and "show" lines
+        bool ok = false;
+        QString text;
+        QStringList alerts = {};
+        QMap<QString, QString> fields = {};
     };
 
     SharingDriver(const PrivateRoot &root, const QString &ns);

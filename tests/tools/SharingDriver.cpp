@@ -1,9 +1,6 @@
-// Velloran's real window and controller driven line by line over stdin, in a root and network
-// namespace of the caller's: SharingDriver [BUNDLE PREFERENCES]. Commands: launch, quit, show,
-// external|internal TITLE, router|subnet A.B.C.D, click NAME[Button], generated (the boot files
-// in hex), record, rights 0|1, prompts grant|cancel (a recording authorization from then on).
-// Each is answered by what it caused ("run ..", "status N", "alert ..", "beep", "log ..",
-// "error .."), a "state" line and ".".
+// Velloran's window driven over stdin: launch, quit, show, external|internal TITLE, router|subnet
+// A.B.C.D, click NAME, generated, record, rights 0|1, prompts grant|cancel. Each is answered by
+// what it caused ("run ..", "alert ..", "beep", "log ..", "error .."), a "state" line and ".".
 #include "Alert.h"
 #include "ApplicationMain.h"
 #include "AuthorizationService.h"
@@ -17,13 +14,8 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <iostream>
 #include <string>
 #include <sys/wait.h>
@@ -61,13 +53,8 @@ bool type(Ui::MainWindow &ui, const QString &which, const QString &address)
     const QStringList parts = address.split('.');
     QLineEdit *const fields[2][4] = {{ui.route1, ui.route2, ui.route3, ui.route4},
                                      {ui.sub1, ui.sub2, ui.sub3, ui.sub4}};
-    for (int i = 0; i < 4 && parts.size() == 4; ++i) {
-        QLineEdit *field = fields[which == QLatin1String("subnet")][i];
-        field->setFocus();
-        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(field, Qt::Key_Backspace);
-        QTest::keyClicks(field, parts[i]);
-    }
+    for (int i = 0; i < 4 && parts.size() == 4; ++i)
+        fields[which == QLatin1String("subnet")][i]->setText(parts[i]);
     return parts.size() == 4;
 }
 
@@ -144,15 +131,14 @@ int main(int argc, char *argv[])
             QStringList items;
             for (int i = 0; i < ui.internalInterface->count(); ++i)
                 items << ui.internalInterface->itemText(i);
-            g_out << QStringLiteral("show\tbutton=%1\trunning=%2\tdeny=%3\texternal=%4\tinternal=%5"
-                                    "\tdhcpEnabled=%6\tinternalItems=%7")
-                         .arg(ui.sharingButton->text())
-                         .arg(controller->running())
-                         .arg(ui.denyIncoming->isChecked())
-                         .arg(ui.externalInterface->currentText(),
-                              ui.internalInterface->currentText())
-                         .arg(ui.dhcp->isEnabled())
-                         .arg(items.join('|'));
+            g_out << "show\tbutton=" + ui.sharingButton->text() +
+                         "\texternal=" + ui.externalInterface->currentText() +
+                         "\tinternal=" + ui.internalInterface->currentText() +
+                         QString("\trunning=%1\tdeny=%2\tdhcpEnabled=%3\tinternalItems=")
+                             .arg(controller->running())
+                             .arg(ui.denyIncoming->isChecked())
+                             .arg(ui.dhcp->isEnabled()) +
+                         items.join('|');
         } else if (word == QLatin1String("quit")) {
             controller->applicationWillTerminate(&app);
         } else {
