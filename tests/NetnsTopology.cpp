@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,6 @@
 
 #include <QMap>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
@@ -16,7 +15,6 @@ public:
     struct Options {
         bool gatewayLanAddress = true; // off: int0 starts without an address
     };
-    NetnsTopology() : NetnsTopology(Options{}) {}
     explicit NetnsTopology(const Options &options);
     ~NetnsTopology(); // ends what still runs in the namespaces, by pid
 
@@ -27,14 +25,12 @@ public:
     const QString &lan() const { return m_ns[2]; }
     static QString gwInternal() { return QStringLiteral("int0"); }
 
-    // Runs an argv inside a namespace (no shell); exit status, merged output.
     int exec(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
-    // "203.0.113.2/24"-style IPv4 addresses of an interface, in the kernel's order.
+    // "203.0.113.2/24"-style, in the kernel's order.
     QStringList addresses(const QString &ns, const QString &interface) const;
     void killAll(const QString &ns) const;
 
-    // TCP with timeouts, from sockets made inside a namespace; a listener closes with its last
-    // copy.
+    // TCP from sockets inside a namespace; a listener closes with its last copy.
     struct Listener {
         std::shared_ptr<const int> fd;
         bool listening() const { return fd != nullptr; }

@@ -12,12 +12,10 @@
 #include "RecordingAuthorization.h"
 #include "SystemLog.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <iostream>
-#include <string>
 #include <sys/wait.h>
 
 namespace {
@@ -72,7 +70,6 @@ int main(int argc, char *argv[])
                                     : QStringLiteral(VELLORAN_TEST_BUNDLE));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                        argc == 3 ? QString::fromLocal8Bit(argv[2]) : preferences.path());
-    // A modal alert would wait for a click nobody makes: the test reads them instead.
     Alert::setHandler([](const QString &message) { g_out << "alert " + message; });
     Beep::setHandler([] { g_out << QStringLiteral("beep"); });
     SystemLog::setHandler([](const QString &entry) {
@@ -147,7 +144,6 @@ int main(int argc, char *argv[])
         QApplication::processEvents();
         if (!done)
             g_out << "error cannot do: " + command;
-        // The recorder hears what Velloran says from then on, runs among it, in order.
         if (recorder)
             while (recorded < recorder->events.size())
                 g_out << recorder->events[recorded++];
