@@ -313,13 +313,13 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "--dhcp-leasefile=/run/other.leases --pid-file=/run/other.pid",
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=int0 --bind-dynamic "
         "--dhcp-range=198.51.100.50,198.51.100.60 --dhcp-leasefile=/run/other.leases "
-        "--pid-file=/run/blocker.pid", "launch", CONFIGURE, "> router 198.51.100.40",
+        "--pid-file=/run/blocker.pid", "launch", CONFIGURE, "> router 198.51.100.46",
         "> subnet 255.255.255.240", "> click dhcp", "> click sharingButton => 1 Another DHCP "
         "server (dnsmasq) already answers on int0. Quit it, or turn off DHCP in Velloran, before "
         "starting Internet Sharing.", "kill /run/blocker.pid TERM", "ps /run/blocker.pid => 1",
-        "> click sharingButton", SHARING, "lease => 0 ~ 198.51.100.40 203.0.113.53\n", TRANSLATED,
+        "> click sharingButton", SHARING, "lease => 0 ~ 198.51.100.46 203.0.113.53\n", TRANSLATED,
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
-        "--dhcp-range=198.51.100.41,198.51.100.46,255.255.255.240,12h ", "> click sharingButton",
+        "--dhcp-range=198.51.100.36,198.51.100.45,255.255.255.240,12h ", "> click sharingButton",
         "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}}),
     [](const auto &row) { return std::string(row.param.name); });
 // clang-format on
