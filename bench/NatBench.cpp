@@ -8,7 +8,6 @@
 #include "Bundle.h"
 #include "Median.h"
 #include "NetnsTopology.h"
-#include "SharingSession.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,10 +1,11 @@
 #include "NetnsTopology.h"
 
+#include "Bundle.h"
 #include "TestSupport.h"
 
-#include <QElapsedTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -18,13 +19,14 @@
 namespace {
 
 const QString kIp = QStringLiteral("/usr/sbin/ip");
+const QString kDriver = QStringLiteral("/var/velloran-test/driver");
+const QString kNoIpv6 =
+    " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1";
 
 // A socket that belongs to the namespace: only this short-lived thread ever enters it.
 int socketIn(const QString &ns, const QString &address, quint16 port, sockaddr_in &where)
 {
-    where = {};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
+    where = {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {}, .sin_zero = {}};
     if (::inet_pton(AF_INET, address.toLatin1().constData(), &where.sin_addr) != 1)
         return -1;
     int fd = -1;
@@ -46,32 +48,24 @@ NetnsTopology::NetnsTopology(const Options &options)
     // Tests of other PID namespaces may share our pid: the name takes a random part too.
     const QString suffix = QString::number(QRandomGenerator::global()->bounded(1u << 30), 36);
     m_ns[0] = "vlwan" + suffix, m_ns[1] = "vlgw" + suffix, m_ns[2] = "vllan" + suffix;
-    for (const QString &ns : m_ns)
-        if (!ip({"netns", "add", ns}) ||
-            exec(ns, {"/usr/sbin/sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1",
-                      "net.ipv6.conf.default.disable_ipv6=1"}) != 0 ||
-            !ip({"-n", ns, "link", "set", "lo", "up"})) {
-            m_error += " (cannot set up " + ns + ")";
-            return;
-        }
-    const QString steps[][4] = {
-        {gw(), "ext0", wan(), "wan0"},     {gw(), "int0", lan(), "lan0"},
-        {wan(), "wan0", "203.0.113.1/24"}, {gw(), "ext0", "203.0.113.2/24"},
-        {gw(), "int0", "198.51.100.1/24"}, {lan(), "lan0", "198.51.100.2/24"}};
-    for (const auto &step : steps) {
-        const bool ok = !step[3].isEmpty()
-                            ? ip({"link", "add", step[1], "netns", step[0], "type", "veth", "peer",
-                                  "name", step[3], "netns", step[2]}) &&
-                                  ip({"-n", step[0], "link", "set", step[1], "up"}) &&
-                                  ip({"-n", step[2], "link", "set", step[3], "up"})
-                            : (step[1] == "int0" && !options.gatewayLanAddress) ||
-                                  ip({"-n", step[0], "addr", "add", step[2], "dev", step[1]});
-        if (!ok) {
-            m_error += " (cannot link " + step[0] + ")";
-            return;
-        }
+    QStringList steps;
+    for (const QString ns : {"%1", "%2", "%3"})
+        steps << "netns add " + ns << "-n " + ns + " link set lo up"
+              << "netns exec " + ns + kNoIpv6;
+    steps.append(
+        {"link add ext0 netns %2 type veth peer name wan0 netns %1",
+         "link add int0 netns %2 type veth peer name lan0 netns %3", "-n %1 link set wan0 up",
+         "-n %2 link set ext0 up", "-n %2 link set int0 up", "-n %3 link set lan0 up",
+         "-n %1 addr add 203.0.113.1/24 dev wan0", "-n %2 addr add 203.0.113.2/24 dev ext0",
+         "-n %3 addr add 198.51.100.2/24 dev lan0", "-n %3 route add default via 198.51.100.1"});
+    if (options.gatewayLanAddress)
+        steps << "-n %2 addr add 198.51.100.1/24 dev int0";
+    for (QString step : steps) {
+        step.replace("%1", wan()).replace("%2", gw()).replace("%3", lan());
+        if (QString output;
+            m_error.isEmpty() && TestSupport::run(kIp, step.split(' '), &output) != 0)
+            m_error = "ip " + step + ": " + output.trimmed();
     }
-    ip({"-n", lan(), "route", "add", "default", "via", "198.51.100.1"});
 }
 
 NetnsTopology::~NetnsTopology()
@@ -82,15 +76,6 @@ NetnsTopology::~NetnsTopology()
     }
 }
 
-bool NetnsTopology::ip(const QStringList &args)
-{
-    QString output;
-    if (TestSupport::run(kIp, args, &output) == 0)
-        return true;
-    m_error = "ip " + args.join(' ') + ": " + output.trimmed();
-    return false;
-}
-
 int NetnsTopology::exec(const QString &ns, const QStringList &argv, QString *output) const
 {
     return TestSupport::run(kIp, QStringList{"netns", "exec", ns} + argv, output);
@@ -99,54 +84,31 @@ int NetnsTopology::exec(const QString &ns, const QStringList &argv, QString *out
 QStringList NetnsTopology::addresses(const QString &ns, const QString &interface) const
 {
     QString output;
-    TestSupport::run(kIp, {"-n", ns, "-4", "-o", "addr", "show", "dev", interface}, &output);
-    QStringList result;
-    static const QRegularExpression inet(QStringLiteral("inet (\\S+)"));
-    for (auto it = inet.globalMatch(output); it.hasNext();)
-        result << it.next().captured(1);
-    return result;
-}
-
-std::vector<pid_t> NetnsTopology::pids(const QString &ns) const
-{
-    QString output;
-    TestSupport::run(kIp, {"netns", "pids", ns}, &output);
-    std::vector<pid_t> result;
-    for (const QString &word : output.split('\n', Qt::SkipEmptyParts))
-        if (const int pid = word.trimmed().toInt(); pid > 1 && pid != ::getpid())
-            result.push_back(pid);
-    return result;
+    TestSupport::run(kIp, {"-n", ns, "-br", "-4", "addr", "show", "dev", interface}, &output);
+    return output.simplified().split(' ').mid(2);
 }
 
 void NetnsTopology::killAll(const QString &ns) const
 {
-    for (pid_t pid : pids(ns))
-        ::kill(pid, SIGKILL);
-}
-
-NetnsTopology::Listener &NetnsTopology::Listener::operator=(Listener &&other) noexcept
-{
-    std::swap(m_fd, other.m_fd);
-    return *this;
-}
-
-NetnsTopology::Listener::~Listener()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
+    QString output;
+    TestSupport::run(kIp, {"netns", "pids", ns}, &output);
+    for (const QString &word : output.split('\n', Qt::SkipEmptyParts))
+        if (const int pid = word.trimmed().toInt(); pid > 1 && pid != ::getpid())
+            ::kill(pid, SIGKILL);
 }
 
 std::optional<QString> NetnsTopology::Listener::acceptPeer(int timeoutMs) const
 {
-    pollfd readable{m_fd, POLLIN, 0};
+    pollfd readable{fd ? *fd : -1, POLLIN, 0};
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (m_fd < 0 || ::poll(&readable, 1, timeoutMs) <= 0)
+    if (!fd || ::poll(&readable, 1, timeoutMs) <= 0)
         return std::nullopt;
-    const int fd = ::accept4(m_fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
-    if (fd < 0)
+    const int connection =
+        ::accept4(*fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_CLOEXEC);
+    if (connection < 0)
         return std::nullopt;
-    ::close(fd);
+    ::close(connection);
     char text[INET_ADDRSTRLEN];
     return QString::fromLatin1(::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text));
 }
@@ -156,12 +118,14 @@ NetnsTopology::Listener NetnsTopology::listenTcp(const QString &ns, const QStrin
 {
     sockaddr_in where;
     const int yes = 1, fd = socketIn(ns, address, port, where);
-    Listener listener(fd);
     if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == 0 &&
         ::bind(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0 &&
         ::listen(fd, 16) == 0)
-        return listener;
-    return Listener();
+        return {
+            std::shared_ptr<const int>(new int(fd), [](const int *p) { ::close(*p), delete p; })};
+    if (fd >= 0)
+        ::close(fd);
+    return {};
 }
 
 bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint16 port,
@@ -173,22 +137,112 @@ bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint1
         return false;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
-    if (!connected && errno == EINPROGRESS) {
-        pollfd writable{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
+    pollfd writable{fd, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (!connected && errno == EINPROGRESS)
         connected = ::poll(&writable, 1, timeoutMs) == 1 &&
                     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
     ::close(fd);
     return connected;
 }
 
-bool NetnsTopology::waitFor(const std::function<bool()> &condition, int timeoutMs)
+PrivateRoot::PrivateRoot()
 {
+    if (!m_work.isValid() || !QDir().mkpath(hostPath("/var/velloran-test")) ||
+        !QFile::copy(QStringLiteral(VELLORAN_SHARING_DRIVER), hostPath(kDriver)))
+        m_error = "cannot put the driver into " + m_work.path();
+}
+
+QStringList PrivateRoot::command(const QString &ns, const QStringList &argv) const
+{
+    const QString resources = QFileInfo(Bundle::resourcePath()).canonicalFilePath();
+    return QStringList{kIp, "netns", "exec", ns, VELLORAN_PRIVATE_ROOT, m_work.path(), resources} +
+           argv;
+}
+
+int PrivateRoot::run(const QString &ns, const QStringList &argv, QString *output) const
+{
+    const QStringList full = command(ns, argv);
+    return TestSupport::run(full.first(), full.mid(1), output);
+}
+
+SharingDriver::SharingDriver(const PrivateRoot &root, const QString &ns)
+{
+    const QStringList argv = root.command(
+        ns, {kDriver, QFileInfo(Bundle::bundlePath()).canonicalFilePath(), "/var/velloran-test"});
+    m_process.start(argv.first(), argv.mid(1));
+    m_launched = m_process.waitForStarted(30000) ? send("launch")
+                                                 : Reply{false, "cannot start " + argv.join(' ')};
+}
+
+SharingDriver::~SharingDriver()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(m_process.processId()), SIGKILL);
+    m_process.waitForFinished(10000);
+}
+
+bool SharingDriver::post(const QString &command)
+{
+    if (m_process.state() != QProcess::Running)
+        return false;
+    m_process.write((command + '\n').toUtf8());
+    return m_process.waitForBytesWritten(10000);
+}
+
+SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
+{
+    Reply reply;
     QElapsedTimer clock;
-    for (clock.start(); !condition(); ::usleep(20000))
-        if (clock.hasExpired(timeoutMs))
-            return false;
-    return true;
+    for (clock.start();;) {
+        while (!m_process.canReadLine())
+            if (!m_process.waitForReadyRead(
+                    int(std::max<qint64>(timeoutMs - clock.elapsed(), 0))) &&
+                !m_process.canReadLine())
+                return reply.text += "no answer; the driver said: " + errors(), reply;
+        const QString line = QString::fromUtf8(m_process.readLine()).chopped(1);
+        if (line == QLatin1String("."))
+            break;
+        reply.text += line + '\n';
+        const QString word = line.section(' ', 0, 0).section('\t', 0, 0),
+                      rest = line.mid(word.size() + 1);
+        if (word == QLatin1String("alert"))
+            reply.alerts << rest;
+        if (word == QLatin1String("state") || word == QLatin1String("show"))
+            for (const QString &part : rest.split(word == QLatin1String("show") ? '\t' : ' '))
+                reply.fields.insert(part.section('=', 0, 0), part.section('=', 1));
+        if (word == QLatin1String("error"))
+            reply.fields.insert("error", line);
+    }
+    reply.ok = !reply.fields.contains("error");
+    return reply;
+}
+
+SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
+{
+    if (!post(command))
+        return Reply{false, "the driver is not running; it said: " + errors()};
+    return awaitReply(timeoutMs);
+}
+
+bool SharingDriver::configure(const QString &external, const QString &internal,
+                              const QString &router, const QString &subnet)
+{
+    return send("external " + external).ok && send("internal " + internal).ok &&
+           send("router " + router).ok && send("subnet " + subnet).ok;
+}
+
+bool SharingDriver::quit()
+{
+    const bool answered = send(QStringLiteral("quit")).ok;
+    return m_process.waitForFinished(30000) && answered &&
+           m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+QString SharingDriver::errors()
+{
+    m_errors += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_errors);
 }

@@ -1,19 +1,6 @@
-// Velloran's real window and controller driven line by line over stdin, for the end-to-end and
-// toggle tests and the benchmarks, which start it in a root and network namespace of their own.
-//   SharingDriver [BUNDLE PREFERENCES]   (default: the build's bundle, fresh preferences)
-// Commands, one per line:
-//   launch                            the window opens and the launch event runs
-//   external TITLE | internal TITLE   pick a menu item as the user does
-//   router A.B.C.D | subnet A.B.C.D   type the four fields
-//   click NAME                        click the enabled button or check box NAME (or NAMEButton)
-//   activate | quit                   the application becomes active again | terminates
-//   generated                         "script <hex>" and "config <hex>": NATLoader's boot files
-//   record | rights 0|1 | prompts grant|cancel   a recording authorization from now on
-//   show                              "show\tbutton=..\trunning=..\tdeny=..\t..." (window fields;
-//                                     internalItems: the internal menu's titles joined by '|')
-// Each is answered by what it caused, a line each ("run <command line>", "status N",
-// "alert <text>", "beep", "log <entry>", "error <text>"), then "state named=N dns=N load=N
-// boot=N" and a line ".".
+// Velloran's window driven over stdin: launch, quit, show, external|internal TITLE, router|subnet
+// A.B.C.D, click NAME, generated, record, rights 0|1, prompts grant|cancel. Each is answered by
+// what it caused ("run ..", "alert ..", "beep", "log ..", "error .."), a "state" line and ".".
 #include "Alert.h"
 #include "ApplicationMain.h"
 #include "AuthorizationService.h"
@@ -25,17 +12,10 @@
 #include "RecordingAuthorization.h"
 #include "SystemLog.h"
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTest>
 #include <iostream>
-#include <string>
 #include <sys/wait.h>
 
 namespace {
@@ -69,21 +49,11 @@ private:
 bool type(Ui::MainWindow &ui, const QString &which, const QString &address)
 {
     const QStringList parts = address.split('.');
-    QLineEdit *const router[4] = {ui.route1, ui.route2, ui.route3, ui.route4};
-    QLineEdit *const subnet[4] = {ui.sub1, ui.sub2, ui.sub3, ui.sub4};
-    for (int i = 0; i < 4 && parts.size() == 4; ++i) {
-        QLineEdit *field = (which == QLatin1String("router") ? router : subnet)[i];
-        field->setFocus();
-        QTest::keyClick(field, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClick(field, Qt::Key_Backspace);
-        QTest::keyClicks(field, parts[i]);
-    }
+    QLineEdit *const fields[2][4] = {{ui.route1, ui.route2, ui.route3, ui.route4},
+                                     {ui.sub1, ui.sub2, ui.sub3, ui.sub4}};
+    for (int i = 0; i < 4 && parts.size() == 4; ++i)
+        fields[which == QLatin1String("subnet")][i]->setText(parts[i]);
     return parts.size() == 4;
-}
-
-QString on(bool flag)
-{
-    return flag ? QStringLiteral("1") : QStringLiteral("0");
 }
 
 } // namespace
@@ -100,7 +70,6 @@ int main(int argc, char *argv[])
                                     : QStringLiteral(VELLORAN_TEST_BUNDLE));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                        argc == 3 ? QString::fromLocal8Bit(argv[2]) : preferences.path());
-    // A modal alert would wait for a click nobody makes: the test reads them instead.
     Alert::setHandler([](const QString &message) { g_out << "alert " + message; });
     Beep::setHandler([] { g_out << QStringLiteral("beep"); });
     SystemLog::setHandler([](const QString &entry) {
@@ -140,8 +109,6 @@ int main(int argc, char *argv[])
                 button = loaded->window->findChild<QAbstractButton *>(rest + "Button");
             if ((done = button && button->isEnabled()))
                 button->click();
-        } else if (word == QLatin1String("activate")) {
-            controller->applicationWillBecomeActive(&app);
         } else if (word == QLatin1String("generated")) {
             for (const auto &[name, lines] :
                  {std::pair{"script ", loaded->loader->getStartupLines()},
@@ -161,14 +128,14 @@ int main(int argc, char *argv[])
             QStringList items;
             for (int i = 0; i < ui.internalInterface->count(); ++i)
                 items << ui.internalInterface->itemText(i);
-            g_out << QStringLiteral("show\tbutton=%1\trunning=%2\tdeny=%3\tdynamic=%4\texternal=%5"
-                                    "\tinternal=%6\tlock=%7\tdhcp=%8\tdhcpEnabled=%9")
-                             .arg(ui.sharingButton->text(), on(controller->running()),
-                                  on(ui.denyIncoming->isChecked()), on(ui.dynamic->isChecked()),
-                                  ui.externalInterface->currentText(),
-                                  ui.internalInterface->currentText(), ui.authLabel->text(),
-                                  on(ui.dhcp->isChecked()), on(ui.dhcp->isEnabled())) +
-                         "\tinternalItems=" + items.join('|');
+            g_out << "show\tbutton=" + ui.sharingButton->text() +
+                         "\texternal=" + ui.externalInterface->currentText() +
+                         "\tinternal=" + ui.internalInterface->currentText() +
+                         QString("\trunning=%1\tdeny=%2\tdhcpEnabled=%3\tinternalItems=")
+                             .arg(controller->running())
+                             .arg(ui.denyIncoming->isChecked())
+                             .arg(ui.dhcp->isEnabled()) +
+                         items.join('|');
         } else if (word == QLatin1String("quit")) {
             controller->applicationWillTerminate(&app);
         } else {
@@ -177,13 +144,14 @@ int main(int argc, char *argv[])
         QApplication::processEvents();
         if (!done)
             g_out << "error cannot do: " + command;
-        // The recorder hears what Velloran says from then on, runs among it, in order.
         if (recorder)
             while (recorded < recorder->events.size())
                 g_out << recorder->events[recorded++];
         g_out << QStringLiteral("state named=%1 dns=%2 load=%3 boot=%4")
-                     .arg(on(ui.named->isChecked()), on(controller->DNSrunning()),
-                          on(ui.load->isChecked()), on(controller->loadOnStartup()));
+                     .arg(ui.named->isChecked())
+                     .arg(controller->DNSrunning())
+                     .arg(ui.load->isChecked())
+                     .arg(controller->loadOnStartup());
         for (const QString &out : std::as_const(g_out))
             std::cout << out.toStdString() << '\n';
         std::cout << ".\n" << std::flush;
