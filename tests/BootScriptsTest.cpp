@@ -1,7 +1,6 @@
 // The boot scripts and the window's toggles for real, as root, in a private root in the gateway.
 #include "Bundle.h"
 #include "NetnsTopology.h"
-#include "SharingSession.h"
 #include "TestSupport.h"
 
 #include <QFileInfo>
@@ -47,7 +46,7 @@ protected:
         for (const char *name : {"natd.conf", "rc.common", "named.conf", "named.cache"})
             QFile::remove(at("/etc/") + name);
         // The window is pid 1 of a PID namespace of its own: its lookup sees this test's alone.
-        const QString driver = at(PrivateRoot::driverPath());
+        const QString driver = at("/var/velloran-test/driver");
         ASSERT_TRUE(QFile::rename(driver, driver + ".real"));
         TestSupport::writeFile(driver,
                                "#!/bin/sh\nexec env -u SUDO_UID -u SUDO_USER HOME=/tmp unshare -pf "
@@ -77,7 +76,7 @@ protected:
             [&] { return net.exec(net.gw(), dig, &output) == 0 && output.contains("NXDOMAIN"); }));
         return readAll(at("/run/named.pid")).trimmed().toStdString();
     }
-    NetnsTopology net;
+    NetnsTopology net{{}};
     PrivateRoot root;
     std::unique_ptr<SharingDriver> window;
     QString output;
