@@ -119,8 +119,11 @@ int Netns::run(QString what, QString *out)
         net->exec(net->gw(), {"nft", "list", "ruleset"}, out);
         return verb == "mark" ? (marked = *out, 0) : int(verb == "same" && marked != *out);
     }
-    if (verb == "addr")
+    if (verb == "addr") { // after the window has seen what the kernel told it
+        if (driver)
+            driver->send("state");
         return *out = net->addresses(net->gw(), rest).join(' '), 0;
+    }
     if (verb == "cat")
         return QFileInfo::exists(file) ? (*out = readAll(file), 0) : 1;
     if (verb == "write") { // in place of the root's file, never through a link out of it
@@ -316,6 +319,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "server (dnsmasq) already answers on int0. Quit it, or turn off DHCP in Velloran, before "
         "starting Internet Sharing.", "kill /run/blocker.pid TERM", "ps /run/blocker.pid => 1",
         "> click sharingButton", SHARING, "lease => 0 ~ 198.51.100.46 203.0.113.53\n", TRANSLATED,
+        "gw ip addr flush dev int0", "addr int0 => 0 198.51.100.46/28", // put back at once
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
         "--dhcp-range=198.51.100.36,198.51.100.45,255.255.255.240,12h ", "> click sharingButton",
         "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}}),

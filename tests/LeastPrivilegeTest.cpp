@@ -188,25 +188,6 @@ TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
     EXPECT_FALSE(copies(helper.processId()));
 }
 
-// The password dialog, answered through its own buttons, prints the password only when accepted.
-TEST(Askpass, PrintsThePasswordOnlyWhenAccepted)
-{
-    const auto ask = [](const QByteArray &answer) {
-        QTemporaryDir folder;
-        TestSupport::answerAskpass(folder.path(), answer, getuid(), getgid());
-        QProcess askpass;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("VELLORAN_ASKPASS_TEST_ANSWER", folder.filePath("answer"));
-        askpass.setProcessEnvironment(environment);
-        askpass.start(LinuxAuthorization::askpassPath(), {"Password for someone: "});
-        EXPECT_TRUE(askpass.waitForFinished(30000));
-        return QString::number(askpass.exitCode()) + ' ' + askpass.readAllStandardOutput();
-    };
-    EXPECT_EQ(ask("accept s3cret pass"), "0 s3cret pass\n");
-    EXPECT_EQ(ask("cancel"), "1 ");
-}
-
 // As root the Linux service starts tools itself, exactly as its helper does for an ordinary user.
 TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailuresSayWhy)
 {

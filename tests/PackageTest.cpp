@@ -1,8 +1,6 @@
-// Velloran's Debian package as users get it, and the program's own help.
+// Velloran's Debian package as users get it.
 #include "DesktopPackage.h"
-#include "HelpWindow.h"
-#include "WindowFixture.h"
-#include "Workspace.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QImage>
@@ -100,22 +98,6 @@ TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
                "removed: boot disabled, item Velloran\nrc.common # the administrator own\n")
                   .toStdString());
     EXPECT_GT(QImage(shot).width(), 200) << "no screenshot at " << qPrintable(shot);
-}
-
-using HelpWindowTest = WindowFixture;
-
-TEST_F(HelpWindowTest, ReadMeAndSetUpShowInVelloransOwnWindow)
-{
-    QStringList opened;
-    Workspace::setHandler([&opened](const QString &path) { return opened << path, true; });
-    ui().actionReadme->trigger();
-    auto *help = loaded->window->findChild<HelpWindow *>();
-    ASSERT_TRUE(help && help->isVisible() && help->toPlainText().contains("This computer becomes"));
-    ui().actionSetup->trigger();
-    EXPECT_EQ(loaded->window->findChildren<HelpWindow *>().size(), 1);
-    EXPECT_FALSE(help->toPlainText().contains("This computer becomes"));
-    Workspace::setHandler(nullptr);
-    EXPECT_TRUE(opened.isEmpty());
 }
 
 } // namespace

@@ -1,9 +1,7 @@
 #include "TestSupport.h"
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QSettings>
 
 namespace TestSupport {
 
@@ -24,45 +22,6 @@ bool processAlive(pid_t pid)
 {
     const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : "";
     return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
-}
-
-std::string lines(const QStringList &expected)
-{
-    return (expected.join('\n') + '\n').toStdString();
-}
-
-FakeSysfs::FakeSysfs()
-{
-    for (const char *dir : {"class/net", "class/tty", "drivers"})
-        QDir(m_dir.path()).mkpath(dir);
-}
-
-void FakeSysfs::addNet(const QString &name, int ifindex, int type, bool wireless)
-{
-    const QString dir = m_dir.path() + "/class/net/" + name;
-    QDir().mkpath(wireless ? dir + "/wireless" : dir);
-    writeFile(dir + "/type", QByteArray::number(type) + '\n');
-    writeFile(dir + "/ifindex", QByteArray::number(ifindex) + '\n');
-}
-
-void FakeSysfs::removeNet(const QString &name)
-{
-    QDir(m_dir.path() + "/class/net/" + name).removeRecursively();
-}
-
-void FakeSysfs::addTty(const QString &name, const QString &driver, const QString &subsystem)
-{
-    const QString dir = m_dir.path() + "/class/tty/" + name + "/device";
-    QDir().mkpath(dir);
-    for (const auto &[target, link] : {std::pair{"/drivers/" + driver, dir + "/driver"},
-                                       std::pair{"/bus/" + subsystem, dir + "/subsystem"}})
-        if (!target.endsWith('/') && QDir().mkpath(m_dir.path() + target))
-            QFile::link(m_dir.path() + target, link);
-}
-
-ScratchPreferences::ScratchPreferences()
-{
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.path());
 }
 
 QProcessEnvironment userDriverEnvironment(const QString &home)

@@ -33,36 +33,9 @@ inline void PrintTo(const QStringList &list, std::ostream *os)
 
 namespace TestSupport {
 
-// A sysfs tree of the test's own, with the interfaces and serial ports it is given.
-class FakeSysfs
-{
-public:
-    FakeSysfs();
-    QString root() const { return m_dir.path(); }
-    void addNet(const QString &name, int ifindex, int type = 1, bool wireless = false);
-    void removeNet(const QString &name);
-    void addTty(const QString &name, const QString &driver, const QString &subsystem = {});
-
-private:
-    QTemporaryDir m_dir;
-};
-
-// Points the preferences store at a fresh folder for the lifetime of the object.
-class ScratchPreferences
-{
-public:
-    ScratchPreferences();
-    QString path() const { return m_dir.path(); }
-
-private:
-    QTemporaryDir m_dir;
-};
-
 QByteArray readAll(const QString &path);
 void writeFile(const QString &path, const QByteArray &bytes);
 bool processAlive(pid_t pid); // alive and not a zombie
-// Lines as a driver prints them, for one comparison of a whole transcript.
-std::string lines(const QStringList &expected);
 
 // Waits for a condition for a bounded time; a slow machine only makes the wait longer.
 template <typename Condition> bool waitFor(Condition condition, int seconds = 20)

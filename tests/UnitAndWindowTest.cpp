@@ -1,9 +1,16 @@
 // The real window's builders, menus, settings, flows and boot files, then rights, NATSetter's
 // tool runs and the process lookup, with the recording runner in place of root.
+#include "ApplicationMain.h"
 #include "BLAuthentication.h"
 #include "Bundle.h"
+#include "HelpWindow.h"
+#include "InterfaceRegistry.h"
+#include "NATController.h"
+#include "NATLoader.h"
 #include "NATSetter.h"
-#include "WindowFixture.h"
+#include "RecordingAuthorization.h"
+#include "SharingChecks.h"
+#include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,13 +50,30 @@ void deny(RecordingAuthorization &rec)
 }
 } // namespace
 
-// Launched, sharing eth0's connection with eth1 at 192.168.2.1/24, no option; root's kill works.
-class Window : public WindowFixture
+// The real window over a sysfs tree (eth0, eth1), preferences and a staging folder of the test's
+// own, with the recording runner in place of root (whose kill takes effect). Launched, sharing
+// eth0's connection with eth1 at 192.168.2.1/24, no option.
+class Window : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        WindowFixture::SetUp();
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, prefs.path());
+        for (const char *dir : {"class/net", "class/tty", "drivers"})
+            QDir(sysfs.path()).mkpath(dir);
+        addNet("eth0", 2);
+        addNet("eth1", 3);
+        InterfaceRegistry::setRoot(sysfs.path());
+        // The machine the pre-flight checks see: the same two interfaces, up, nothing else.
+        SharingChecks::setSource(
+            [] {
+                return SharingChecks::System{{{"eth0", true, {}}, {"eth1", true, {}}}, {}};
+            },
+            [] { return QByteArray(); });
+        NATLoader::setStagingFolder(stage.path());
+        loaded = MainWindowLoader::load();
+        controller = loaded->controller;
+        controller->reflowPopups(false);
         controller->applicationDidFinishLaunching(nullptr);
         choose("eth0", "eth1");
         ui().dynamic->setChecked(false);
@@ -58,6 +82,69 @@ protected:
                 ::kill(line.section(' ', 1).toInt(), SIGTERM);
         };
     }
+    void TearDown() override
+    {
+        loaded.reset();
+        InterfaceRegistry::setRoot(QStringLiteral("/sys"));
+        SharingChecks::setSource({}, {});
+        NATLoader::setStagingFolder(QStringLiteral("/tmp"));
+    }
+    Ui::MainWindow &ui() { return loaded->ui; }
+    void addNet(const QString &name, int ifindex, int type = 1, bool wireless = false)
+    {
+        const QString dir = sysfs.path() + "/class/net/" + name;
+        QDir().mkpath(wireless ? dir + "/wireless" : dir);
+        TestSupport::writeFile(dir + "/type", QByteArray::number(type) + '\n');
+        TestSupport::writeFile(dir + "/ifindex", QByteArray::number(ifindex) + '\n');
+    }
+    void addTty(const QString &name, const QString &driver, const QString &subsystem = {})
+    {
+        const QString dir = sysfs.path() + "/class/tty/" + name + "/device";
+        QDir().mkpath(dir);
+        for (const auto &[target, link] : {std::pair{"/drivers/" + driver, dir + "/driver"},
+                                           std::pair{"/bus/" + subsystem, dir + "/subsystem"}})
+            if (!target.endsWith('/') && QDir().mkpath(sysfs.path() + target))
+                QFile::link(sysfs.path() + target, link);
+    }
+    // Picks the menus' entries ("eth0" for "Ethernet Interface (eth0)", or a whole title).
+    void choose(const QString &external, const QString &internal)
+    {
+        for (auto [menu, name] : {std::pair{ui().externalInterface, external},
+                                  std::pair{ui().internalInterface, internal}}) {
+            menu->setCurrentIndex(
+                menu->findText(name.contains(' ') ? name : "Ethernet Interface (" + name + ')'));
+            EXPECT_NE(menu->currentIndex(), -1) << qPrintable(name);
+        }
+    }
+    // Types each dotted part into its own field.
+    void type(const QString &router, const QString &subnet = QStringLiteral("255.255.255.0"))
+    {
+        const QStringList parts = router.split('.') + subnet.split('.');
+        for (int i = 0; i < 8; ++i)
+            fields()[i]->setText(parts.value(i));
+    }
+    QList<QLineEdit *> fields()
+    {
+        return {ui().route1, ui().route2, ui().route3, ui().route4,
+                ui().sub1,   ui().sub2,   ui().sub3,   ui().sub4};
+    }
+    QList<QCheckBox *> options() // in the order getNatArgs lists them
+    {
+        return {ui().ports,        ui().sockets, ui().aliasLog,
+                ui().denyIncoming, ui().denyLog, ui().dynamic};
+    }
+    static QStringList items(QComboBox *menu)
+    {
+        QStringList list;
+        for (int i = 0; i < menu->count(); ++i)
+            list << menu->itemText(i);
+        return list;
+    }
+
+    QTemporaryDir prefs, sysfs, stage;
+    RecordingAuthorization rec;
+    std::unique_ptr<LoadedWindow> loaded;
+    NATController *controller = nullptr;
     // What ran, was said and beeped while the button was clicked.
     QStringList click(QAbstractButton *button)
     {
@@ -80,8 +167,7 @@ protected:
         QString line;
         for (QCheckBox *box : boxes())
             line += box->isChecked() ? '1' : '0';
-        for (QLineEdit *field : {ui().route1, ui().route2, ui().route3, ui().route4, ui().sub1,
-                                 ui().sub2, ui().sub3, ui().sub4})
+        for (QLineEdit *field : fields())
             line += (field == ui().route1 || field == ui().sub1 ? ' ' : '.') + field->text();
         return line + ' ' + ui().externalInterface->currentText() + '|' +
                ui().internalInterface->currentText();
@@ -125,14 +211,14 @@ TEST_F(Window, NatdAndIfconfigArgumentsFollowTheWindow)
 
 TEST_F(Window, MenusListTheHardwareByNameAndKeepTheChoice)
 {
-    sysfs.addNet("lo", 1, 772);
-    sysfs.addNet("wlan0", 4, 1, true); // the first wireless one is the AirPort card
-    sysfs.addNet("wlan1", 5, 1, true);
-    sysfs.addNet("ppp1", 6, 512);
-    sysfs.addNet("Eth9", 7);
-    sysfs.addTty("ttyACM0", "cdc_acm");
-    sysfs.addTty("ttyUSB0", "pl2303", "usb-serial");
-    sysfs.addTty("ttyS0", "serial8250");
+    addNet("lo", 1, 772);
+    addNet("wlan0", 4, 1, true); // the first wireless one is the AirPort card
+    addNet("wlan1", 5, 1, true);
+    addNet("ppp1", 6, 512);
+    addNet("Eth9", 7);
+    addTty("ttyACM0", "cdc_acm");
+    addTty("ttyUSB0", "pl2303", "usb-serial");
+    addTty("ttyS0", "serial8250");
     controller->reflowPopups(false);
     const QStringList internal{"Ethernet Interface (Eth9)", "Ethernet Interface (eth0)",
                                "Ethernet Interface (eth1)", "Serial (ttyACM0)",
@@ -142,7 +228,7 @@ TEST_F(Window, MenusListTheHardwareByNameAndKeepTheChoice)
     EXPECT_EQ(items(ui().externalInterface), internal.mid(0, 3) << kModem << internal.mid(3));
     EXPECT_EQ(ui().externalInterface->currentIndex() + ui().internalInterface->currentIndex(), 0);
     choose("eth1", "eth0");
-    sysfs.addNet("eme0", 8); // sorts in front of both
+    addNet("eme0", 8); // sorts in front of both
     controller->reflowPopups(true);
     EXPECT_EQ(shown().section(' ', 3), "Ethernet Interface (eth1)|Ethernet Interface (eth0)");
     // The user's pick arrives as "activated", and dynamic follows it.
@@ -189,12 +275,12 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     // Vanished interfaces fall back to the second entry, else the first, and to the modem.
     choose("eth1", "eth1");
     controller->saveDefaults();
-    sysfs.addNet("eth5", 5);
+    addNet("eth5", 5);
     for (const auto &[gone, now] :
          {std::pair<QString, QString>{"eth1", "Ethernet Interface (eth5)"},
           {"eth0", "Ethernet Interface (eth5)"},
           {"eth5", ""}}) {
-        sysfs.removeNet(gone);
+        QDir(sysfs.filePath("class/net/" + gone)).removeRecursively();
         controller->reflowPopups(false);
         controller->setFromDefaults();
         EXPECT_EQ(shown().section(' ', 3), kModem + '|' + now);
@@ -203,9 +289,14 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     EXPECT_FALSE(store()->contains("InternalInterface"));
 }
 
-TEST_F(Window, MissingDocumentsAreSaidAndPPPoEIsFoundByItsName)
+TEST_F(Window, DocumentsShowInOneHelpWindowOrAreSaidMissingAndPPPoEIsFoundByItsName)
 {
-    ui().actionSetup->trigger(); // Velloran's own help window: no other program is asked
+    ui().actionReadme->trigger(); // Velloran's own help window: no other program is asked
+    auto *help = loaded->window->findChild<HelpWindow *>();
+    ASSERT_TRUE(help && help->isVisible() && help->toPlainText().contains("This computer becomes"));
+    ui().actionSetup->trigger();
+    EXPECT_EQ(loaded->window->findChildren<HelpWindow *>().size(), 1);
+    EXPECT_FALSE(help->toPlainText().contains("This computer becomes"));
     Bundle::setBundlePath(stage.path());
     ui().actionReadme->trigger();
     Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
@@ -396,7 +487,7 @@ TEST_F(Window, NoUnsafeWordReachesTheBootFilesAndEarlierOnesGo)
         ASSERT_TRUE(loader()->makeStartupItem() && loader()->makeConfigFile());
         ui().route3->setText(word[0] == '<' ? QString("2") : word);
         if (word[0] == '<') {
-            sysfs.addNet(word.mid(1), 9);
+            addNet(word.mid(1), 9);
             controller->reflowPopups(true);
             choose(word.mid(1), "eth0");
         }

@@ -112,7 +112,8 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
                                              "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
                                  QStringList{bundle} + fill(row.steps));
     ASSERT_TRUE(driver.waitForFinished(120000)) << "the driver hung";
-    EXPECT_EQ(driver.readAllStandardOutput().toStdString(), TestSupport::lines(fill(row.printed)));
+    EXPECT_EQ(driver.readAllStandardOutput().toStdString(),
+              (fill(row.printed).join('\n') + '\n').toStdString());
     EXPECT_EQ(readAll(home + "/answer.shown").toStdString(), row.shown);
     if (!row.printed.contains("run 1"))
         return;
