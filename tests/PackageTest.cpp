@@ -24,8 +24,9 @@ QString DesktopPackage::build(QString *error)
 
 namespace {
 
-// In an overlay over the whole system (no running systemd): installs the package, looks at what it
-// brings, turns start at boot on as Velloran does, removes, purges, and says what it saw.
+// In an overlay over the whole system (no running systemd) and a network namespace of its own (so
+// its X display never meets another's): installs the package, looks at what it brings, turns start
+// at boot on as Velloran does, removes, purges, and says what it saw.
 const char *const kJourney = R"sh(set -u
 work=$1 deb=$2 tools=$3 shot=$4
 mount -t tmpfs tmpfs "$work"
@@ -81,7 +82,7 @@ TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
     const QString shot = VELLORAN_TEST_BINARY_DIR "/artifacts/installed-velloran.png";
     QDir().mkpath(QFileInfo(shot).path()), QFile::remove(shot);
     QTemporaryDir work;
-    const QStringList argv{"-m", "sh", "-c", kJourney, "sh", work.path(), deb, VELLORAN_TOOLS_DIR,
+    const QStringList argv{"-mn", "sh", "-c", kJourney, "sh", work.path(), deb, VELLORAN_TOOLS_DIR,
                            shot};
     ASSERT_EQ(TestSupport::run("unshare", argv, &output), 0) << qPrintable(output);
     const QString app = "/usr/lib/velloran/Velloran.app/Contents";
