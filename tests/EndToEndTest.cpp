@@ -254,7 +254,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
     // Sharing outlives the window; natd killed takes its table along, and a relaunch sees it gone.
     Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUpNatdKilledIsSeen", {
         "lan>wan => 0", "launch", NOT_SHARING, CONFIGURE, "> click sharingButton", SHARING,
-        TRANSLATED, "addr int0 => 0 198.51.100.1/24",
+        TRANSLATED, "addr int0 => 0 198.51.100.1/24", "ipfw add 90 deny all from any to any recv "
+        "int0 xmit ext0", "lan>wan => 0", "wan>gw => 1", "ipfw -q delete 90", TRANSLATED,
         "gw cat /proc/sys/net/ipv4/ip_forward => 0 1\n",
         "natd -dynamic -interface ext0 => 1 natd: another natd is already running\n", "wan>gw => 1",
         "relaunch", SHARING, "? external => 0 Ethernet Interface (ext0)",
@@ -280,8 +281,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> router 198.51.100.7", "> click sharingButton", NOT_SHARING,
         "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ", STOPPED}},
     Journey{"StartAtBootBringsSharingAndDhcpUpWithoutTheWindow", {
-        "launch", CONFIGURE, "> click dhcp", "> click load", NOT_SHARING, "quit", "lan>wan => 0",
-        "boot => 0 ~Starting Velloran Services\n", TRANSLATED,
+        "launch", CONFIGURE, "> click dhcp", "> click denyIncoming", "> click load", NOT_SHARING,
+        "quit", "lan>wan => 0", "boot => 0 ~Starting Velloran Services\n", TRANSLATED,
+        "wan>gw => 0",
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ", "launch", SHARING}},
     // Refused starts run nothing and leave the network as it was.
     Journey{"PreflightRefusalsLeaveTheNetworkAlone", {
