@@ -264,16 +264,17 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
         "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
         "relaunch", NOT_SHARING, "? running => 0 0"}},
-    // A foreign table's drop is named; refused rights keep sharing and the window says so.
+    // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
     Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {
         "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
         "policy drop; }; }", "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming",
-        "? deny => 0 1",
+        "? deny => 0 1", "> click dynamic",
         "> click sharingButton => 1 ~\"forwarding\"~\"inet guard\"~ufw route allow~firewall-cmd",
         "gw nft delete table inet guard", SHARING, "wan>gw => 0", TRANSLATED, "> record",
         "> rights 0", "> prompts cancel",
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
-        TRANSLATED}},
+        TRANSLATED, "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
+        "gw ip route replace default via 203.0.113.1", "lan>wan => 1 203.0.113.3"}},
     // The stop removes the recorded alias even though the router fields changed meanwhile.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
         "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "? dhcpEnabled => 0 0",
