@@ -46,7 +46,7 @@ protected:
         for (const char *name : {"natd.conf", "rc.common", "named.conf", "named.cache"})
             QFile::remove(at("/etc/") + name);
         // The window is pid 1 of a PID namespace of its own: its lookup sees this test's alone.
-        const QString driver = at("/var/velloran-test/driver");
+        const QString driver = at(PrivateRoot::driverPath());
         ASSERT_TRUE(QFile::rename(driver, driver + ".real"));
         TestSupport::writeFile(driver,
                                "#!/bin/sh\nexec env -u SUDO_UID -u SUDO_USER HOME=/tmp unshare -pf "

@@ -19,7 +19,6 @@
 namespace {
 
 const QString kIp = QStringLiteral("/usr/sbin/ip");
-const QString kDriver = QStringLiteral("/var/velloran-test/driver");
 const QString kNoIpv6 =
     " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1";
 
@@ -150,7 +149,7 @@ bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint1
 PrivateRoot::PrivateRoot()
 {
     if (!m_work.isValid() || !QDir().mkpath(hostPath("/var/velloran-test")) ||
-        !QFile::copy(QStringLiteral(VELLORAN_SHARING_DRIVER), hostPath(kDriver)))
+        !QFile::copy(QStringLiteral(VELLORAN_SHARING_DRIVER), hostPath(driverPath())))
         m_error = "cannot put the driver into " + m_work.path();
 }
 
@@ -169,8 +168,9 @@ int PrivateRoot::run(const QString &ns, const QStringList &argv, QString *output
 
 SharingDriver::SharingDriver(const PrivateRoot &root, const QString &ns)
 {
-    const QStringList argv = root.command(
-        ns, {kDriver, QFileInfo(Bundle::bundlePath()).canonicalFilePath(), "/var/velloran-test"});
+    const QStringList argv = root.command(ns, {PrivateRoot::driverPath(),
+                                               QFileInfo(Bundle::bundlePath()).canonicalFilePath(),
+                                               "/var/velloran-test"});
     m_process.start(argv.first(), argv.mid(1));
     m_launched = m_process.waitForStarted(30000) ? send("launch")
                                                  : Reply{false, "cannot start " + argv.join(' ')};

@@ -52,6 +52,7 @@ public:
     bool ready() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
     QString hostPath(const QString &inside) const { return m_work.path() + inside; }
+    static QString driverPath() { return QStringLiteral("/var/velloran-test/driver"); }
     QStringList command(const QString &ns, const QStringList &argv) const;
     int run(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
 

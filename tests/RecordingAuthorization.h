@@ -40,7 +40,7 @@ public:
     std::function<void(const QString &line)> onRun;
     void clearRecord() { events.clear(), prompts = releases = 0; }
 
-    bool rightsHeld = true;        // a release drops them, unless running as root
+    bool rightsHeld = true;        // a release drops them
     Answer answer = Answer::Grant; // to every password request
     int prompts = 0, releases = 0;
 

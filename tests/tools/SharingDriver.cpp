@@ -125,17 +125,13 @@ int main(int argc, char *argv[])
                                    ? RecordingAuthorization::Answer::Cancel
                                    : RecordingAuthorization::Answer::Grant;
         } else if (word == QLatin1String("show")) {
-            QStringList items;
-            for (int i = 0; i < ui.internalInterface->count(); ++i)
-                items << ui.internalInterface->itemText(i);
             g_out << "show\tbutton=" + ui.sharingButton->text() +
                          "\texternal=" + ui.externalInterface->currentText() +
                          "\tinternal=" + ui.internalInterface->currentText() +
-                         QString("\trunning=%1\tdeny=%2\tdhcpEnabled=%3\tinternalItems=")
+                         QString("\trunning=%1\tdeny=%2\tdhcpEnabled=%3")
                              .arg(controller->running())
                              .arg(ui.denyIncoming->isChecked())
-                             .arg(ui.dhcp->isEnabled()) +
-                         items.join('|');
+                             .arg(ui.dhcp->isEnabled());
         } else if (word == QLatin1String("quit")) {
             controller->applicationWillTerminate(&app);
         } else {
