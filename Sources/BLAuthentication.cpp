@@ -1,8 +1,8 @@
 #include "BLAuthentication.h"
 
-#include "Beep.h"
-#include "NotificationCenter.h"
-#include "SystemLog.h"
+#include "desktop/Beep.h"
+#include "desktop/NotificationCenter.h"
+#include "desktop/SystemLog.h"
 
 #include <algorithm>
 #include <cstdio>

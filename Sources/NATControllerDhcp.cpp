@@ -2,8 +2,8 @@
 #include "NATController.h"
 
 #include "BLAuthentication.h"
-#include "DhcpServer.h"
-#include "LinkMonitor.h"
+#include "network/DhcpServer.h"
+#include "network/LinkMonitor.h"
 #include "NATSetter.h"
 
 #include <QCheckBox>

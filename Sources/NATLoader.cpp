@@ -1,10 +1,10 @@
 #include "NATLoader.h"
 
-#include "DhcpServer.h"
-#include "InterfaceName.h"
+#include "network/DhcpServer.h"
+#include "network/InterfaceName.h"
 #include "NATController.h"
-#include "StagingFile.h"
-#include "SystemLog.h"
+#include "privilege/StagingFile.h"
+#include "desktop/SystemLog.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "NATSetter.h"
 
 #include "BLAuthentication.h"
-#include "SystemLog.h"
+#include "desktop/SystemLog.h"
 
 namespace {
 BLAuthentication *runner()

@@ -1,6 +1,6 @@
 #include "interfaceChecker.h"
 
-#include "InterfaceRegistry.h"
+#include "network/InterfaceRegistry.h"
 
 #include <cstdlib>
 

@@ -3,7 +3,7 @@
 //   velloran_dhcp_bench [runs]
 // Prints each run's Velloran start (click to the window's answer) and the client's part
 // (udhcpc started at that answer, to its lease), then the medians.
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "Median.h"
 #include "NetnsTopology.h"
 #include "TestSupport.h"

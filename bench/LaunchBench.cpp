@@ -5,7 +5,7 @@
 // the lock's check goes through "sudo -n".
 //   velloran_launch_bench [pairs]
 #include "ApplicationMain.h"
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "Median.h"
 #include "NATController.h"
 

@@ -5,7 +5,7 @@
 //             198.51.100.0/24 back, no NAT), in alternating pairs; the median ratio.
 // latency:    click "Start" -> first LAN connection translated, click "Stop" -> translation
 //             cut, each divided by the same done with the shortest ip + sysctl + nft sequence.
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "Median.h"
 #include "NetnsTopology.h"
 #include "TestSupport.h"

@@ -4,7 +4,7 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

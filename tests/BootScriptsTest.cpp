@@ -1,5 +1,5 @@
 // The boot scripts and the window's toggles for real, as root, in a private root in the gateway.
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "NetnsTopology.h"
 #include "TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "NetnsTopology.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"

@@ -1,10 +1,10 @@
 // Velloran's least privilege: the helper's table, the real helper, starts as root, boot copies.
 #include "BLAuthentication.h"
-#include "Bundle.h"
-#include "HelperCommands.h"
-#include "HelperProtocol.h"
-#include "LinuxAuthorization.h"
-#include "PrivilegedStart.h"
+#include "desktop/Bundle.h"
+#include "privilege/HelperCommands.h"
+#include "privilege/HelperProtocol.h"
+#include "privilege/LinuxAuthorization.h"
+#include "privilege/PrivilegedStart.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "NetnsTopology.h"
 
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 #include "TestSupport.h"
 
 #include <QDir>

@@ -1,10 +1,10 @@
 #include "RecordingAuthorization.h"
 
-#include "Alert.h"
-#include "Beep.h"
-#include "SystemLog.h"
+#include "desktop/Alert.h"
+#include "desktop/Beep.h"
+#include "desktop/SystemLog.h"
 #include "TestSupport.h"
-#include "Workspace.h"
+#include "desktop/Workspace.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AuthorizationService.h"
+#include "privilege/AuthorizationService.h"
 
 #include <QList>
 #include <QMap>

@@ -2,14 +2,14 @@
 // tool runs and the process lookup, with the recording runner in place of root.
 #include "ApplicationMain.h"
 #include "BLAuthentication.h"
-#include "Bundle.h"
-#include "HelpWindow.h"
-#include "InterfaceRegistry.h"
+#include "desktop/Bundle.h"
+#include "desktop/HelpWindow.h"
+#include "network/InterfaceRegistry.h"
 #include "NATController.h"
 #include "NATLoader.h"
 #include "NATSetter.h"
 #include "RecordingAuthorization.h"
-#include "SharingChecks.h"
+#include "network/SharingChecks.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // An ordinary user asks for administrator rights through the real helper, sudo, polkitd, pkexec
 // and Velloran's password dialog, all inside a desktop of the test's own.
 #include "DesktopPackage.h"
-#include "Polkit.h"
+#include "privilege/Polkit.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 

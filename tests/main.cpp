@@ -1,4 +1,4 @@
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // velloran-toolview: runs a command in the BSD tool view, where /usr/sbin/natd, /sbin/ipfw,
 // /sbin/ifconfig and /usr/sbin/sysctl are the stand-ins carried beside this program.
-#include "BsdToolView.h"
+#include "privilege/BsdToolView.h"
 
 #include <cerrno>
 #include <climits>

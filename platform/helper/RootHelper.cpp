@@ -1,8 +1,8 @@
 // Velloran's root helper: started through sudo or pkexec by Velloran, it starts tools as root on
 // request and exits when Velloran closes its pipe. See HelperProtocol.h.
-#include "HelperCommands.h"
-#include "HelperProtocol.h"
-#include "PrivilegedStart.h"
+#include "privilege/HelperCommands.h"
+#include "privilege/HelperProtocol.h"
+#include "privilege/PrivilegedStart.h"
 
 #include <cerrno>
 #include <csignal>

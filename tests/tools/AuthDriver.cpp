@@ -2,12 +2,12 @@
 // steps (check, authenticate, deauthenticate, run=<path>[|<argument>...]). It prints each step's
 // answer ("check 1") and all Velloran said meanwhile ("post <name>", "beep", "alert <text>",
 // "log <entry>", line breaks as \n), in order.
-#include "Alert.h"
+#include "desktop/Alert.h"
 #include "BLAuthentication.h"
-#include "Beep.h"
-#include "Bundle.h"
-#include "NotificationCenter.h"
-#include "SystemLog.h"
+#include "desktop/Beep.h"
+#include "desktop/Bundle.h"
+#include "desktop/NotificationCenter.h"
+#include "desktop/SystemLog.h"
 
 #include <QCoreApplication>
 #include <cstdio>

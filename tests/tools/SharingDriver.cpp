@@ -1,16 +1,16 @@
 // Velloran's window driven over stdin: launch, quit, show, external|internal TITLE, router|subnet
 // A.B.C.D, click NAME, generated, record, rights 0|1, prompts grant|cancel. Each is answered by
 // what it caused ("run ..", "alert ..", "beep", "log ..", "error .."), a "state" line and ".".
-#include "Alert.h"
+#include "desktop/Alert.h"
 #include "ApplicationMain.h"
-#include "AuthorizationService.h"
-#include "Beep.h"
-#include "Bundle.h"
-#include "LinuxAuthorization.h"
+#include "privilege/AuthorizationService.h"
+#include "desktop/Beep.h"
+#include "desktop/Bundle.h"
+#include "privilege/LinuxAuthorization.h"
 #include "NATController.h"
 #include "NATLoader.h"
 #include "RecordingAuthorization.h"
-#include "SystemLog.h"
+#include "desktop/SystemLog.h"
 
 #include <QApplication>
 #include <QSettings>

@@ -1,4 +1,4 @@
-#include "Workspace.h"
+#include "desktop/Workspace.h"
 
 #include <QDesktopServices>
 #include <QUrl>

@@ -1,11 +1,11 @@
-#include "LinuxAuthorization.h"
+#include "privilege/LinuxAuthorization.h"
 
-#include "Alert.h"
-#include "Bundle.h"
-#include "HelperProtocol.h"
-#include "Polkit.h"
-#include "PrivilegedStart.h"
-#include "SystemLog.h"
+#include "desktop/Alert.h"
+#include "desktop/Bundle.h"
+#include "privilege/HelperProtocol.h"
+#include "privilege/Polkit.h"
+#include "privilege/PrivilegedStart.h"
+#include "desktop/SystemLog.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "HelperProtocol.h"
+#include "privilege/HelperProtocol.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "SharingChecks.h"
+#include "network/SharingChecks.h"
 
-#include "SocketOwner.h"
+#include "network/SocketOwner.h"
 
 #include <QDir>
 #include <QFile>

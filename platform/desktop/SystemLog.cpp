@@ -1,4 +1,4 @@
-#include "SystemLog.h"
+#include "desktop/SystemLog.h"
 
 #include <cstdio>
 #include <syslog.h>

@@ -1,4 +1,4 @@
-#include "Polkit.h"
+#include "privilege/Polkit.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

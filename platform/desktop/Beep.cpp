@@ -1,4 +1,4 @@
-#include "Beep.h"
+#include "desktop/Beep.h"
 
 #include <QApplication>
 

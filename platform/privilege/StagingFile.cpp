@@ -1,6 +1,6 @@
-#include "StagingFile.h"
+#include "privilege/StagingFile.h"
 
-#include "SystemLog.h"
+#include "desktop/SystemLog.h"
 
 #include <QFile>
 

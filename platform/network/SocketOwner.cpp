@@ -1,4 +1,4 @@
-#include "SocketOwner.h"
+#include "network/SocketOwner.h"
 
 #include <QDir>
 #include <unistd.h>

@@ -1,6 +1,6 @@
-#include "DhcpServer.h"
+#include "network/DhcpServer.h"
 
-#include "SocketOwner.h"
+#include "network/SocketOwner.h"
 
 #include <QDir>
 #include <QFile>

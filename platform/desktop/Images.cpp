@@ -1,6 +1,6 @@
-#include "Images.h"
+#include "desktop/Images.h"
 
-#include "Bundle.h"
+#include "desktop/Bundle.h"
 
 namespace Images {
 

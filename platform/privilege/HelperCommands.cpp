@@ -1,7 +1,7 @@
-#include "HelperCommands.h"
+#include "privilege/HelperCommands.h"
 
-#include "BsdToolView.h"
-#include "InterfaceName.h"
+#include "privilege/BsdToolView.h"
+#include "network/InterfaceName.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "HelpWindow.h"
+#include "desktop/HelpWindow.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "NotificationCenter.h"
+#include "desktop/NotificationCenter.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "Alert.h"
+#include "desktop/Alert.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,6 +1,6 @@
-#include "PrivilegedStart.h"
+#include "privilege/PrivilegedStart.h"
 
-#include "BsdToolView.h"
+#include "privilege/BsdToolView.h"
 
 #include <algorithm>
 #include <cerrno>

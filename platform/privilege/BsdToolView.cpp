@@ -1,4 +1,4 @@
-#include "BsdToolView.h"
+#include "privilege/BsdToolView.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "LinkMonitor.h"
+#include "network/LinkMonitor.h"
 
-#include "SystemLog.h"
+#include "desktop/SystemLog.h"
 
 #include <QSocketNotifier>
 

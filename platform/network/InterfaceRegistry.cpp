@@ -1,4 +1,4 @@
-#include "InterfaceRegistry.h"
+#include "network/InterfaceRegistry.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "InterfaceName.h"
+#include "network/InterfaceName.h"
 
 #include <cstddef>
 

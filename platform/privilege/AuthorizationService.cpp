@@ -1,6 +1,6 @@
-#include "AuthorizationService.h"
+#include "privilege/AuthorizationService.h"
 
-#include "LinuxAuthorization.h"
+#include "privilege/LinuxAuthorization.h"
 
 namespace {
 AuthorizationService *g_current = nullptr;
