@@ -436,6 +436,7 @@ bool NATController::natdIsRunning()
 void NATController::setRunning(bool isRunning)
 {
     m_running = isRunning;
+    isRunning ? watchSharing() : unwatchSharing();
     sharingButton->setText(isRunning ? QStringLiteral("Stop Internet Sharing")
                                      : QStringLiteral("Start Internet Sharing"));
 }
@@ -444,21 +445,13 @@ void NATController::setRunning(bool isRunning)
 
 void NATController::toggleRunning(QObject *)
 {
-    BLAuthentication *auth = BLAuthentication::sharedInstance();
     if (m_running) {
+        unwatchSharing();
         m_sharedIfconfigArgs.clear();
         stopDhcp();
         if (!NATSetterOutlet->terminateNatd())
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
-        AliasingInfo record = m_aliasing;
-        if (!m_aliasing.on) {
-            // Sharing started over two interfaces, or before this launch: use what the window says.
-            record.interface = getInternalInterface().value_or(QString());
-            record.ip = routerAddress();
-        }
-        NATSetterOutlet->terminateAliasing(record);
-        auth->executeCommand(QStringLiteral("/sbin/ipfw"),
-                             {QStringLiteral("-f"), QStringLiteral("flush")});
+        removeAddressAndRules();
         // natd ends within moments of its signal; one that still runs was not stopped.
         bool stillRunning = natdIsRunning();
         for (int tries = 0; stillRunning && tries < 100; ++tries) {
@@ -520,6 +513,19 @@ void NATController::toggleRunning(QObject *)
     const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
     if (!blocks.isEmpty())
         runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
+}
+
+void NATController::removeAddressAndRules()
+{
+    AliasingInfo record = m_aliasing;
+    if (!m_aliasing.on) {
+        // Sharing started over two interfaces, or before this launch: use what the window says.
+        record.interface = getInternalInterface().value_or(QString());
+        record.ip = routerAddress();
+    }
+    NATSetterOutlet->terminateAliasing(record);
+    BLAuthentication::sharedInstance()->executeCommand(
+        QStringLiteral("/sbin/ipfw"), {QStringLiteral("-f"), QStringLiteral("flush")});
 }
 
 // ---- lock and informational actions ----

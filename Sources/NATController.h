@@ -18,6 +18,7 @@ class QMainWindow;
 class QPushButton;
 class QSettings;
 class QWidget;
+class SharingWatcher;
 
 // The one controller of the window: its controls, what Velloran believes runs on the machine,
 // and every action of the user.
@@ -132,6 +133,12 @@ private:
     void watchHardware();
     void followLinks();
     void checkLanAddress();
+    // Sharing watched while it runs (Sources/NATControllerWatch.cpp).
+    void watchSharing();
+    void unwatchSharing();
+    void sharingBroke();
+    void removeSharing();
+    void removeAddressAndRules();
 
     // Menus and the LAN's router address follow the hardware.
     struct WantedTitle {
@@ -141,6 +148,7 @@ private:
     WantedTitle m_wantedExternal, m_wantedInternal;
     QStringList m_sharedIfconfigArgs;
     bool m_interruptionShown = false;
+    SharingWatcher *m_watcher = nullptr;
 
     bool m_running = false;
     bool m_DNSrunning = false;

@@ -6,7 +6,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <chrono>
 #include <csignal>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
 
 namespace {
 
@@ -17,7 +21,8 @@ const QByteArray kLeaseScript =
     ">\"$0.lease\"\nip addr add $ip/$mask dev $interface\n"
     "ip route add default via $router\n";
 // Steps that only look, tried again for a while until they match: the network settles.
-const QStringList kLooks = QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes").split(' ');
+const QStringList kLooks =
+    QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes said flowing").split(' ');
 
 // "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output:
 // exactly, holding each part of "~PART~PART", or lacking the part of "!PART".
@@ -25,6 +30,42 @@ struct Journey {
     const char *name;
     std::vector<const char *> steps;
     friend void PrintTo(const Journey &journey, std::ostream *os) { *os << journey.name; }
+};
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A LAN client's TCP stream to the WAN, a byte every 20 ms; the WAN side times the pauses.
+struct Stream {
+    explicit Stream(const NetnsTopology &net)
+        : listener(net.listenTcp(net.wan(), "203.0.113.1", 9000)), sender([this, &net] {
+              const int fd = net.openTcp(net.lan(), "203.0.113.1", 9000, 1500);
+              for (; fd >= 0 && !done; QThread::msleep(20))
+                  ::send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+              if (fd >= 0)
+                  ::close(fd);
+          }),
+          receiver([this] {
+              pollfd ready{listener.fd ? *listener.fd : -1, POLLIN, 0}, data{-1, POLLIN, 0};
+              data.fd = ::poll(&ready, 1, 3000) == 1 ? ::accept(ready.fd, nullptr, nullptr) : -1;
+              for (char bytes[256]; data.fd >= 0 && !done;) {
+                  if (::poll(&data, 1, 100) == 1 && ::recv(data.fd, bytes, sizeof bytes, 0) > 0)
+                      worst = std::max(worst.load(), nowMs() - last.exchange(nowMs()));
+              }
+              if (data.fd >= 0)
+                  ::close(data.fd);
+          })
+    {
+    }
+    ~Stream() { done = true, sender.join(), receiver.join(); }
+    NetnsTopology::Listener listener;
+    std::atomic<bool> done = false;
+    std::atomic<qint64> worst = 0, last = nowMs();
+    std::thread sender, receiver;
 };
 
 bool matches(const QString &output, const QString &expected)
@@ -66,6 +107,7 @@ protected:
     void TearDown() override
     {
         driver.reset();
+        stream.reset();
         if (!net || !net->ready())
             return;
         QString now;
@@ -73,7 +115,7 @@ protected:
         EXPECT_EQ(now, bystander) << "another table changed";
         net->killAll(net->gw()); // and back to the topology as it was built
         for (const char *step :
-             {"gw nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
+             {"gw nft flush ruleset", "wan nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
               "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
               "lan ip addr add 198.51.100.2/24 dev lan0",
@@ -88,7 +130,8 @@ protected:
     const QString resources = QFileInfo(Bundle::resourcePath()).canonicalFilePath();
     PrivateRoot root;
     std::unique_ptr<SharingDriver> driver;
-    QString bystander, marked;
+    QString bystander, marked, transcript; // transcript: all the window said
+    std::unique_ptr<Stream> stream;
     QMap<QString, pid_t> pids; // by pid file, which may go before its process
     NetnsTopology::Listener wan, service;
     std::vector<std::unique_ptr<FakeProcess>> fakes;
@@ -102,6 +145,7 @@ int Netns::run(QString what, QString *out)
         return n == "gw" ? net->gw() : n == "lan" ? net->lan() : net->wan();
     };
     const auto reply = [&](const SharingDriver::Reply &answer) {
+        transcript += answer.text;
         *out = answer.ok ? answer.alerts.join('\n') : answer.text;
         return answer.ok ? int(answer.alerts.size()) : -1;
     };
@@ -121,7 +165,7 @@ int Netns::run(QString what, QString *out)
     }
     if (verb == "addr") { // after the window has seen what the kernel told it
         if (driver)
-            driver->send("state");
+            transcript += driver->send("state").text;
         return *out = net->addresses(net->gw(), rest).join(' '), 0;
     }
     if (verb == "cat")
@@ -135,8 +179,12 @@ int Netns::run(QString what, QString *out)
         pid_t &pid = pids[words[0]];
         if (const pid_t now = readAll(root.hostPath(words[0])).trimmed().toInt(); now > 0)
             pid = now;
-        if (verb == "kill") // never pid 0: that would signal this very test
-            return pid > 0 ? ::kill(pid, words[1] == "KILL" ? SIGKILL : SIGTERM) : -1;
+        if (verb == "kill") // never pid 0: that would signal this very test; KILL waits for it
+            return pid <= 0 || ::kill(pid, words[1] == "KILL" ? SIGKILL : SIGTERM) != 0 ? -1
+                   : words[1] != "KILL" ||
+                           TestSupport::waitFor([pid] { return !TestSupport::processAlive(pid); })
+                       ? 0
+                       : 1;
         *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
         return !TestSupport::processAlive(pid);
     }
@@ -173,7 +221,26 @@ int Netns::run(QString what, QString *out)
     if (verb == ">" || verb == "?") { // a command to the window, or a field of it
         const auto answer =
             driver ? driver->send(verb == ">" ? rest : "show") : SharingDriver::Reply{};
-        return verb == ">" ? reply(answer) : (*out = answer.fields.value(rest), !answer.ok);
+        return verb == ">" ? reply(answer)
+                           : (transcript += answer.text, *out = answer.fields.value(rest), !answer.ok);
+    }
+    if (verb == "said") { // the window's log lines and alerts since "said -"; as many as log lines
+        transcript += driver ? driver->send("state").text : QString();
+        const QStringList lines = transcript.split('\n').filter(QRegularExpression("^(log|alert) "));
+        if (rest == "-")
+            transcript.clear();
+        return *out = lines.join('\n'), int(lines.filter(QRegularExpression("^log ")).size());
+    }
+    if (verb == "stream") // from now on, until the journey ends
+        return stream = std::make_unique<Stream>(*net), 0;
+    if (verb == "flowing") // bytes arrive, and no pause so far was as long as the bound (ms)
+        return !stream ? -1
+                       : (*out = QString::number(stream->worst),
+                          nowMs() - stream->last > 500 || stream->worst >= rest.toInt());
+    if (verb == "idle") { // not a single system call of the window in ten seconds
+        const QString trace = QString("-s INT 10 strace -c -f -p %1").arg(driver->pid());
+        TestSupport::run("timeout", trace.split(' '), out);
+        return !out->contains("attached") || out->contains("total");
     }
     if (verb == "boot") { // what systemd runs at boot, word for word from the installed unit
         const QString unit = root.hostPath("/etc/systemd/system/%1velloran.service");
@@ -251,7 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0",
         "no sysctl -w net.inet.ip.turbo=1", "no sysctl -w net.inet.ip.forwarding=yes",
         "no sysctl -w net.inet.ip.forwarding", "same", "addr int0 => 0 198.51.100.1/24"}},
-    // Sharing outlives the window; natd killed takes its table along, and a relaunch sees it gone.
+    // Sharing outlives the window; natd killed takes its tables along, and a relaunch sees it gone.
     Journey{"StartSharesRelaunchFindsItStopCutsAndCleansUpNatdKilledIsSeen", {
         "lan>wan => 0", "launch", NOT_SHARING, CONFIGURE, "> click sharingButton", SHARING,
         TRANSLATED, "addr int0 => 0 198.51.100.1/24", "ipfw add 90 deny all from any to any recv "
@@ -261,9 +328,33 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "relaunch", SHARING, "? external => 0 Ethernet Interface (ext0)",
         "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
         "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
-        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
-        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
-        "relaunch", NOT_SHARING, "? running => 0 0"}},
+        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ", "quit",
+        "kill /run/natd.pid KILL", "nft => 0 !velloran", "lan>wan => 0", "gw>wan => 1",
+        "launch", NOT_SHARING, "? running => 0 0"}},
+    // What breaks comes back by itself while the rights are held, never showing the LAN's
+    // addresses to the WAN; three times a minute at most. Without rights the window says so.
+    Journey{"BrokenSharingIsRestoredWithRightsAndStoppedWithoutThem", {
+        "launch", CONFIGURE, "> click sharingButton", SHARING, "stream", "flowing 1000", "idle",
+        "said -", "kill /run/natd.pid KILL", "ps /run/natd.pid => 0 ~/usr/sbin/natd",
+        "said => 1 log Restored Internet Sharing: natd ended, so natd and ipfw ran again.",
+        "flowing 5000", "said -", "gw nft flush ruleset", "nft => 0 ~velloran_ipfw~velloran_natd",
+        "flowing 5000", "said => 0 ", "gw nft add table inet bystander { chain f { type filter "
+        "hook forward priority 0; tcp dport 9 drop; }; }", "wan nft add table ip spy { chain c { "
+        "type filter hook prerouting priority 0; ip saddr 198.51.100.0/24 counter; }; }",
+        "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
+        "gw ip route replace default via 203.0.113.1", "said => 1 log Restored Internet Sharing: "
+        "the address of ext0 changed, so natd and ipfw ran again.", "lan>wan => 1 203.0.113.3",
+        "wan nft list table ip spy => 0 ~counter packets 0 ", "> click sharingButton",
+        "> click sharingButton", "said -", "kill /run/natd.pid KILL", "ps /run/natd.pid => 0 "
+        "~/usr/sbin/natd", "kill /run/natd.pid KILL", "ps /run/natd.pid => 0 ~/usr/sbin/natd",
+        "kill /run/natd.pid KILL", "ps /run/natd.pid => 0 ~/usr/sbin/natd",
+        "kill /run/natd.pid KILL", "said => 3 ~alert Sharing stopped: natd ended again after "
+        "three restores within a minute, so Velloran stopped trying. Press Start Internet Sharing "
+        "to share again.", NOT_SHARING, "nft => 0 !velloran", "lan>wan => 0", // seen untranslated
+        "wan nft list table ip spy => 0 !counter packets 0 ", "> click sharingButton", "> record",
+        "> rights 0", "> prompts cancel", "said -", "kill /run/natd.pid KILL", "said => 0 alert "
+        "Sharing stopped: natd ended. Press Start Internet Sharing to share again.", NOT_SHARING,
+        "nft => 0 !velloran"}},
     // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
     Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {
         "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "

@@ -130,10 +130,17 @@ NetnsTopology::Listener NetnsTopology::listenTcp(const QString &ns, const QStrin
 bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint16 port,
                                int timeoutMs) const
 {
+    const int fd = openTcp(ns, address, port, timeoutMs);
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+int NetnsTopology::openTcp(const QString &ns, const QString &address, quint16 port,
+                           int timeoutMs) const
+{
     sockaddr_in where;
     const int fd = socketIn(ns, address, port, where);
     if (fd < 0)
-        return false;
+        return -1;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
     pollfd writable{fd, POLLOUT, 0};
@@ -142,8 +149,9 @@ bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint1
     if (!connected && errno == EINPROGRESS)
         connected = ::poll(&writable, 1, timeoutMs) == 1 &&
                     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    ::close(fd);
-    return connected;
+    if (!connected)
+        ::close(fd);
+    return connected ? fd : -1;
 }
 
 PrivateRoot::PrivateRoot()

@@ -38,6 +38,7 @@ public:
     };
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
     bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
+    int openTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
 
 private:
     QString m_ns[3];
@@ -76,6 +77,7 @@ public:
     ~SharingDriver();
 
     const Reply &launched() const { return m_launched; }
+    qint64 pid() const { return m_process.processId(); }
     Reply send(const QString &command, int timeoutMs = 60000);
     bool configure(const QString &external, const QString &internal,
                    const QString &router = QStringLiteral("198.51.100.1"),

@@ -3,6 +3,8 @@
 #include "Ipv4.h"
 #include "NatdOptions.h"
 #include "NatdRuleset.h"
+#include "NatdWatch.h"
+#include "NftEvents.h"
 #include "NftLayout.h"
 #include "NftSession.h"
 #include "RouteSocket.h"
@@ -13,6 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <optional>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -44,19 +52,6 @@ void writePidFile(const std::string &path)
     ::close(fd);
 }
 
-// Removes the pid file only while it still names this process.
-void removePidFile(const std::string &path)
-{
-    char text[32] = {};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    const ssize_t count = ::read(fd, text, sizeof text - 1);
-    ::close(fd);
-    if (count > 0 && std::atol(text) == long(::getpid()))
-        ::unlink(path.c_str());
-}
-
 void detachStandardStreams()
 {
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -69,31 +64,93 @@ void detachStandardStreams()
         ::close(null);
 }
 
-// The daemon's life: wait for signals; the table lives as long as nft's socket does.
-[[noreturn]] void serve(NftSession &nft, const NatdOptions &options, std::string aliasAddress,
-                        const sigset_t &signals)
+// Told by the kernel whenever an IPv4 address comes or goes: a natd without -dynamic watches
+// its interface's address.
+int addressChanges()
 {
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_IPV4_IFADDR;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void drain(int fd)
+{
+    char buffer[8192];
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0 || errno == ENOBUFS) {
+    }
+}
+
+// The interface has an address, and the one natd translates to is not among them.
+std::optional<std::string> movedAddress(const std::string &interface, const std::string &alias)
+{
+    RouteSocket route;
+    const auto link = route.link(interface);
+    if (!link)
+        return std::nullopt;
+    std::optional<std::string> moved;
+    for (const RouteSocket::Address &address : route.addresses(link->index)) {
+        if (Ipv4::format(address.address) == alias)
+            return std::nullopt;
+        if (!moved)
+            moved = Ipv4::format(address.address);
+    }
+    return moved;
+}
+
+[[noreturn]] void stop(NftSession &nft, const NatdOptions &options, const std::string &why)
+{
+    nft.run(NatdRuleset::remove());
+    NatdWatch::removePidFile(options.pidFile, ::getpid());
+    syslog(LOG_INFO, "%s", why.c_str());
+    ::_exit(0);
+}
+
+// The daemon's life: signals, other programs' changes of the ruleset and, without -dynamic,
+// the interface's addresses. The table lives as long as nft's socket does.
+[[noreturn]] void serve(NftSession &nft, const NatdOptions &options, std::string aliasAddress,
+                        int signals)
+{
+    NftEvents rulesets;
+    if (rulesets.fd() < 0)
+        syslog(LOG_WARNING, "cannot follow changes of the ruleset: %m");
+    NatdWatch::IpfwKeeper ipfw(nft);
+    const int addresses = options.dynamic ? -1 : addressChanges();
+    pollfd watched[] = {{signals, POLLIN, 0}, {rulesets.fd(), POLLIN, 0}, {addresses, POLLIN, 0}};
     for (;;) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0)
+        if (::poll(watched, 3, -1) < 0)
             continue;
-        if (signal == SIGHUP) {
-            if (options.dynamic)
-                continue;
-            const std::string fresh = interfaceAddress(options.interface);
-            if (fresh.empty() || fresh == aliasAddress)
-                continue;
-            if (nft.run(NatdRuleset::retarget(options, fresh)))
-                aliasAddress = fresh;
-            else
-                syslog(LOG_ERR, "cannot follow the new address %s: %s", fresh.c_str(),
-                       nft.error().c_str());
-            continue;
+        signalfd_siginfo signal{};
+        if ((watched[0].revents & POLLIN) &&
+            ::read(signals, &signal, sizeof signal) == ssize_t(sizeof signal)) {
+            if (signal.ssi_signo != SIGHUP)
+                stop(nft, options, "stopped on signal " + std::to_string(signal.ssi_signo));
+            const std::string fresh = options.dynamic ? "" : interfaceAddress(options.interface);
+            if (!fresh.empty() && fresh != aliasAddress) {
+                if (nft.run(NatdRuleset::retarget(options, fresh)))
+                    aliasAddress = fresh;
+                else
+                    syslog(LOG_ERR, "cannot follow the new address %s: %s", fresh.c_str(),
+                           nft.error().c_str());
+            }
         }
-        nft.run(NatdRuleset::remove());
-        removePidFile(options.pidFile);
-        syslog(LOG_INFO, "stopped on signal %d", signal);
-        ::_exit(0);
+        bool lost = false;
+        if ((watched[1].revents & POLLIN) && !ipfw.follow(rulesets.read(lost), lost))
+            stop(nft, options, "ended: ipfw's rules can't be kept");
+        if (watched[2].revents & POLLIN) {
+            drain(addresses);
+            // Replies to the old address never come back: end, so natd is started again for the
+            // new.
+            if (const auto moved = movedAddress(options.interface, aliasAddress))
+                stop(nft, options,
+                     "ended: the address of " + options.interface + " is now " + *moved + ", not " +
+                         aliasAddress);
+        }
     }
 }
 
@@ -134,14 +191,17 @@ int main(int argc, char **argv)
         return Diagnostics::fail(error);
     }
 
-    // Signals wait blocked from here on, so none is lost between fork and sigwait.
-    sigset_t signals;
-    sigemptyset(&signals);
+    // Signals wait blocked from here on, so none is lost between fork and the daemon's loop.
+    sigset_t blocked;
+    sigemptyset(&blocked);
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
         std::signal(signal, SIG_DFL);
-        sigaddset(&signals, signal);
+        sigaddset(&blocked, signal);
     }
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    const int signals = ::signalfd(-1, &blocked, SFD_CLOEXEC);
+    if (signals < 0)
+        return Diagnostics::fail(std::string("signalfd: ") + std::strerror(errno));
 
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0)
@@ -167,6 +227,8 @@ int main(int argc, char **argv)
     openlog("natd", LOG_PID, LOG_DAEMON);
     writePidFile(options.pidFile);
     detachStandardStreams();
+    if (NatdWatch::startGuard(argv, argc, options.pidFile) < 0)
+        syslog(LOG_WARNING, "cannot start the guard of ipfw's rules: %m");
     const char started = 1;
     if (::write(ready[1], &started, 1) != 1)
         ::_exit(1);

@@ -14,9 +14,11 @@
 
 #include <QApplication>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <iostream>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -83,8 +85,10 @@ int main(int argc, char *argv[])
     auto loaded = MainWindowLoader::load();
     NATController *controller = loaded->controller;
     Ui::MainWindow &ui = loaded->ui;
-    std::string line;
-    while (std::getline(std::cin, line)) {
+    // Commands come through the event loop, so what the window watches is answered meanwhile.
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    std::string pending;
+    const auto handle = [&](const std::string &line) {
         // The first process of its namespace adopts the daemons that end there.
         while (::getpid() == 1 && waitpid(-1, nullptr, WNOHANG) > 0) {
         }
@@ -152,9 +156,23 @@ int main(int argc, char *argv[])
             std::cout << out.toStdString() << '\n';
         std::cout << ".\n" << std::flush;
         g_out.clear();
-        if (word == QLatin1String("quit"))
-            break;
-    }
+        return word != QLatin1String("quit");
+    };
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[4096];
+        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        pending.append(buffer, size_t(std::max<ssize_t>(got, 0)));
+        input.setEnabled(false);
+        bool more = got > 0;
+        for (size_t end; more && (end = pending.find('\n')) != std::string::npos;) {
+            more = handle(pending.substr(0, end));
+            pending.erase(0, end + 1);
+        }
+        input.setEnabled(more);
+        if (!more)
+            QApplication::quit();
+    });
+    QApplication::exec();
     AuthorizationService::setCurrent(nullptr);
     return 0;
 }

@@ -1,0 +1,171 @@
+#include "network/SharingWatcher.h"
+
+#include "desktop/SystemLog.h"
+#include "network/SharingChecks.h"
+
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kRestoresPerMinute = 3;
+constexpr qint64 kMinuteMs = 60 * 1000;
+
+const QString kLogin = QStringLiteral("org.freedesktop.login1");
+
+qint64 now()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+// The first IPv4 address of the interface, as natd reads it at start.
+QString firstAddress(const QString &interface)
+{
+    for (const auto &found : SharingChecks::readSystem().interfaces) {
+        if (found.name == interface && !found.addresses.isEmpty()) {
+            const quint32 a = found.addresses.first().address;
+            return QStringLiteral("%1.%2.%3.%4")
+                .arg(a >> 24)
+                .arg((a >> 16) & 0xff)
+                .arg((a >> 8) & 0xff)
+                .arg(a & 0xff);
+        }
+    }
+    return {};
+}
+
+QStringList commandLine(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray text = file.readAll();
+    while (text.endsWith('\0'))
+        text.chop(1);
+    QStringList words;
+    for (const QByteArray &word : text.split('\0'))
+        words << QString::fromLocal8Bit(word);
+    return text.isEmpty() ? QStringList() : words;
+}
+
+} // namespace
+
+SharingWatcher::SharingWatcher(QObject *parent) : QObject(parent) {}
+
+SharingWatcher::~SharingWatcher()
+{
+    release();
+}
+
+bool SharingWatcher::watch(pid_t natd)
+{
+    release();
+    m_pidfd = natd > 0 ? int(::syscall(SYS_pidfd_open, natd, 0)) : -1;
+    if (m_pidfd < 0) {
+        // A kernel before 5.3 has no pidfd: sharing then goes unwatched, as before.
+        const bool unsupported = natd > 0 && errno == ENOSYS;
+        if (unsupported)
+            SystemLog::log(QStringLiteral("Can't watch natd on this kernel"));
+        return unsupported;
+    }
+    // Read once the pidfd holds the process, so a pid used again can't be mistaken for natd.
+    const QStringList words = commandLine(natd);
+    if (words.isEmpty() || !words.first().endsWith(QLatin1String("natd"))) {
+        release();
+        return false;
+    }
+    m_arguments = words.mid(1);
+    m_interface = natdInterface(m_arguments);
+    m_address = firstAddress(m_interface);
+    m_notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        m_notifier->setEnabled(false);
+        emit natdEnded();
+    });
+    // Resume brings new leases upstream and on the LAN; without a system bus or logind, no word.
+    if (!m_listening && QFileInfo::exists(QStringLiteral("/run/dbus/system_bus_socket")))
+        m_listening = QDBusConnection::systemBus().connect(
+            kLogin, QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+            this, SLOT(sleeping(bool)));
+    return true;
+}
+
+void SharingWatcher::stop()
+{
+    release();
+    m_restores.clear();
+}
+
+void SharingWatcher::release()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    if (m_pidfd >= 0)
+        ::close(m_pidfd);
+    m_pidfd = -1;
+}
+
+QString SharingWatcher::whatBroke() const
+{
+    // Without -dynamic natd ends itself when its address leaves the interface for another.
+    const QString address = firstAddress(m_interface);
+    if (!m_arguments.contains(QLatin1String("-dynamic")) && !m_address.isEmpty() &&
+        !address.isEmpty() && address != m_address)
+        return QStringLiteral("the address of %1 changed").arg(m_interface);
+    return QStringLiteral("natd ended");
+}
+
+bool SharingWatcher::mayRestore()
+{
+    while (!m_restores.empty() && now() - m_restores.front() >= kMinuteMs)
+        m_restores.pop_front();
+    if (m_restores.size() >= kRestoresPerMinute)
+        return false;
+    m_restores.push_back(now());
+    return true;
+}
+
+pid_t SharingWatcher::pidFromFile(const QString &path)
+{
+    QFile file(path);
+    const pid_t pid = file.open(QIODevice::ReadOnly) ? pid_t(file.readLine().trimmed().toInt()) : 0;
+    const QStringList words = pid > 0 ? commandLine(pid) : QStringList();
+    return !words.isEmpty() && words.first().endsWith(QLatin1String("natd")) ? pid : 0;
+}
+
+QString SharingWatcher::natdInterface(const QStringList &arguments)
+{
+    for (qsizetype i = 0; i + 1 < arguments.size(); ++i) {
+        const QString &option = arguments[i];
+        if (option == QLatin1String("-interface") || option == QLatin1String("-n"))
+            return arguments[i + 1];
+        if (option != QLatin1String("-f") && option != QLatin1String("-config"))
+            continue;
+        QFile file(arguments[i + 1]);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QList<QByteArray> words = line.simplified().split(' ');
+            if (words.size() == 2 && words[0] == "interface")
+                return QString::fromLocal8Bit(words[1]);
+        }
+    }
+    return {};
+}
+
+void SharingWatcher::sleeping(bool starting)
+{
+    if (!starting)
+        emit resumed();
+}
