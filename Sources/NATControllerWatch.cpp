@@ -55,13 +55,12 @@ void NATController::sharingBroke()
                again);
         return;
     }
-    // The vectors natd ran with; the window's own for a natd that was gone before it was seen.
-    const auto natArgs = m_watcher->natdArguments().isEmpty()
-                             ? getNatArgs()
-                             : std::optional(m_watcher->natdArguments());
-    const QString external = m_watcher->natdArguments().isEmpty()
-                                 ? getExternalInterface().value_or(QString())
-                                 : m_watcher->externalInterface();
+    // The vector the natd last seen ran with, as a start gives it; the window's own for a natd
+    // that read a file, or when none was seen.
+    const QStringList ran = m_watcher->natdArguments();
+    const bool started = ran.size() >= 2 && ran[ran.size() - 2] == QLatin1String("-interface");
+    const auto natArgs = started ? std::optional(ran) : getNatArgs();
+    const QString external = started ? ran.last() : getExternalInterface().value_or(QString());
     if (!natArgs || !NATSetterOutlet->natd(*natArgs) || !NATSetterOutlet->ipfw(external)) {
         removeSharing();
         runErr(

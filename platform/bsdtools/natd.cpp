@@ -129,7 +129,9 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
         if ((watched[0].revents & POLLIN) &&
             ::read(signals, &signal, sizeof signal) == ssize_t(sizeof signal)) {
             if (signal.ssi_signo != SIGHUP)
-                stop(nft, options, "stopped on signal " + std::to_string(signal.ssi_signo));
+                stop(nft, options,
+                     "stopped on signal " + std::to_string(signal.ssi_signo) + " from pid " +
+                         std::to_string(signal.ssi_pid));
             const std::string fresh = options.dynamic ? "" : interfaceAddress(options.interface);
             if (!fresh.empty() && fresh != aliasAddress) {
                 if (nft.run(NatdRuleset::retarget(options, fresh)))

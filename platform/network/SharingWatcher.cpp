@@ -44,10 +44,18 @@ QString firstAddress(const QString &interface)
     return {};
 }
 
-QStringList commandLine(pid_t pid)
+// The command line of root's natd with that pid; empty for any other process, so no word of
+// another user's program ever reaches a restore.
+QStringList natdCommandLine(pid_t pid)
 {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!status.open(QIODevice::ReadOnly) || !file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray about = status.readAll();
+    const qsizetype at = about.indexOf("\nUid:");
+    const qsizetype end = about.indexOf('\n', at + 1);
+    if (at < 0 || about.mid(at + 5, end - at - 5).simplified() != "0 0 0 0")
         return {};
     QByteArray text = file.readAll();
     while (text.endsWith('\0'))
@@ -55,7 +63,8 @@ QStringList commandLine(pid_t pid)
     QStringList words;
     for (const QByteArray &word : text.split('\0'))
         words << QString::fromLocal8Bit(word);
-    return text.isEmpty() ? QStringList() : words;
+    return words.first().section(QLatin1Char('/'), -1) == QLatin1String("natd") ? words
+                                                                                : QStringList();
 }
 
 } // namespace
@@ -79,8 +88,8 @@ bool SharingWatcher::watch(pid_t natd)
         return unsupported;
     }
     // Read once the pidfd holds the process, so a pid used again can't be mistaken for natd.
-    const QStringList words = commandLine(natd);
-    if (words.isEmpty() || !words.first().endsWith(QLatin1String("natd"))) {
+    const QStringList words = natdCommandLine(natd);
+    if (words.isEmpty()) {
         release();
         return false;
     }
@@ -105,6 +114,9 @@ void SharingWatcher::stop()
 {
     release();
     m_restores.clear();
+    m_arguments.clear();
+    m_interface.clear();
+    m_address.clear();
 }
 
 void SharingWatcher::release()
@@ -140,8 +152,7 @@ pid_t SharingWatcher::pidFromFile(const QString &path)
 {
     QFile file(path);
     const pid_t pid = file.open(QIODevice::ReadOnly) ? pid_t(file.readLine().trimmed().toInt()) : 0;
-    const QStringList words = pid > 0 ? commandLine(pid) : QStringList();
-    return !words.isEmpty() && words.first().endsWith(QLatin1String("natd")) ? pid : 0;
+    return pid > 0 && !natdCommandLine(pid).isEmpty() ? pid : 0;
 }
 
 QString SharingWatcher::natdInterface(const QStringList &arguments)

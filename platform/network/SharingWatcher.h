@@ -22,9 +22,9 @@ public:
 
     // Follows this natd until it ends; false when it is not (or no longer) a natd.
     bool watch(pid_t natd);
-    // Sharing stopped: nothing followed, and the count of restores starts again.
+    // Sharing stopped: nothing followed or remembered, and the count of restores starts again.
     void stop();
-    // natd's arguments as it runs them, and the interface they name.
+    // The arguments of the natd last followed, and the interface they name.
     const QStringList &natdArguments() const { return m_arguments; }
     const QString &externalInterface() const { return m_interface; }
     // What broke, in words that fit "Sharing stopped: %1.".
