@@ -95,20 +95,22 @@ int main(int argc, char *argv[])
         !driver.configure(QStringLiteral("Ethernet Interface (ext0)"),
                           QStringLiteral("Ethernet Interface (int0)")))
         return fail(QStringLiteral("cannot set up the window: ") + driver.errors());
+    QString said;
     const auto click = [&] {
         const auto reply = driver.send(QStringLiteral("click sharingButton"));
+        said = reply.text;
         return reply.ok && reply.alerts.isEmpty();
     };
     // The first cycle turns forwarding on, which Stop leaves on, as specified.
     if (!click() || !click())
-        return fail(QStringLiteral("the first cycle failed: ") + driver.errors());
+        return fail(QStringLiteral("the first cycle failed: ") + said);
     const Look before = look(net, driver);
 
     QElapsedTimer clock;
     clock.start();
     for (int cycle = 1; cycle <= cycles; ++cycle) {
         if (!click() || !click())
-            return fail(QStringLiteral("cycle %1 failed: ").arg(cycle) + driver.errors());
+            return fail(QStringLiteral("cycle %1 failed: ").arg(cycle) + said);
         if (cycle % 100 == 0)
             std::fprintf(stderr, "%d cycles, %lld KiB resident\n", cycle, residentKiB(driver));
     }

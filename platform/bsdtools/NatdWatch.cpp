@@ -21,7 +21,7 @@ namespace NatdWatch {
 namespace {
 
 constexpr int kRestoresPerMinute = 3;
-// Velloran answers natd's end within moments; a natd started at boot has nobody to answer it.
+// Time for Velloran to start the next natd; after it, rules nobody serves would only cut the LAN.
 constexpr long kGraceMs = 5000;
 const char *const kGuardName = "natd-guard";
 
