@@ -5,9 +5,9 @@
 // Afterwards the gateway's ruleset, addresses, forwarding settings and processes must be what
 // they were after the first cycle, and the window's resident memory may have grown by less than
 // 1 MiB. Prints cycles per second and each figure; exits 1 when one of them is off.
-#include "desktop/Bundle.h"
 #include "NetnsTopology.h"
 #include "TestSupport.h"
+#include "desktop/Bundle.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -91,9 +91,8 @@ int main(int argc, char *argv[])
     if (!root.ready())
         return fail(root.error());
     SharingDriver driver(root, net.gw());
-    if (!driver.launched().ok ||
-        !driver.configure(QStringLiteral("Ethernet Interface (ext0)"),
-                          QStringLiteral("Ethernet Interface (int0)")))
+    if (!driver.launched().ok || !driver.configure(QStringLiteral("Ethernet Interface (ext0)"),
+                                                   QStringLiteral("Ethernet Interface (int0)")))
         return fail(QStringLiteral("cannot set up the window: ") + driver.errors());
     QString said;
     const auto click = [&] {
@@ -118,8 +117,8 @@ int main(int argc, char *argv[])
 
     // What a stop ends may take a moment to be gone.
     Look after = look(net, driver);
-    for (int tries = 0; tries < 50 && (after.ruleset != before.ruleset ||
-                                       after.processes != before.processes);
+    for (int tries = 0;
+         tries < 50 && (after.ruleset != before.ruleset || after.processes != before.processes);
          ++tries) {
         QThread::msleep(100);
         after = look(net, driver);

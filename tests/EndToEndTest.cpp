@@ -59,8 +59,7 @@ struct Stream {
               if (data.fd >= 0)
                   ::close(data.fd);
           })
-    {
-    }
+    {}
     ~Stream() { done = true, sender.join(), receiver.join(); }
     NetnsTopology::Listener listener;
     std::atomic<bool> done = false;
@@ -115,10 +114,10 @@ protected:
         EXPECT_EQ(now, bystander) << "another table changed";
         net->killAll(net->gw()); // and back to the topology as it was built
         for (const char *step :
-             {"gw nft flush ruleset", "wan nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
-              "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
-              "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
-              "lan ip addr add 198.51.100.2/24 dev lan0",
+             {"gw nft flush ruleset", "wan nft flush ruleset", "gw ip addr flush dev ext0",
+              "gw ip addr flush dev int0", "gw ip addr add 203.0.113.2/24 dev ext0",
+              "gw ip link set int0 up", "gw ip route replace default via 203.0.113.1",
+              "lan ip addr flush dev lan0", "lan ip addr add 198.51.100.2/24 dev lan0",
               "lan ip route replace default via 198.51.100.1"})
             run(step, &now);
     }
@@ -221,12 +220,14 @@ int Netns::run(QString what, QString *out)
     if (verb == ">" || verb == "?") { // a command to the window, or a field of it
         const auto answer =
             driver ? driver->send(verb == ">" ? rest : "show") : SharingDriver::Reply{};
-        return verb == ">" ? reply(answer)
-                           : (transcript += answer.text, *out = answer.fields.value(rest), !answer.ok);
+        return verb == ">"
+                   ? reply(answer)
+                   : (transcript += answer.text, *out = answer.fields.value(rest), !answer.ok);
     }
     if (verb == "said") { // the window's log lines and alerts since "said -"; as many as log lines
         transcript += driver ? driver->send("state").text : QString();
-        const QStringList lines = transcript.split('\n').filter(QRegularExpression("^(log|alert) "));
+        const QStringList lines =
+            transcript.split('\n').filter(QRegularExpression("^(log|alert) "));
         if (rest == "-")
             transcript.clear();
         return *out = lines.join('\n'), int(lines.filter(QRegularExpression("^log ")).size());
