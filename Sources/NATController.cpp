@@ -660,7 +660,8 @@ void NATController::toggleLoadOnStartup(QObject *)
             StagingFile::removeOwn(path);
         runErr(QStringLiteral("Unable to make startup files; an error occured"));
     }
-    setLoadOnStartup(made);
+    // A failed install leaves in place what was there before: the box shows what the disk holds.
+    setLoadOnStartup(made || QFileInfo::exists(kStartupItem));
 }
 
 void NATController::setDNSrunning(bool isRunning)

@@ -5,6 +5,12 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 
 using TestSupport::readAll;
 using TestSupport::waitFor;
@@ -20,10 +26,35 @@ echo "boot $(systemctl is-enabled velloran.service)
 $(ls -d /tmp/*.tmp /etc/natd.conf) rc $(. /etc/rc.common && ConsoleMessage 'a  b')"
 grep -E '^(Type|RemainAfterExit|ExecStart)=' /etc/systemd/system/velloran.service)sh";
 
-// Staged as user 4242 would (a plain script, the bundle's parameters), before the row's plant.
-const QString kStage = "cd \"$0\" && echo '#!/bin/sh' | tee tmp/Velloran.tmp >tmp/natd.conf.tmp "
-                       "&& cp \"$1/StartupParameters.plist\" tmp/Velloran.StartupParameters."
-                       "plist.tmp && chown 4242:4242 tmp/*.tmp && echo own >precious && ";
+// Staged as user 4242 would (Velloran's files, the bundle's parameters), before the row's plant.
+const QString kStage =
+    "cd \"$0\" && cp \"$2/Velloran.plain\" tmp/Velloran.tmp && cp "
+    "\"$2/natd.conf.all\" tmp/natd.conf.tmp && cp \"$1/StartupParameters.plist\" "
+    "tmp/Velloran.StartupParameters.plist.tmp && chown 4242:4242 tmp/*.tmp && "
+    "echo own >precious && ";
+const char *const kOrdinaryUser =
+    "useradd -MU vltoggles && echo \"vltoggles ALL=(root) NOPASSWD: "
+    "$0/velloran-helper\" >/etc/sudoers.d/vltoggles && id -u vltoggles";
+
+// A second program of the user's: rewrites the script as soon as Velloran has staged it. (The
+// private root's folder is root's alone: it watches and opens the staging folder before.)
+[[noreturn]] void rewriteOnceStaged(const char *folder, uid_t uid)
+{
+    const int watch = inotify_init(), stage = open(folder, O_PATH | O_DIRECTORY);
+    alignas(inotify_event) char events[4096];
+    if (inotify_add_watch(watch, folder, IN_CLOSE_WRITE) >= 0 && setgroups(0, nullptr) == 0 &&
+        setgid(uid) == 0 && setuid(uid) == 0)
+        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+            for (char *at = events; at < events + n;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(at);
+                at += sizeof(inotify_event) + event->len;
+                if (event->len == 0 || std::strcmp(event->name, "Velloran.tmp") != 0)
+                    continue;
+                const int fd = openat(stage, "Velloran.tmp", O_WRONLY | O_TRUNC);
+                _exit(fd >= 0 && write(fd, "#!/bin/sh\nchmod 4755 /bin/sh\n", 29) == 29 ? 0 : 1);
+            }
+    _exit(1);
+}
 
 QString res()
 {
@@ -95,13 +126,24 @@ class Rows : public BootScripts, public ::testing::WithParamInterface<Row>
 {
 };
 
-// Rows: what is planted among the staged files, and the requesting user.
+// Rows: what is planted among the staged files, and the requesting user. Only "Inside" rows
+// install, and then exactly the files staged.
 using StagedFiles = Rows;
 
-TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
+TEST_P(StagedFiles, InstallOnlyWhatRootMakesAgainFromTrustedOnes)
 {
-    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + GetParam().first, at("/"), res()}), 0);
+    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + GetParam().first, at("/"), res(),
+                                           VELLORAN_TEST_SOURCE_DIR "/golden"}),
+              0);
     const std::string before = look();
+    const QByteArray staged = readAll(at("/tmp/Velloran.tmp")) + readAll(at("/tmp/natd.conf.tmp"));
+    if (QString(GetParam().name).startsWith("Inside")) {
+        ASSERT_EQ(run({res() + "/load_install"}, GetParam().second), 0) << qPrintable(output);
+        EXPECT_EQ(readAll(at("/Library/StartupItems/Velloran/Velloran")) +
+                      readAll(at("/etc/natd.conf")),
+                  staged);
+        return;
+    }
     EXPECT_NE(run({res() + "/load_install"}, GetParam().second), 0);
     EXPECT_TRUE(output.contains(QRegularExpression("nothing installed|sticky")))
         << qPrintable(output);
@@ -110,14 +152,21 @@ TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StagedFiles,
-    ::testing::Values(Row{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
-                      Row{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
-                      Row{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp",
-                          "4242"},
-                      Row{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
-                      Row{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
-                      Row{"NoRequesterOnlyRootsCount", "true", "0"},
-                      Row{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
+    ::testing::Values(
+        Row{"InsideVelloransFiles", "true", "4242"},
+        Row{"InsideNameServerLinesInFilesOfRoot",
+            "cp $2/Velloran.named tmp/Velloran.tmp && chown 0:0 tmp/*.tmp", "4242"},
+        Row{"ScriptOneByteOff", "sed -i s/Services/Servicez/ tmp/Velloran.tmp", "4242"},
+        Row{"ScriptExtraLine", "sed -i '/65530/a chmod 4755 /bin/sh' tmp/Velloran.tmp", "4242"},
+        Row{"ConfigWithAPidFile", "echo pid_file /etc/shadow >>tmp/natd.conf.tmp", "4242"},
+        Row{"ParametersOneByteMore", "echo >>tmp/Velloran.StartupParameters.plist.tmp", "4242"},
+        Row{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
+        Row{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
+        Row{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp", "4242"},
+        Row{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
+        Row{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
+        Row{"NoRequesterOnlyRootsCount", "true", "0"},
+        Row{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // Rows: how the administrator set up the name server, what the first click runs ("%": resources).
@@ -206,10 +255,43 @@ TEST_P(StartAtBootToggle, InstallsAndRemoves)
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartAtBootToggle,
     ::testing::Values(Row{"Root", "echo 'ConsoleMessage() { echo own; }' >/etc/rc.common", ""},
-                      Row{"OrdinaryUser",
-                          "useradd -MU vltoggles && echo \"vltoggles ALL=(root) NOPASSWD: "
-                          "$0/velloran-helper\" >/etc/sudoers.d/vltoggles && id -u vltoggles",
-                          ""}),
+                      Row{"OrdinaryUser", kOrdinaryUser, ""}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// Rows: what is planted before the click; with "rewrite", a second program of the user's rewrites
+// the script once Velloran has staged it. The whole install fails: the disk and the box as before.
+using FailedInstall = Rows;
+
+TEST_P(FailedInstall, LeavesTheDiskAsItWasAndTheBoxOff)
+{
+    ASSERT_EQ(run({"/bin/sh", "-c", GetParam().first}), 0) << qPrintable(output);
+    ASSERT_EQ(run({"/bin/sh", "-c", kOrdinaryUser, res()}), 0) << qPrintable(output);
+    const QString user = output.trimmed();
+    launch(user);
+    ask("external Ethernet Interface (ext0)"), ask("internal Ethernet Interface (int0)");
+    const std::string before = look();
+    const QByteArray folder = QFile::encodeName(at("/tmp"));
+    const pid_t rewriter = GetParam().second[0] ? fork() : -1;
+    if (rewriter == 0)
+        rewriteOnceStaged(folder.constData(), user.toUInt());
+    const std::string reply = ask("click load");
+    EXPECT_TRUE(reply.ends_with("alert Unable to make startup files; an error occured\n" +
+                                state(false, false)))
+        << reply;
+    EXPECT_EQ(look(), before);
+    EXPECT_FALSE(QFileInfo::exists(at("/var/lib/velloran")));
+    int status = 0;
+    if (rewriter > 0 && (::kill(rewriter, SIGKILL) != 0 || waitpid(rewriter, &status, 0) < 0))
+        status = -1;
+    EXPECT_EQ(status, 0) << "the script was not rewritten";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailedInstall,
+    ::testing::Values(Row{"EnableFails",
+                          "mkdir -p /etc/systemd/system/multi-user.target.wants/velloran.service",
+                          ""},
+                      Row{"ScriptRewrittenOnceStaged", "true", "rewrite"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace
