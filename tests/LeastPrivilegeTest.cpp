@@ -262,11 +262,14 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
         return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
                    QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);
     };
-    // Stages the three files (their bytes don't matter here), then runs the install script.
+    // Stages the three files as Velloran does, then runs the install script.
     const auto install = [&] {
-        for (const char *name :
-             {"Velloran.tmp", "natd.conf.tmp", "Velloran.StartupParameters.plist.tmp"})
-            TestSupport::writeFile(work.path() + "/tmp/" + name, "staged\n");
+        for (const auto &[name, from] :
+             {std::pair{"Velloran.tmp", "/golden/Velloran.plain"},
+              {"natd.conf.tmp", "/golden/natd.conf.all"},
+              {"Velloran.StartupParameters.plist.tmp", "/../resources/StartupParameters.plist"}})
+            TestSupport::writeFile(work.path() + "/tmp/" + name,
+                                   readAll(VELLORAN_TEST_SOURCE_DIR + QString(from)));
         return inRoot({"/tmp/bundle/load_install"});
     };
     ASSERT_EQ(inRoot({"/bin/true"}), 0) << qPrintable(output);

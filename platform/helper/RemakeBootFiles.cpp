@@ -24,9 +24,9 @@ constexpr std::size_t kMaxBytes = 64 * 1024; // far more than any file Velloran 
     std::exit(1);
 }
 
-// Opened once, never through a link and never waiting on another program's lease: a plain file
-// of `owner` or root, with no other name.
-std::string readOnce(const char *path, uid_t owner)
+// Opened once, never through a link and never waiting on another program's lease: a plain file,
+// and with an `owner`, one of theirs or root's with no other name.
+std::string readOnce(const char *path, const uid_t *owner)
 {
     const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
@@ -36,9 +36,9 @@ std::string readOnce(const char *path, uid_t owner)
     };
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         refuse(path, "is not a plain file");
-    if (st.st_uid != owner && st.st_uid != 0)
+    if (owner && st.st_uid != *owner && st.st_uid != 0)
         refuse(path, "belongs to user " + std::to_string(st.st_uid));
-    if (st.st_nlink != 1)
+    if (owner && st.st_nlink != 1)
         refuse(path, "has other names");
     std::string bytes;
     char buffer[4096];
@@ -85,8 +85,9 @@ int main(int argc, char *argv[])
         refuse(argv[1], "is no user");
     const uid_t uid = uid_t(requester);
 
-    const std::string script = readOnce(argv[2], uid), config = readOnce(argv[3], uid),
-                      staged = readOnce(argv[4], uid), parameters = readOnce(argv[5], 0);
+    // The bundle's list lies beside load_install, as trusted as the script that runs us.
+    const std::string script = readOnce(argv[2], &uid), config = readOnce(argv[3], &uid),
+                      staged = readOnce(argv[4], &uid), parameters = readOnce(argv[5], nullptr);
     const auto remadeScript = BootFiles::remakeStartupScript(script);
     if (!remadeScript || *remadeScript != script)
         refuse(argv[2], "is not a script Velloran makes");
