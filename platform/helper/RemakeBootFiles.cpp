@@ -61,9 +61,10 @@ void writeNew(int folder, const char *folderPath, const char *name, const std::s
     std::size_t done = 0;
     while (fd >= 0 && done < bytes.size()) {
         const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR)
+        if (n > 0)
+            done += std::size_t(n);
+        else if (n == 0 || errno != EINTR)
             break;
-        done += n > 0 ? std::size_t(n) : 0;
     }
     if (fd < 0 || done < bytes.size() || close(fd) != 0)
         refuse(folderPath, std::string("can't take ") + name + ": " + strerror(errno));
