@@ -109,9 +109,10 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
     const QString app = row.installed ? kInstalled : VELLORAN_TEST_BUNDLE;
     const bool traced = row.steps.value(0) == "traced"; // by strace, from its start
     // A link waiting where root copies to is replaced, never followed.
-    const QString copy = work.path() + "/etc/named.conf";
+    const QString copy = work.path() + "/etc/named.conf", elsewhere = work.path() + "/elsewhere";
+    writeFile(elsewhere, "kept\n");
     QFile::remove(copy);
-    QFile::link(work.path() + "/elsewhere", copy);
+    QFile::link(elsewhere, copy);
     QProcess driver;
     driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
     driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -141,7 +142,7 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
     // The copy landed in the namespace's own /etc (WORK's), made by root.
     EXPECT_EQ(readAll(copy), readAll(package + kResources + "/named.conf"));
     EXPECT_EQ(QFileInfo(copy).ownerId(), 0u);
-    EXPECT_FALSE(QFileInfo::exists(work.path() + "/elsewhere"));
+    EXPECT_EQ(readAll(elsewhere), "kept\n");
 }
 
 const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"},
