@@ -97,7 +97,6 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                   accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
     }
-    ::close(usersResources.fd);
 }
 
 std::string word(std::uint32_t value)
