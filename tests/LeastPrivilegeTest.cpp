@@ -10,7 +10,7 @@
 
 #include <QFileInfo>
 #include <QProcess>
-#include <linux/capability.h>
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -20,17 +20,24 @@ using TestSupport::readAll;
 using TestSupport::run;
 using Strings = std::vector<std::string>;
 
-std::string resources()
+HelperCommands::Resources resources()
 {
-    return QFileInfo(Bundle::resourcePath()).canonicalFilePath().toStdString();
+    static const auto opened = HelperCommands::openResources(
+        QFileInfo(Bundle::resourcePath()).canonicalFilePath().toStdString());
+    return opened;
 }
 
 // Every command Velloran sends is in the helper's table; the near misses are not. Words split at
-// blanks; "@" is the helper's Resources folder. Interface names are the kernel's: up to 15 bytes.
+// blanks; "@" is the helper's Resources folder, "~" one a user can change, "L" a link to "@".
+// Interface names are the kernel's: up to 15 bytes.
 TEST(HelperTable, TakesExactlyVelloransCommands)
 {
     const QString divert = "/sbin/ipfw add 95 divert natd all from any to any via ";
-    const QString res = QString::fromStdString(resources());
+    const QString res = QString::fromStdString(resources().path);
+    QTemporaryDir users;
+    ASSERT_EQ(::chown(QFile::encodeName(users.path()).constData(), 65534, 65534), 0);
+    const auto usersResources = HelperCommands::openResources(users.path().toStdString());
+    ASSERT_TRUE(QFile::link(res, users.path() + "/L"));
     const QStringList accepted{
         "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
         "-interface en0",
@@ -65,6 +72,11 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/sbin/ifconfig en1 192.168.2.256 -alias",
                               "/usr/sbin/sysctl -w kernel.modprobe=/tmp/x",
                               "/bin/cp @/named.conf /etc/shadow",
+                              "/bin/cp -@/named.conf /etc/named.conf",
+                              "/bin/cp ~/named.conf /etc/named.conf",
+                              "/bin/cp L/named.conf /etc/named.conf",
+                              "~/load_install",
+                              "L/load_install",
                               "/tmp/load_install",
                               "@/load_install x",
                               "/bin/kill -9 1",
@@ -74,11 +86,15 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/usr/sbin/named -c /tmp/named.conf"};
     for (const QString &command : accepted + refused) {
         Strings words;
-        for (const QString &word : QString(command).replace("@/", res + '/').split(' '))
+        for (const QString &word : QString(command)
+                                       .replace("L/", users.path() + "/L/")
+                                       .replace("~/", users.path() + '/')
+                                       .replace("@/", res + '/')
+                                       .split(' '))
             words.push_back(word.toStdString());
-        EXPECT_EQ(
-            HelperCommands::check(words[0], Strings(words.begin() + 1, words.end()), resources()),
-            accepted.contains(command) ? 0 : EPERM)
+        EXPECT_EQ(HelperCommands::check(words[0], Strings(words.begin() + 1, words.end()),
+                                        command.contains("~/") ? usersResources : resources()),
+                  accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
     }
 }
@@ -131,7 +147,6 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         {framed({"relative/tool"}, 1), EINVAL},
         {framed({""}, 1), EINVAL},
         {framed({}, 0), EINVAL},
-        {word(0), EINVAL},
         {framed(Strings(20, "/x"), 20), EPERM}, // a path and 19 arguments at most
         {framed(Strings(21, "/x"), 21), EINVAL},
         {framed({"/sbin/ipfw"}, 2), EINVAL},
@@ -149,6 +164,8 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         messages.push_back(sent);
         replies += word(std::uint32_t(reply));
     }
+    // Told to end, it ends: what follows is never answered.
+    messages.push_back(std::string(HelperProtocol::kEnd, 4) + framed({"/bin/sh"}, 1));
     // Velloran's own messages are framed just so, blanks and empty words too.
     EXPECT_EQ(*HelperProtocol::encode({"/bin/kill", {"", "two words"}}),
               framed({"/bin/kill", "", "two words"}, 3));
@@ -163,7 +180,9 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     EXPECT_EQ(converse({}, false), " exit 1");
 }
 
-// Root without CAP_SYS_PTRACE copies an ordinary process's pipe out, never the running helper's.
+// Root without CAP_SYS_PTRACE copies an ordinary process's pipe out, never the running helper's;
+// nor does Velloran's own user out of Velloran, from its first moment (here still printing its
+// version into a full pipe), while that user's other programs are open to it.
 TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
 {
     VELLORAN_REQUIRE_ROOT();
@@ -171,21 +190,27 @@ TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
     helper.start(LinuxAuthorization::helperPath());
     ASSERT_TRUE(helper.waitForReadyRead(30000)); // it greeted: it is set up
     FakeProcess ordinary({"idle"});
-    const auto copies = [](qint64 pid) {
-        const pid_t child = fork();
-        if (child == 0) {
-            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-            __user_cap_data_struct caps[2]{};
-            syscall(SYS_capget, &header, caps);
-            caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
-            syscall(SYS_capset, &header, caps);
-            _exit(syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, pid, 0), 0, 0) >= 0);
-        }
-        int status = 0;
-        return waitpid(child, &status, 0) == child && WEXITSTATUS(status) == 1;
-    };
-    EXPECT_TRUE(copies(ordinary.pid));
-    EXPECT_FALSE(copies(helper.processId()));
+    EXPECT_TRUE(TestSupport::canCopyDescriptor(ordinary.pid));
+    EXPECT_FALSE(TestSupport::canCopyDescriptor(pid_t(helper.processId())));
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_NONBLOCK), 0);
+    while (write(full[1], "velloran", 8) > 0) {
+    }
+    QProcess velloran, idle;
+    velloran.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(full[1]));
+    const QStringList nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    velloran.start("/usr/bin/setpriv",
+                   nobody +
+                       QStringList{VELLORAN_TEST_BUNDLE "/Contents/MacOS/Velloran", "--version"});
+    idle.start("/usr/bin/setpriv", nobody + QStringList{VELLORAN_TEST_IDLE});
+    EXPECT_TRUE(TestSupport::waitFor([&] {
+        return readAll(QStringLiteral("/proc/%1/syscall").arg(velloran.processId()))
+            .startsWith(QByteArray::number(SYS_write) + " 0x1 ");
+    })) << "Velloran never came to print its version";
+    EXPECT_FALSE(TestSupport::canCopyDescriptor(pid_t(velloran.processId()), 65534, 65534));
+    EXPECT_TRUE(TestSupport::canCopyDescriptor(pid_t(idle.processId()), 65534, 65534));
+    ::close(full[0]);
+    ::close(full[1]);
 }
 
 // As root the Linux service starts tools itself, exactly as its helper does for an ordinary user.
@@ -257,7 +282,7 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     QTemporaryDir work;
     QString output;
     const QString bundle = work.path() + "/tmp/bundle", boot = "/var/lib/velloran/boot/",
-                  res = QString::fromStdString(resources());
+                  res = QString::fromStdString(resources().path);
     const auto inRoot = [&](const QStringList &command) {
         return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
                    QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);

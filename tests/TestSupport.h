@@ -53,6 +53,10 @@ QProcessEnvironment userDriverEnvironment(const QString &home);
 // Writes the password dialog's scripted answer into `home`, owned by `uid`.
 void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t gid);
 
+// Whether a process of `uid` (root without the right to trace others) can copy descriptor 1
+// out of process `pid` (pidfd_getfd), as any program of the same user would try.
+bool canCopyDescriptor(pid_t pid, uid_t uid = 0, gid_t gid = 0);
+
 // Runs an argv with "NAME=value" (or "NAME" to remove) added to the test's environment; exit
 // status (-1 when it didn't end in time) and merged output.
 int run(const QString &program, const QStringList &args, QString *output = nullptr,

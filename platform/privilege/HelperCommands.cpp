@@ -4,11 +4,12 @@
 #include "network/InterfaceName.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace HelperCommands {
 
@@ -18,7 +19,7 @@ using Arguments = std::vector<std::string>;
 
 struct Context {
     const Arguments &arguments;
-    const std::string &resources;
+    const Resources &resources;
 };
 
 bool isName(const std::string &word)
@@ -125,31 +126,17 @@ bool named(const Context &c)
     return c.arguments == Arguments{"-c", "/etc/named.conf"};
 }
 
-// The canonical folder holding `path`, and its last component.
-bool split(const std::string &path, std::string &folder, std::string &name)
+// Spelt as the folder's own path: a link on the way would be resolved again at every use.
+bool fromResources(const std::string &path, const char *name, const Resources &resources)
 {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return false;
-    name = path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (!realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), resolved))
-        return false;
-    folder = resolved;
-    return true;
-}
-
-bool fromResources(const std::string &path, const char *name, const std::string &resources)
-{
-    std::string folder, last;
-    return split(path, folder, last) && folder == resources && last == name;
+    return nameInResources(path, resources) == name;
 }
 
 // The two copies the start-at-boot and name-server toggles make, from the bundle's own files.
 bool cp(const Context &c)
 {
     const Arguments &a = c.arguments;
-    if (a.size() != 2)
+    if (a.size() != 2 || a[0].rfind('-', 0) == 0 || a[1].rfind('-', 0) == 0)
         return false;
     return (fromResources(a[0], "StartupParameters.plist", c.resources) &&
             a[1] == "/tmp/Velloran.StartupParameters.plist.tmp") ||
@@ -182,10 +169,36 @@ std::string readFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// Only root can change the folder, and its path still names the descriptor's folder.
+bool rootOnly(const Resources &resources)
+{
+    struct stat named {
+    };
+    struct stat opened {
+    };
+    return BsdToolView::checkRootOnly(resources.path.c_str()) == 0 &&
+           ::stat(resources.path.c_str(), &named) == 0 && ::fstat(resources.fd, &opened) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
 } // namespace
 
+Resources openResources(const std::string &path)
+{
+    return {path, ::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+}
+
+std::string nameInResources(const std::string &path, const Resources &resources)
+{
+    const std::string folder = resources.path + '/';
+    if (resources.path.empty() || path.size() <= folder.size() || path.rfind(folder, 0) != 0 ||
+        path.find('/', folder.size()) != std::string::npos)
+        return {};
+    return path.substr(folder.size());
+}
+
 int check(const std::string &path, const std::vector<std::string> &arguments,
-          const std::string &resources)
+          const Resources &resources)
 {
     const Context context{arguments, resources};
     for (const Command &command : kCommands) {
@@ -196,7 +209,7 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
         // Root runs the bundle's scripts, and copies its files into /etc, only where nobody else
         // could have changed them.
         const bool fromBundle = command.inResources || path == "/bin/cp";
-        if (fromBundle && BsdToolView::checkRootOnly(resources.c_str()) != 0)
+        if (fromBundle && !rootOnly(resources))
             return EPERM;
         return 0;
     }
