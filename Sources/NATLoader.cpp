@@ -2,6 +2,7 @@
 
 #include "network/DhcpServer.h"
 #include "network/InterfaceName.h"
+#include "network/NameServer.h"
 #include "NATController.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
@@ -170,8 +171,11 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
         QStringLiteral("/sbin/ipfw add 65530 pass all from any to any\n"),
         QStringLiteral("\n")};
     if (nameServerRuns) {
-        lines << consoleMessage("Starting Local Caching Name Server")
-              << QStringLiteral("/usr/sbin/named -c /etc/named.conf\n") << QStringLiteral("\n");
+        QString named = QStringLiteral("/usr/sbin/named");
+        for (const std::string &word : NameServer::startArguments())
+            named += QLatin1Char(' ') + QString::fromStdString(word);
+        lines << consoleMessage("Starting Local Caching Name Server") << named + QLatin1Char('\n')
+              << QStringLiteral("\n");
     }
     if (dhcpLine)
         lines << *dhcpLine + QLatin1Char('\n');

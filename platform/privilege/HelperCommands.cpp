@@ -2,6 +2,7 @@
 
 #include "privilege/BsdToolView.h"
 #include "network/InterfaceName.h"
+#include "network/NameServer.h"
 
 #include <cerrno>
 #include <climits>
@@ -122,7 +123,7 @@ bool dnsmasq(const Context &c)
 
 bool named(const Context &c)
 {
-    return c.arguments == Arguments{"-c", "/etc/named.conf"};
+    return NameServer::isStartForm(c.arguments);
 }
 
 // The canonical folder holding `path`, and its last component.
@@ -174,6 +175,7 @@ const Command kCommands[] = {
     {"/usr/sbin/named", false, named},    {"named_setup", true, noArguments},
     {"load_install", true, noArguments},  {"load_remove", true, noArguments},
     {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
+    {"named_lists", true, noArguments},
 };
 
 std::string readFile(const std::string &path)
@@ -233,11 +235,9 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
         recorded.erase(recorded.find_last_not_of("\n") + 1);
         return recorded == pid;
     }
-    if (!rootOwned)
-        return false;
-    const std::string named("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);
-    const std::string natd("/usr/sbin/natd\0", 15);
-    return commandLine == named || commandLine.rfind(natd, 0) == 0;
+    if (NameServer::isOwnServer(pid, procRoot))
+        return true;
+    return rootOwned && commandLine.rfind(std::string("/usr/sbin/natd\0", 15), 0) == 0;
 }
 
 } // namespace HelperCommands
