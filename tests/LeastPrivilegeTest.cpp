@@ -45,6 +45,8 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/sbin/ifconfig en1 192.168.2.1 -alias",
         "/usr/sbin/sysctl -w net.inet.ip.forwarding=1",
         "/usr/sbin/named -c /etc/named.conf",
+        "/usr/sbin/named -c /etc/named.conf -u bind",
+        "@/named_lists",
         "/bin/cp @/named.conf /etc/named.conf",
         "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
         "@/named_setup",
@@ -71,7 +73,9 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
                               "/usr/bin/install -m 4755 /tmp/x /usr/bin/x",
                               "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
-                              "/usr/sbin/named -c /tmp/named.conf"};
+                              "/usr/sbin/named -c /tmp/named.conf",
+                              "/usr/sbin/named -c /etc/named.conf -u root",
+                              "@/named_lists start"};
     for (const QString &command : accepted + refused) {
         Strings words;
         for (const QString &word : QString(command).replace("@/", res + '/').split(' '))

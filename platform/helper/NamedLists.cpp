@@ -72,12 +72,22 @@ void addConfiguredInterface(std::vector<std::string> &names)
             names.push_back(line.substr(10));
 }
 
-// The interfaces root's natd processes translate for. Another user's process is never read, and
-// every word taken passes the one interface-name rule.
+// The network namespace a process (or we, for "self") lives in, as the kernel names it.
+std::string netns(int proc, const char *pid)
+{
+    char name[64] = "";
+    const std::string link = std::string(pid) + "/ns/net";
+    const ssize_t got = ::readlinkat(proc, link.c_str(), name, sizeof name - 1);
+    return got > 0 ? std::string(name, std::size_t(got)) : std::string();
+}
+
+// The interfaces root's natd processes of our network translate for. Another user's process is
+// never read, and every word taken passes the one interface-name rule.
 std::vector<std::string> natdInterfaces()
 {
     std::vector<std::string> names;
     DIR *proc = ::opendir("/proc");
+    const std::string ours = proc ? netns(::dirfd(proc), "self") : std::string();
     while (const dirent *entry = proc ? ::readdir(proc) : nullptr) {
         if (std::strspn(entry->d_name, "0123456789") != std::strlen(entry->d_name))
             continue;
@@ -85,7 +95,8 @@ std::vector<std::string> natdInterfaces()
         const int dir = ::openat(::dirfd(proc), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0)
             continue;
-        const bool roots = NameServer::everyUidIs(readAt(dir, "status"), 0);
+        const bool roots = NameServer::everyUidIs(readAt(dir, "status"), 0) &&
+                           netns(dir, ".") == ours && !ours.empty();
         const std::vector<std::string> words =
             roots ? split(readAt(dir, "cmdline"), '\0') : std::vector<std::string>();
         ::close(dir);
