@@ -210,6 +210,8 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
     if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos ||
         std::atoi(pid.c_str()) < 2)
         return false;
+    if (NameServer::isOwnServer(pid, procRoot))
+        return true;
     const std::string process = procRoot + "/" + pid;
     // Real, effective, saved and file-system uid all root: /proc's owner alone tells too little.
     std::istringstream status(readFile(process + "/status"));
@@ -235,8 +237,6 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
         recorded.erase(recorded.find_last_not_of("\n") + 1);
         return recorded == pid;
     }
-    if (NameServer::isOwnServer(pid, procRoot))
-        return true;
     return rootOwned && commandLine.rfind(std::string("/usr/sbin/natd\0", 15), 0) == 0;
 }
 
