@@ -129,9 +129,9 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     // Velloran's name server once it gave up root to bind is still root's to stop.
     VELLORAN_REQUIRE(getpwnam("bind"), "needs the user bind (bind9)");
     QProcess named;
-    named.start("/usr/bin/setpriv", {"--reuid=bind", "--regid=bind", "--clear-groups", "/bin/bash",
-                                     "-c", "exec -a /usr/sbin/named \"$0\" -c /etc/named.conf -u bind",
-                                     VELLORAN_TEST_IDLE});
+    named.start("/usr/bin/setpriv",
+                {"--reuid=bind", "--regid=bind", "--clear-groups", "/bin/bash", "-c",
+                 "exec -a /usr/sbin/named \"$0\" -c /etc/named.conf -u bind", VELLORAN_TEST_IDLE});
     ASSERT_TRUE(TestSupport::waitFor([&] {
         return readAll(QStringLiteral("/proc/%1/cmdline").arg(impostor.processId()))
                    .startsWith("/usr/sbin/natd") &&
