@@ -24,24 +24,26 @@
 
 namespace {
 
-// A small plain file beside `dir`: never through a link, and nothing that could keep us waiting.
-std::string readAt(int dir, const char *name)
+// A small plain file: never through a link, and nothing that could keep us waiting.
+std::string readOpen(int fd)
 {
     std::string data;
-    const int fd = ::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat info {
     };
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
-        return data;
+    if (fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        char buffer[4096];
+        ssize_t got;
+        while (data.size() < 65536 && (got = ::read(fd, buffer, sizeof buffer)) > 0)
+            data.append(buffer, std::size_t(got));
     }
-    char buffer[4096];
-    ssize_t got;
-    while (data.size() < 65536 && (got = ::read(fd, buffer, sizeof buffer)) > 0)
-        data.append(buffer, std::size_t(got));
-    ::close(fd);
+    if (fd >= 0)
+        ::close(fd);
     return data;
+}
+
+std::string readAt(int dir, const char *name)
+{
+    return readOpen(::openat(dir, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
 }
 
 std::vector<std::string> split(const std::string &text, char separator)
@@ -56,17 +58,14 @@ std::vector<std::string> split(const std::string &text, char separator)
 // The interface of a boot natd, from root's own natd.conf, which nobody else may change.
 void addConfiguredInterface(std::vector<std::string> &names)
 {
-    const int etc = ::open("/etc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open("/etc/natd.conf", O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat info {
     };
-    const int fd = etc < 0 ? -1 : ::openat(etc, "natd.conf", O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    const bool rootOnly = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                          info.st_uid == 0 && (info.st_mode & 022) == 0;
-    if (fd >= 0)
+    const bool rootOnly =
+        fd >= 0 && ::fstat(fd, &info) == 0 && info.st_uid == 0 && (info.st_mode & 022) == 0;
+    if (!rootOnly && fd >= 0)
         ::close(fd);
-    const std::string config = rootOnly ? readAt(etc, "natd.conf") : std::string();
-    if (etc >= 0)
-        ::close(etc);
+    const std::string config = rootOnly ? readOpen(fd) : std::string();
     for (const std::string &line : split(config, '\n'))
         if (line.rfind("interface ", 0) == 0 && InterfaceName::isValid(line.substr(10)))
             names.push_back(line.substr(10));
