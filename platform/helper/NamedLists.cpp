@@ -144,7 +144,9 @@ std::vector<NameServer::Route> routes()
         std::string name, destination, gateway, flags, skip, mask;
         if (!(fields >> name >> destination >> gateway >> flags >> skip >> skip >> skip >> mask))
             continue;
-        const auto hex = [](const std::string &w) { return std::uint32_t(std::stoul(w, 0, 16)); };
+        const auto hex = [](const std::string &w) {
+            return std::uint32_t(std::strtoul(w.c_str(), nullptr, 16));
+        };
         found.push_back({name, hex(flags) & RTF_GATEWAY ? ntohl(hex(gateway)) : 0,
                          hex(destination) == 0 && hex(mask) == 0});
     }

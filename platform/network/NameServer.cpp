@@ -86,7 +86,7 @@ bool isOwnServer(const std::string &pid, const std::string &procRoot)
     ::close(dir);
     if (line == commandLine(kAsRoot))
         return everyUidIs(status, 0);
-    // root's until named has dropped to bind, early in its start.
+    // Root's until named has dropped to bind, early in its start.
     const passwd *bind = ::getpwnam("bind");
     return line == commandLine(kAsBind) &&
            (everyUidIs(status, 0) || (bind && everyUidIs(status, bind->pw_uid)));
@@ -101,9 +101,10 @@ Lists lists(const std::vector<Address> &addresses, const std::vector<Route> &rou
             external.insert(route.interface);
     std::vector<std::string> networks, listen{"127.0.0.1"};
     for (const Address &a : addresses) {
-        if (a.address >> 24 == 127 || a.prefixLength < 0 || a.prefixLength > 32)
+        // Loopback is "localhost"; a network of everyone would make an open resolver.
+        if (a.address >> 24 == 127 || a.prefixLength < 1 || a.prefixLength > 32)
             continue;
-        const std::uint32_t mask = a.prefixLength == 0 ? 0 : ~0u << (32 - a.prefixLength);
+        const std::uint32_t mask = ~0u << (32 - a.prefixLength);
         if (external.count(a.interface)) {
             bool gateways = false, holdsOne = false;
             for (const Route &route : routes) {
