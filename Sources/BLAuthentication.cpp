@@ -3,6 +3,7 @@
 #include "desktop/Beep.h"
 #include "desktop/NotificationCenter.h"
 #include "desktop/SystemLog.h"
+#include "network/NameServer.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -144,7 +145,9 @@ QString rootProcessListing(const QString &text)
             command = '[' + readProcFile(pid, "comm").trimmed() + ']';
         }
         command.replace('\0', ' ');
-        if (!command.contains(needle) || !ownedByRoot(pid))
+        // Velloran's name server gives up root for bind: still ours, as only root starts it so.
+        if (!command.contains(needle) ||
+            !(ownedByRoot(pid) || NameServer::isOwnServer(std::to_string(pid))))
             continue;
         listing += QString::asprintf("%7d ", pid) + QString::fromLocal8Bit(command) + '\n';
     }

@@ -9,6 +9,7 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 #include "desktop/NotificationCenter.h"
+#include "network/NameServer.h"
 #include "network/SharingChecks.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
@@ -37,7 +38,6 @@ const QString kModemTitle = QStringLiteral("Modem or PPPoE (ppp0)");
 const QString kStartupItem = QStringLiteral("/Library/StartupItems/Velloran");
 const QString kNamedConf = QStringLiteral("/etc/named.conf");
 const QString kNamedCache = QStringLiteral("/etc/named.cache");
-const QString kNamedClients = QStringLiteral("/etc/named.clients");
 // Velloran's own name server, told from the distribution's by its command line.
 const QString kOwnNamed = QStringLiteral("/usr/sbin/named -c /etc/named.conf");
 
@@ -468,6 +468,7 @@ void NATController::toggleRunning(QObject *)
         if (stillRunning)
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
         setRunning(stillRunning);
+        refreshNameServer();
         return;
     }
 
@@ -517,6 +518,7 @@ void NATController::toggleRunning(QObject *)
     }
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
+    refreshNameServer();
     const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
     if (!blocks.isEmpty())
         runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
@@ -608,11 +610,11 @@ void NATController::toggleDNS(QObject *)
     }
     const QString setup = Bundle::resourcePath() + QStringLiteral("/named_setup");
     bool started = false;
-    // The list of clients comes with the set-up: without it named would refuse the configuration.
-    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache) &&
-        QFileInfo::exists(kNamedClients)) {
-        started = auth->executeCommand(QStringLiteral("/usr/sbin/named"),
-                                       {QStringLiteral("-c"), kNamedConf});
+    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache)) {
+        QStringList arguments;
+        for (const std::string &word : NameServer::startArguments())
+            arguments << QString::fromStdString(word);
+        started = auth->executeCommand(QStringLiteral("/usr/sbin/named"), arguments);
     } else if (QFileInfo::exists(kNamedConf)) {
         started = auth->executeCommand(setup, {});
     } else if (auth->executeCommand(
@@ -662,6 +664,15 @@ void NATController::toggleLoadOnStartup(QObject *)
     }
     // A failed install leaves in place what was there before: the box shows what the disk holds.
     setLoadOnStartup(made || QFileInfo::exists(kStartupItem));
+}
+
+// The name server serves the LAN of the sharing now in place, and listens there, from lists root
+// makes itself; while the server is off nothing changes.
+void NATController::refreshNameServer()
+{
+    if (m_DNSrunning)
+        BLAuthentication::sharedInstance()->executeCommand(Bundle::resourcePath() +
+                                                           QStringLiteral("/named_lists"));
 }
 
 void NATController::setDNSrunning(bool isRunning)

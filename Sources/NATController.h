@@ -122,6 +122,7 @@ private:
     QString subnetMask() const;
     void setRunning(bool running);
     void setDNSrunning(bool running);
+    void refreshNameServer();
     void setLoadOnStartup(bool installed);
     // Says what a failed look at the interface list says, once the launch has the answer.
     bool reportPPPoE(std::optional<bool> listed);

@@ -47,6 +47,10 @@ const char *const kOrdinaryUser =
               : 1);
 }
 
+// Velloran's name server, as the window starts it and where it writes its pid.
+#define START_NAMED "run /usr/sbin/named -c /etc/named.conf -u bind\n"
+const QString kNamedPid = "/var/lib/velloran/named/named.pid";
+
 QString res()
 {
     return QFileInfo(Bundle::resourcePath()).canonicalFilePath();
@@ -65,6 +69,7 @@ protected:
         VELLORAN_REQUIRE_ROOT();
         ASSERT_TRUE(net.ready() && root.ready()) << qPrintable(net.error() + root.error());
         ASSERT_EQ(run({"/bin/true"}), 0) << qPrintable(output); // the root's /etc, without ours
+        ASSERT_TRUE(QFile::copy(VELLORAN_TEST_IDLE, at("/tmp/idle"))); // for a row's processes
         for (const char *name : {"natd.conf", "rc.common", "named.conf", "named.cache"})
             QFile::remove(at("/etc/") + name);
         // The window is pid 1 of a PID namespace of its own: its lookup sees this test's alone.
@@ -96,7 +101,7 @@ protected:
         const QStringList dig{"dig", "+tries=1", "@127.0.0.1", "1.2.0.192.in-addr.arpa", "PTR"};
         EXPECT_TRUE(waitFor(
             [&] { return net.exec(net.gw(), dig, &output) == 0 && output.contains("NXDOMAIN"); }));
-        return readAll(at("/run/named.pid")).trimmed().toStdString();
+        return readAll(at(kNamedPid)).trimmed().toStdString();
     }
     NetnsTopology net{{}};
     PrivateRoot root;
@@ -184,12 +189,12 @@ TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
     EXPECT_EQ(readAll(at("/etc/named.conf")) + readAll(at("/etc/named.cache")),
               (conf.isEmpty() ? readAll(res() + "/named.conf") : conf) +
                   (hints.isEmpty() ? readAll("/usr/share/dns/root.hints") : hints));
-    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at("/run/named.pid")); }));
+    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at(kNamedPid)); }));
     // Both files are in place now: the server starts directly, and reset ends it with a beep.
-    EXPECT_EQ(ask("click named"), "run /usr/sbin/named -c /etc/named.conf\n" + state(true, false));
+    EXPECT_EQ(ask("click named"), START_NAMED + state(true, false));
     pid = answeringServer();
     EXPECT_EQ(ask("click reset"), "run /bin/kill " + pid + "\nbeep\n" + state(false, false));
-    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at("/run/named.pid")); }));
+    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at(kNamedPid)); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -199,12 +204,30 @@ INSTANTIATE_TEST_SUITE_P(
             "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
         Row{"ConfigurationWithoutHints", "cp $0/named.conf /etc && echo // >>/etc/named.conf",
             "run %/named_setup\n"},
-        // With the clients listed too, named starts directly.
-        Row{"BothInPlace",
-            "cp $0/named.conf /usr/share/dns/root.hints /etc && cd /etc && mv root.hints "
-            "named.cache "
-            "&& echo ';' >>named.cache && echo 'acl velloran_clients { any; };' >named.clients",
-            "run /usr/sbin/named -c /etc/named.conf\n"}),
+        // Set up while another user's processes pose as natd (a valid LAN name, and a word with a
+        // newline, a plugin statement and a glob) and as named, named in a stale pid file: named
+        // starts as bind, the lists hold only what root checked, and a link planted is replaced.
+        Row{"SetUpBesideAnotherUsersNatdAndNamed",
+            "echo own >/precious && ln -s /precious /etc/named.clients && mkdir -p "
+            "/var/lib/velloran/named || exit; setpriv --reuid=65534 --regid=65534 --clear-groups "
+            "bash -c 'for w in int0 \"$0\"; do exec -a /usr/sbin/natd /tmp/idle -interface "
+            "\"$w\" & done; exec -a /usr/sbin/named /tmp/idle -c /etc/named.conf -u bind' "
+            "\"$(printf 'x\\ndyndb \"p\" \"/tmp/p.so\" { };\\n/*')\" >/dev/null 2>&1 & b=$!; "
+            "echo $b >/var/lib/velloran/named/named.pid && until [ $(pgrep -c -P $b -f "
+            "^/usr/sbin/natd) = 2 ] && [ $(head -c15 /proc/$b/cmdline) = /usr/sbin/named ]; do "
+            "sleep .1; done && $0/named_setup && p=$(cat /var/lib/velloran/named/named.pid) && "
+            "kill -0 $b && [ \"$(tr '\\0' ' ' </proc/$p/cmdline)\" = '/usr/sbin/named -c "
+            "/etc/named.conf -u bind ' ] && printf 'acl velloran_clients "
+            "{\\n\\tlocalhost;\\n\\t203.0.113.0/24;\\n\\t198.51.100.0/24;\\n};\\n' | diff - "
+            "/etc/named.clients && [ ! -L /etc/named.clients ] && grep -qx own /precious && kill "
+            "$p && while grep -q . /proc/$p/cmdline; do sleep .1; done",
+            START_NAMED},
+        // The administrator's own configuration and hints: the one run is named, lists or none.
+        Row{"AdministratorsOwnConfigurationAndHints",
+            "install -d -o bind -g bind /var/lib/velloran/named && cp /usr/share/dns/root.hints "
+            "/etc/named.cache && printf 'options { directory \"%s\"; pid-file \"%s/named.pid\"; "
+            "};\\n' /var/lib/velloran/named /var/lib/velloran/named >/etc/named.conf",
+            START_NAMED}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // Installed and removed by the real scripts from the window: as root on a machine with its own

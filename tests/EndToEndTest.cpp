@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <csignal>
+#include <pwd.h>
 
 namespace {
 
@@ -77,7 +78,8 @@ protected:
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
               "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
               "lan ip addr add 198.51.100.2/24 dev lan0",
-              "lan ip route replace default via 198.51.100.1"})
+              "lan ip route replace default via 198.51.100.1", "wan ip addr flush dev wan0",
+              "wan ip addr add 203.0.113.1/24 dev wan0"})
             run(step, &now);
     }
 
@@ -137,7 +139,14 @@ int Netns::run(QString what, QString *out)
             pid = now;
         if (verb == "kill") // never pid 0: that would signal this very test
             return pid > 0 ? ::kill(pid, words[1] == "KILL" ? SIGKILL : SIGTERM) : -1;
-        *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
+        // Its command line, and whose it is: one user's in every uid, or "?".
+        const QByteArray status = readAll(QStringLiteral("/proc/%1/status").arg(pid));
+        const auto ids = status.mid(status.indexOf("\nUid:") + 5).split('\n')[0].simplified();
+        const passwd *user = ids.split(' ').count(ids.split(' ')[0]) == 4
+                                 ? ::getpwuid(ids.split(' ')[0].toUInt())
+                                 : nullptr;
+        *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ') + '(' +
+               (user ? user->pw_name : "?") + ')';
         return !TestSupport::processAlive(pid);
     }
     if (verb.size() > 1 && verb.contains('>')) { // 1 when reached, and the source seen there
@@ -223,6 +232,8 @@ TEST_P(Netns, Journey)
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
+#define NAMED_PID "/var/lib/velloran/named/named.pid"
+#define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
@@ -261,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "relaunch", SHARING, "? external => 0 Ethernet Interface (ext0)",
         "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
         "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
-        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
+        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 (root)",
         "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
         "relaunch", NOT_SHARING, "? running => 0 0"}},
     // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
@@ -275,10 +286,14 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
         TRANSLATED, "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
         "gw ip route replace default via 203.0.113.1", "lan>wan => 1 203.0.113.3"}},
-    // The stop removes the recorded alias even though the router fields changed meanwhile.
+    // The name server serves the LAN on the wire it shares with the Internet side, and refuses
+    // that side; the stop removes the recorded alias though the router fields changed meanwhile.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
         "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "? dhcpEnabled => 0 0",
         "> click sharingButton", SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24",
+        "> click named", "wan ip addr add 198.51.100.3/24 dev wan0",
+        "dig wan -b 198.51.100.3 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
+        "dig wan -b 203.0.113.1 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
         "> router 198.51.100.7", "> click sharingButton", NOT_SHARING,
         "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ", STOPPED}},
     Journey{"StartAtBootBringsSharingAndDhcpUpWithoutTheWindow", {
@@ -298,17 +313,18 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> internal Ethernet Interface (ext0)", "> click sharingButton => 1 ~cut this computer off",
         NOT_SHARING, "same", "cat /run/natd.pid => 1", "addr int0 => 0 ",
         "addr ext0 => 0 203.0.113.2/24"}},
-    // Port 53 taken is named; a distribution's named is not Velloran's; ours serves the LAN only.
+    // Port 53 taken is named; a distribution's named is not Velloran's; ours runs as bind, is
+    // found again at launch, and serves the LAN from the Start after its box was ticked.
     Journey{"TheNameServerIsVelloransOwnAndServesOnlyTheLan", {
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=53 --pid-file=/run/dns.pid", "launch",
         "> click named => 1 ~dnsmasq", "? named => 0 0", "kill /run/dns.pid TERM",
         "ps /run/dns.pid => 1", "fake /usr/sbin/named -u bind", "relaunch", "? named => 0 0",
-        CONFIGURE, "> click sharingButton", "> click named",
-        "ps /run/named.pid => 0 /usr/sbin/named -c /etc/named.conf ",
+        CONFIGURE, "> click named", "ps " NAMED_PID " => 0 " OWN_NAMED, "relaunch",
+        "? named => 0 1", "> click sharingButton",
         "dig lan -b 198.51.100.2 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
-        "dig wan -b 203.0.113.1 @203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
-        "> click named", "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named",
-        "> click resetButton", "? named => 0 0", "fakes"}},
+        "dig wan -b 203.0.113.1 @203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 ", // not listened on
+        "> click named", "? named => 0 0", "ps " NAMED_PID " => 1", "fakes", "> click named",
+        "ps " NAMED_PID " => 0 " OWN_NAMED, "> click resetButton", "? named => 0 0", "fakes"}},
     // A DHCP server on the LAN stops a start; one upstream outlives Stop; resolved's list is used.
     Journey{"DhcpLeasesTheLanItsAddressAndStopEndsOnlyVelloransServer", {
         "root /bin/true", "write /etc/resolv.conf nameserver 127.0.0.53\n",

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <pwd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -52,6 +54,8 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/sbin/ifconfig en1 192.168.2.1 -alias",
         "/usr/sbin/sysctl -w net.inet.ip.forwarding=1",
         "/usr/sbin/named -c /etc/named.conf",
+        "/usr/sbin/named -c /etc/named.conf -u bind",
+        "@/named_lists",
         "/bin/cp @/named.conf /etc/named.conf",
         "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
         "@/named_setup",
@@ -83,7 +87,9 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
                               "/usr/bin/install -m 4755 /tmp/x /usr/bin/x",
                               "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
-                              "/usr/sbin/named -c /tmp/named.conf"};
+                              "/usr/sbin/named -c /tmp/named.conf",
+                              "/usr/sbin/named -c /etc/named.conf -u root",
+                              "@/named_lists start"};
     for (const QString &command : accepted + refused) {
         Strings words;
         for (const QString &word : QString(command)
@@ -137,9 +143,17 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
                    {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
                     "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
     FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    // Velloran's name server once it gave up root to bind is still root's to stop.
+    VELLORAN_REQUIRE(getpwnam("bind"), "needs the user bind (bind9)");
+    QProcess named;
+    named.start("/usr/bin/setpriv",
+                {"--reuid=bind", "--regid=bind", "--clear-groups", "/bin/bash", "-c",
+                 "exec -a /usr/sbin/named \"$0\" -c /etc/named.conf -u bind", VELLORAN_TEST_IDLE});
     ASSERT_TRUE(TestSupport::waitFor([&] {
         return readAll(QStringLiteral("/proc/%1/cmdline").arg(impostor.processId()))
-            .startsWith("/usr/sbin/natd");
+                   .startsWith("/usr/sbin/natd") &&
+               readAll(QStringLiteral("/proc/%1/cmdline").arg(named.processId()))
+                   .startsWith("/usr/sbin/named");
     }));
     // Each message and the helper's answer: refused (EPERM), misshapen (EINVAL) or run (0).
     const std::pair<std::string, int> exchange[] = {
@@ -157,7 +171,8 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         {word(12) + word(1) + word(100) + "/bin", EINVAL},
         {word(9) + word(1) + word(0xffffffffu) + "/", EINVAL},
         {framed({"/bin/kill", std::to_string(impostor.processId())}, 2), EPERM},
-        {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0}};
+        {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0},
+        {framed({"/bin/kill", std::to_string(named.processId())}, 2), 0}};
     Strings messages;
     std::string replies(HelperProtocol::kGreeting, 4);
     for (const auto &[sent, reply] : exchange) {
@@ -172,6 +187,7 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     EXPECT_EQ(converse(messages), replies + " exit 0");
     EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
     EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
+    EXPECT_TRUE(named.waitForFinished(30000));
     impostor.kill();
     impostor.waitForFinished();
     // An oversized message leaves no way to find the next one; a terminal or file is no caller.

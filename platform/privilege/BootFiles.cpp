@@ -1,6 +1,7 @@
 #include "privilege/BootFiles.h"
 
 #include "network/InterfaceName.h"
+#include "network/NameServer.h"
 #include "privilege/HelperCommands.h"
 
 #include <algorithm>
@@ -33,7 +34,10 @@ std::string consoleMessage(std::string_view text)
 // The one line that starts the name server at boot.
 std::string nameServerLine()
 {
-    return "/usr/sbin/named -c /etc/named.conf\n";
+    std::string line = "/usr/sbin/named";
+    for (const std::string &word : NameServer::startArguments())
+        line += ' ' + word;
+    return line + '\n';
 }
 
 Words split(std::string_view text, char separator)

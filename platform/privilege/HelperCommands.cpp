@@ -2,6 +2,7 @@
 
 #include "privilege/BsdToolView.h"
 #include "network/InterfaceName.h"
+#include "network/NameServer.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -123,7 +124,7 @@ bool dnsmasq(const Context &c)
 
 bool named(const Context &c)
 {
-    return c.arguments == Arguments{"-c", "/etc/named.conf"};
+    return NameServer::isStartForm(c.arguments);
 }
 
 // Spelt as the folder's own path: a link on the way would be resolved again at every use.
@@ -161,6 +162,7 @@ const Command kCommands[] = {
     {"/usr/sbin/named", false, named},    {"named_setup", true, noArguments},
     {"load_install", true, noArguments},  {"load_remove", true, noArguments},
     {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
+    {"named_lists", true, noArguments},
 };
 
 std::string readFile(const std::string &path)
@@ -221,6 +223,8 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
     if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos ||
         std::atoi(pid.c_str()) < 2)
         return false;
+    if (NameServer::isOwnServer(pid, procRoot))
+        return true;
     const std::string process = procRoot + "/" + pid;
     // Real, effective, saved and file-system uid all root: /proc's owner alone tells too little.
     std::istringstream status(readFile(process + "/status"));
@@ -246,11 +250,7 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
         recorded.erase(recorded.find_last_not_of("\n") + 1);
         return recorded == pid;
     }
-    if (!rootOwned)
-        return false;
-    const std::string named("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);
-    const std::string natd("/usr/sbin/natd\0", 15);
-    return commandLine == named || commandLine.rfind(natd, 0) == 0;
+    return rootOwned && commandLine.rfind(std::string("/usr/sbin/natd\0", 15), 0) == 0;
 }
 
 } // namespace HelperCommands

@@ -25,8 +25,8 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
           const Resources &resources);
 
 // Whether `pid` is a process of root's (every uid 0) whose command line is natd's
-// ("/usr/sbin/natd ...") or Velloran's name server's ("/usr/sbin/named -c /etc/named.conf"), or
-// Velloran's DHCP server, named by its pid file in /run/velloran.
+// ("/usr/sbin/natd ..."), Velloran's name server (NameServer::isOwnServer: root's, or bind's
+// with "-u bind"), or Velloran's DHCP server, named by its pid file in /run/velloran.
 // `procRoot` is "/proc" but for tests.
 bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot = "/proc");
 
