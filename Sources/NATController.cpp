@@ -453,10 +453,9 @@ void NATController::stepFailed(const QString &message)
         return;
     }
     runErr(QStringLiteral("Velloran can't run its tools as root from %1: users other than root "
-                          "can change that folder, and root runs nothing from such a place. "
-                          "Install Velloran with tools/setup, run in Velloran's source folder "
-                          "(it builds and installs the Debian package), then start the installed "
-                          "velloran.")
+                          "can change that folder, and root runs nothing from such a place. To "
+                          "install it, run tools/setup in Velloran's source folder (it builds and "
+                          "installs the Debian package), then start the installed velloran.")
                .arg(*bundle));
 }
 
