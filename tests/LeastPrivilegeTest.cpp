@@ -36,7 +36,7 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
         "-interface en0",
         "/usr/sbin/natd -interface ppp@1",
-        divert + "wlan+1." + QString(8, 'x'),
+        divert + "wlan+1-" + QString(8, 'x'),
         "/sbin/ipfw -f flush",
         divert + "en0",
         "/sbin/ipfw add 65530 pass all from any to any",
