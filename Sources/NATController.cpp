@@ -31,6 +31,7 @@
 #include <cstring>
 #include <net/if.h>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -433,6 +434,31 @@ bool NATController::natdIsRunning()
            auth->getPID(QStringLiteral("natd")) != 0;
 }
 
+bool NATController::natdEnded()
+{
+    // natd ends within moments of its signal.
+    bool running = natdIsRunning();
+    for (int tries = 0; running && tries < 100; ++tries) {
+        QThread::msleep(20);
+        running = natdIsRunning();
+    }
+    return !running;
+}
+
+void NATController::stepFailed(const QString &message)
+{
+    const auto bundle = BLAuthentication::sharedInstance()->takeRefusedBundle();
+    if (!bundle) {
+        runErr(message);
+        return;
+    }
+    runErr(QStringLiteral("Velloran can't run its tools as root from %1: users other than root "
+                          "can change that folder, and root runs nothing from such a place. To "
+                          "install it, run tools/setup in Velloran's source folder (it builds and "
+                          "installs the Debian package), then start the installed velloran.")
+               .arg(*bundle));
+}
+
 void NATController::setRunning(bool isRunning)
 {
     m_running = isRunning;
@@ -448,8 +474,9 @@ void NATController::toggleRunning(QObject *)
     if (m_running) {
         m_sharedIfconfigArgs.clear();
         stopDhcp();
-        if (!NATSetterOutlet->terminateNatd())
-            runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
+        const bool signalled = NATSetterOutlet->terminateNatd();
+        if (!signalled)
+            stepFailed(QStringLiteral("There was an error terminating DidivevuZidazar"));
         AliasingInfo record = m_aliasing;
         if (!m_aliasing.on) {
             // Sharing started over two interfaces, or before this launch: use what the window says.
@@ -459,13 +486,9 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
-        // natd ends within moments of its signal; one that still runs was not stopped.
-        bool stillRunning = natdIsRunning();
-        for (int tries = 0; stillRunning && tries < 100; ++tries) {
-            QThread::msleep(20);
-            stillRunning = natdIsRunning();
-        }
-        if (stillRunning)
+        // A natd root would not end still runs: sharing goes on, and the button says so.
+        const bool stillRunning = signalled ? !natdEnded() : natdIsRunning();
+        if (signalled && stillRunning)
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
         setRunning(stillRunning);
         refreshNameServer();
@@ -489,6 +512,10 @@ void NATController::toggleRunning(QObject *)
             return;
         }
     }
+    // One natd at a time: the one a failed start left running ends before the steps run again.
+    if (std::exchange(m_natdLeftRunning, false) && natdIsRunning() &&
+        NATSetterOutlet->terminateNatd())
+        natdEnded();
     if (m_loadOnStartup) {
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
@@ -496,26 +523,28 @@ void NATController::toggleRunning(QObject *)
     // The menus may have changed under an alert: a step whose interface is gone fails.
     const auto natArgs = getNatArgs();
     if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
         return;
     }
+    m_natdLeftRunning = true;
     if (!NATSetterOutlet->ipfw(getExternalInterface())) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
         return;
     }
     const auto ifconfigArgs = getIfconfigArgs();
     if (!ifconfigArgs || !NATSetterOutlet->ifconfig(*ifconfigArgs)) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
     }
     if (!NATSetterOutlet->sysctl()) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
         return;
     }
     if (!startDhcp()) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
         return;
     }
+    m_natdLeftRunning = false;
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
     refreshNameServer();
@@ -555,23 +584,23 @@ void NATController::userDeauthenticated(QObject *)
     authLabel->setText(QStringLiteral("Click to allow changes"));
 }
 
-void NATController::openDocument(const QString &name)
+void NATController::openDocument(const QString &name, const QString &title)
 {
     // The bundle carries each RTF document also as HTML, which Velloran's help window shows.
     const QString path = Bundle::pathForResource(name, QStringLiteral("html"));
-    if (path.isEmpty() || !HelpWindow::showDocument(window, path))
+    if (path.isEmpty() || !HelpWindow::showDocument(window, path, title))
         runErr(QStringLiteral("The document %1.rtf is missing from Velloran's application folder.")
                    .arg(name));
 }
 
 void NATController::openReadme(QObject *)
 {
-    openDocument(QStringLiteral("Readme"));
+    openDocument(QStringLiteral("Readme"), QStringLiteral("Velloran Read Me"));
 }
 
 void NATController::openSetup(QObject *)
 {
-    openDocument(QStringLiteral("Setup"));
+    openDocument(QStringLiteral("Setup"), QStringLiteral("Setting Up Clients"));
 }
 
 void NATController::displayAboutWindow(QObject *)
@@ -622,7 +651,7 @@ void NATController::toggleDNS(QObject *)
                    {Bundle::resourcePath() + QStringLiteral("/named.conf"), kNamedConf})) {
         started = auth->executeCommand(setup, {});
     } else {
-        runErr(QStringLiteral("Unable to make DNS configuration file; an error occured"));
+        stepFailed(QStringLiteral("Unable to make DNS configuration file; an error occured"));
     }
     // A server that could not be started is not shown as running.
     setDNSrunning(started);
@@ -635,7 +664,7 @@ void NATController::toggleLoadOnStartup(QObject *)
         if (auth->executeCommand(Bundle::resourcePath() + QStringLiteral("/load_remove"), {})) {
             setLoadOnStartup(false);
         } else {
-            runErr(QStringLiteral("Unable to remove startup files; an error occured"));
+            stepFailed(QStringLiteral("Unable to remove startup files; an error occured"));
             setLoadOnStartup(true);
         }
         return;
@@ -648,7 +677,7 @@ void NATController::toggleLoadOnStartup(QObject *)
     if (!StagingFile::write(staged, QByteArray()) ||
         !auth->executeCommand(QStringLiteral("/bin/cp"), {plist, staged})) {
         StagingFile::removeOwn(staged);
-        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+        stepFailed(QStringLiteral("Unable to make startup files; an error occured"));
         setLoadOnStartup(false);
         return;
     }
@@ -660,7 +689,7 @@ void NATController::toggleLoadOnStartup(QObject *)
         for (const QString &path :
              {staged, NATLoader::startupItemPath(), NATLoader::configFilePath()})
             StagingFile::removeOwn(path);
-        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+        stepFailed(QStringLiteral("Unable to make startup files; an error occured"));
     }
     // A failed install leaves in place what was there before: the box shows what the disk holds.
     setLoadOnStartup(made || QFileInfo::exists(kStartupItem));

@@ -73,6 +73,10 @@ protected:
         run("gw nft list table inet bystander", &now);
         EXPECT_EQ(now, bystander) << "another table changed";
         net->killAll(net->gw()); // and back to the topology as it was built
+        // int0 under the name a journey gave it
+        for (const QString name : {"int@0", "int;0"})
+            for (const QString step : {"gw ip link set %1 down", "gw ip link set %1 name int0"})
+                run(step.arg(name), &now);
         for (const char *step :
              {"gw nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
@@ -234,6 +238,15 @@ TEST_P(Netns, Journey)
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
 #define NAMED_PID "/var/lib/velloran/named/named.pid"
 #define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
+// int0 renamed, then the window launched and set up as CONFIGURE does with that name.
+#define RENAME(name)                                                                               \
+    "gw ip link set int0 down", "gw ip link set int0 name " name, "gw ip link set " name " up",    \
+        "launch", "> external Ethernet Interface (ext0)",                                          \
+        "> internal Ethernet Interface (" name ")", "> router 198.51.100.1",                       \
+        "> subnet 255.255.255.0"
+#define REFUSED(name)                                                                              \
+    "The interface name \"" name "\" can't be used for sharing: Velloran takes "                   \
+    "1 to 15 ASCII letters, digits and . _ + @ -, not beginning with -."
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
@@ -256,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "no ipfw add 100 pass tcp from any to any", "no ipfw add 100 pass all from any to any via",
         "no ipfw add 90 deny all from any to any xmit ext0 in",
         "no ifconfig int0 198.51.100.1 netmask 255.0.255.0",
-        "no ifconfig int0 198.51.100.77 -alias",
+        "ifconfig int0 198.51.100.77 -alias", "no ifconfig nosuch0 198.51.100.77 -alias",
         "no ifconfig int0 198.51.100 netmask 255.255.255.0",
         "no ifconfig int0 198.51.100.1 netmask",
         "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0",
@@ -296,11 +309,28 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "dig wan -b 203.0.113.1 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
         "> router 198.51.100.7", "> click sharingButton", NOT_SHARING,
         "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ", STOPPED}},
-    Journey{"StartAtBootBringsSharingAndDhcpUpWithoutTheWindow", {
-        "launch", CONFIGURE, "> click dhcp", "> click denyIncoming", "> click load", NOT_SHARING,
-        "quit", "lan>wan => 0", "boot => 0 ~Starting Velloran Services\n", TRANSLATED,
-        "wan>gw => 0",
-        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ", "launch", SHARING}},
+    // A name with "@" is shared, and at boot too.
+    Journey{"ANameWithAtIsSharedAndStartAtBootBringsItAndDhcpUpWithoutTheWindow", {
+        RENAME("int@0"), "> click dhcp", "> click denyIncoming", "> click sharingButton",
+        TRANSLATED, "> click sharingButton", "> click load", NOT_SHARING, "quit", "lan>wan => 0",
+        "boot => 0 ~Starting Velloran Services\n", TRANSLATED, "wan>gw => 0",
+        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int@0 ", "launch", SHARING}},
+    // One with ";" is refused, in the same words, by the window, the boot files and every tool.
+    Journey{"ANameWithASemicolonIsRefusedByEveryWriterInOneMessage", {
+        RENAME("int;0"), "mark", "> click sharingButton => 1 " REFUSED("int;0"),
+        "> click load => 1 Unable to make startup files; an error occured",
+        "no natd -interface int;0 => 0 natd: " REFUSED("int;0") "\n",
+        "no ipfw add 95 divert natd all from any to any via int;0 => 0 ipfw: "
+        REFUSED("int;0") "\n", "no ifconfig int;0 198.51.100.1 netmask 255.255.255.0 => 0 "
+        "ifconfig: " REFUSED("int;0") "\n",
+        "no sysctl -w net.ipv4.conf.int;0.forwarding=1 => 0 sysctl: " REFUSED("int;0") "\n", "same",
+        NOT_SHARING, "cat /Library/StartupItems/Velloran => 1", "cat /run/natd.pid => 1"}},
+    // A start that fails after natd; once the cause is mended, Start ends that natd and shares.
+    Journey{"AFailedStartIsMendedAndTheNextStartShares", {
+        "write /var/lib/velloran in the way", "launch", CONFIGURE, "> click dhcp",
+        "> click sharingButton => 1 There was an error while starting Internet Sharing (dhcp)",
+        NOT_SHARING, "ps /run/natd.pid => 0", "root /bin/rm /var/lib/velloran",
+        "> click sharingButton", SHARING, TRANSLATED, "ps /run/velloran/dnsmasq.pid => 0"}},
     // Refused starts run nothing and leave the network as it was.
     Journey{"PreflightRefusalsLeaveTheNetworkAlone", {
         "launch", "mark", "> click sharingButton => 1 ~(ppp0) is not up", CONFIGURE,

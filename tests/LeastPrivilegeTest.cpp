@@ -30,8 +30,8 @@ HelperCommands::Resources resources()
 }
 
 // Every command Velloran sends is in the helper's table; the near misses are not. Words split at
-// blanks; "@" is the helper's Resources folder, "~" one a user can change, "L" a link to "@".
-// Interface names are the kernel's: up to 15 bytes.
+// blanks; "@/" is the helper's Resources folder, "~" one a user can change, "L" a link to "@".
+// Interface names: up to 15 bytes, ASCII, '@' but no ';', no leading '-'.
 TEST(HelperTable, TakesExactlyVelloransCommands)
 {
     const QString divert = "/sbin/ipfw add 95 divert natd all from any to any via ";
@@ -44,8 +44,7 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
         "-interface en0",
         "/usr/sbin/natd -interface ppp@1",
-        divert + "wlån0",
-        divert + "wlan+1." + QString(8, 'x'),
+        divert + "wlan+1-" + QString(8, 'x'),
         "/sbin/ipfw -f flush",
         divert + "en0",
         "/sbin/ipfw add 65530 pass all from any to any",
@@ -73,6 +72,8 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               divert + "a;b",
                               divert + "eth0:1",
                               divert + QString(16, 'x'),
+                              divert + "wlån0",
+                              divert + "-eth0",
                               "/sbin/ifconfig en1 192.168.2.256 -alias",
                               "/usr/sbin/sysctl -w kernel.modprobe=/tmp/x",
                               "/bin/cp @/named.conf /etc/shadow",

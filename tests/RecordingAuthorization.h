@@ -34,8 +34,11 @@ public:
     RecordingAuthorization(const RecordingAuthorization &) = delete;
     RecordingAuthorization &operator=(const RecordingAuthorization &) = delete;
 
-    // Starts whose command line begins with `prefix` fail with `status`.
-    void failStart(const QString &prefix, int status = ENOENT) { m_failures[prefix] = status; }
+    // Starts whose command line begins with `prefix` fail with `status`; 0 lets them start again.
+    void failStart(const QString &prefix, int status = ENOENT)
+    {
+        status ? void(m_failures[prefix] = status) : void(m_failures.remove(prefix));
+    }
     // Sees each start's command line as root would run it ("/bin/kill 42" may really signal).
     std::function<void(const QString &line)> onRun;
     void clearRecord() { events.clear(), prompts = releases = 0; }

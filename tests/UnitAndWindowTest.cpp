@@ -5,6 +5,7 @@
 #include "NATController.h"
 #include "NATLoader.h"
 #include "NATSetter.h"
+#include "privilege/LinuxAuthorization.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 #include "desktop/Bundle.h"
@@ -14,6 +15,7 @@
 #include "network/SharingChecks.h"
 #include "privilege/BootFiles.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
@@ -292,14 +294,21 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     EXPECT_FALSE(store()->contains("InternalInterface"));
 }
 
-TEST_F(Window, DocumentsShowInOneHelpWindowOrAreSaidMissingAndPPPoEIsFoundByItsName)
+TEST_F(Window, EachDocumentShowsInAWindowTitledAfterItOrIsSaidMissingAndPPPoEIsFoundByItsName)
 {
-    ui().actionReadme->trigger(); // Velloran's own help window: no other program is asked
-    auto *help = loaded->window->findChild<HelpWindow *>();
-    ASSERT_TRUE(help && help->isVisible() && help->toPlainText().contains("This computer becomes"));
-    ui().actionSetup->trigger();
-    EXPECT_EQ(loaded->window->findChildren<HelpWindow *>().size(), 1);
-    EXPECT_FALSE(help->toPlainText().contains("This computer becomes"));
+    // Velloran's own help windows, a window to assistive tools too: no other program is asked.
+    for (QAction *document : {ui().actionReadme, ui().actionSetup, ui().actionReadme})
+        document->trigger();
+    QStringList shown;
+    for (HelpWindow *help : loaded->window->findChildren<HelpWindow *>()) {
+        QAccessibleInterface *seen = QAccessible::queryAccessibleInterface(help);
+        shown << seen->text(QAccessible::Name) + (seen->role() == QAccessible::Window ? "" : "?") +
+                     (help->isVisible() &&
+                              help->toPlainText().trimmed().startsWith(help->windowTitle())
+                          ? ""
+                          : "!");
+    }
+    EXPECT_EQ(shown, (QStringList{"Velloran Read Me", "Setting Up Clients"}));
     Bundle::setBundlePath(stage.path());
     ui().actionReadme->trigger();
     Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
@@ -322,6 +331,14 @@ TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
     EXPECT_EQ(state(), kOn);
     {
         FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+        rec.failStart("/bin/kill", EPERM); // root won't end it: said once, and sharing goes on
+        EXPECT_EQ(press(), (QStringList{killed(natd.pid), "beep",
+                                        "log Error 1 in AuthorizationExecuteWithPrivileges",
+                                        "log \nPath: /bin/kill",
+                                        "alert There was an error terminating DidivevuZidazar"}) +
+                               kStop);
+        EXPECT_EQ(state(), kOn);
+        rec.failStart("/bin/kill", 0);
         EXPECT_EQ(press(), QStringList{killed(natd.pid)} + kStop);
     }
     EXPECT_EQ(state(), kOff);
@@ -341,20 +358,51 @@ TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
     ui().internalInterface->setCurrentIndex(-1);
     EXPECT_EQ(press(), QStringList{"alert Choose an external and an internal interface before "
                                    "starting Internet Sharing."});
+    // The address went before the Stop: the real ifconfig, in a network of its own, takes that.
+    VELLORAN_REQUIRE_ROOT();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    choose("eth0", "eth1");
+    press();
+    EXPECT_EXIT(
+        {
+            FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+            const bool netns = unshare(CLONE_NEWNET) == 0 &&
+                               TestSupport::run("ip", {"link", "add", "eth1", "type", "veth"}) == 0;
+            AuthorizationService::setCurrent(LinuxAuthorization::shared());
+            std::_Exit(netns && press().isEmpty() && state() == kOff ? 3 : 1);
+        },
+        ::testing::ExitedWithCode(3), "");
 }
 
 TEST_F(Window, AFailedStepIsSaidAndLeavesEarlierStepsInPlace)
 {
     for (const int failing : {5, 4, 1, 0}) { // each failure comes before the ones already set
+        // One natd at a time: the one a failed start left is ended before the next start.
+        FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
         const QString path = kStart[failing].section(' ', 1, 1);
         rec.failStart(path);
-        EXPECT_EQ(press().join('|'),
-                  kStart.mid(0, failing + 1).join('|') +
-                      "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " +
-                      path + (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
-                      "|alert There was an error while starting Internet Sharing (" +
-                      path.section('/', -1) + ')');
+        EXPECT_EQ(
+            press().join('|'),
+            (failing == 5 ? "" : killed(natd.pid) + '|') + kStart.mid(0, failing + 1).join('|') +
+                "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " + path +
+                (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
+                "|alert There was an error while starting Internet Sharing (" +
+                path.section('/', -1) + ')');
         EXPECT_EQ(state(), kOff);
+    }
+    // Root refused natd: when others can change where Velloran lies, that is said instead.
+    VELLORAN_REQUIRE_ROOT(); // only root's folders are root's alone
+    rec.failStart("/usr/sbin/natd", EPERM);
+    const QString app = stage.filePath("Velloran.app");
+    ASSERT_TRUE(QDir(app).mkpath("Contents/Resources"));
+    for (const auto others : {QFile::Permissions(), QFile::Permissions(QFile::WriteOther)}) {
+        QFile::setPermissions(app, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | others);
+        Bundle::setBundlePath(app);
+        const QString said = press().last();
+        Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
+        EXPECT_EQ(said.contains(app + ": users other than root") && said.contains("tools/setup"),
+                  others != 0)
+            << qPrintable(said);
     }
 }
 
@@ -467,7 +515,7 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
     // Elements, then the lines between header and footer: "?" a diagnostic, "!" a refusal.
     for (const auto &[args, body] :
          {std::pair<QString, QString>{"-log_denied|-log", "log_denied yes|log yes|"},
-          {"-interface|-deny_incoming", "interface -deny_incoming|"},
+          {"-interface|-deny_incoming", "!"},
           {"x-use_socketsx", "use_sockets yes|"},
           {"-punch_fw|-deny_incoming||-interface|eth0", "??deny_incoming yes|interface eth0|"},
           {"-log|-interface", "!"},
@@ -651,7 +699,7 @@ TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareN
     rec.clearRecord(); // a lookup that finds its program says nothing
     EXPECT_TRUE(auth->killProcess(daemon));
     deny(rec);
-    EXPECT_TRUE(auth->killProcess(daemon)); // a refused password answers yes, starts nothing
+    EXPECT_FALSE(auth->killProcess(daemon)); // a refused password ends nothing
     EXPECT_EQ(rec.prompts, 2);
     EXPECT_EQ(rec.events, QStringList{killed(program.pid)});
     rec.rightsHeld = true;
