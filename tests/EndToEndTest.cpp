@@ -83,7 +83,8 @@ protected:
               "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
               "lan ip addr add 198.51.100.2/24 dev lan0",
               "lan ip route replace default via 198.51.100.1", "wan ip addr flush dev wan0",
-              "wan ip addr add 203.0.113.1/24 dev wan0"})
+              "wan ip addr add 203.0.113.1/24 dev wan0",
+              "wan ip route del 198.51.100.0/24"})
             run(step, &now);
     }
 
@@ -260,10 +261,13 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "ipfw add 95 divert natd all from any to any via ext0", "ipfw -q delete 100",
         "root velloran-toolview /usr/sbin/ipfw list => 0 00095 divert 8668 ip from any to any via "
         "ext0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n65535 "
-        "allow ip from any to any\n", "mark", "no natd -turbo -interface ext0", "no natd -dynamic",
+        "allow ip from any to any\n", "mark", "no natd -logx -interface ext0", "no natd -dynamic",
         "no natd -interface nosuch0", "no natd -same_ports maybe -interface ext0",
         "no natd -interface ext0\";", "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
-        "no sysctl net.ipv4.no_such_key", "no ipfw add 95 divert natd all from any to any",
+        "write /tmp/m.conf interface ext0", "write /tmp/n.conf config /tmp/m.conf",
+        "no natd -f /tmp/n.conf", "no ipfw add 0 pass all from any to any",
+        "no ifconfig int0 198.51.100.1/33",
+        "no sysctl net.ipv4.no_such_key", "no sysctl net..ipv4.ip_forward", "no ipfw add 95 divert natd all from any to any",
         "no ipfw add 65535 pass all from any to any", "no ipfw -x flush", "no ipfw zero", "no ipfw",
         "no ipfw add 95 divert 1234 all from any to any via ext0",
         "no ipfw add 100 pass tcp from any to any", "no ipfw add 100 pass all from any to any via",
@@ -286,7 +290,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
         "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
         TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 (root)",
-        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
+        // Without natd the divert drops what is forwarded, though wan could answer it untranslated,
+        // and passes this computer's own traffic both ways.
+        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd",
+        "wan ip route add 198.51.100.0/24 via 203.0.113.2", "lan>wan => 0", "gw>wan => 1",
+        "wan>gw => 1",
         "relaunch", NOT_SHARING, "? running => 0 0"}},
     // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
     Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {

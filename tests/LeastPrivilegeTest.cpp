@@ -1,18 +1,19 @@
 // Velloran's least privilege: the helper's table, the real helper, starts as root, boot copies.
 #include "BLAuthentication.h"
+#include "RecordingAuthorization.h"
+#include "TestSupport.h"
 #include "desktop/Bundle.h"
 #include "privilege/HelperCommands.h"
 #include "privilege/HelperProtocol.h"
 #include "privilege/LinuxAuthorization.h"
 #include "privilege/PrivilegedStart.h"
-#include "RecordingAuthorization.h"
-#include "TestSupport.h"
 
 #include <QFileInfo>
 #include <QProcess>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -40,6 +41,12 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
     ASSERT_EQ(::chown(QFile::encodeName(users.path()).constData(), 65534, 65534), 0);
     const auto usersResources = HelperCommands::openResources(users.path().toStdString());
     ASSERT_TRUE(QFile::link(res, users.path() + "/L"));
+    const QString dhcp =
+        "/usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=en1 --except-interface=lo "
+        "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
+        "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
+        "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
+        "--pid-file=/run/velloran/dnsmasq.pid";
     const QStringList accepted{
         "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
         "-interface en0",
@@ -61,11 +68,9 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "@/load_install",
         "@/load_remove",
         "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran",
-        "/usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=en1 --except-interface=lo "
-        "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
-        "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
-        "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
-        "--pid-file=/run/velloran/dnsmasq.pid"};
+        dhcp,
+        "/sbin/ifconfig en1 192.168.2.255 -alias",
+        "/sbin/ifconfig en1 192.168.2.001 -alias"};
     const QStringList refused{"/bin/sh -c id",
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
@@ -90,7 +95,16 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
                               "/usr/sbin/named -c /tmp/named.conf",
                               "/usr/sbin/named -c /etc/named.conf -u root",
-                              "@/named_lists start"};
+                              "@/named_lists start",
+                              "/usr/sbin/natd -interface a;b",
+                              "/sbin/ifconfig en1 192.168.2.0001 -alias",
+                              "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 -alias",
+                              "/usr/sbin/sysctl -w net.inet.ip.forwarding=0",
+                              "/bin/cp /tmp/named.conf /etc/named.conf",
+                              QString(dhcp).replace("=lo", "=en0"),
+                              QString(dhcp).replace("=en1", "=a;b"),
+                              divert + "en0 x",
+                              QString(dhcp).replace(",12h", ";12h")};
     for (const QString &command : accepted + refused) {
         Strings words;
         for (const QString &word : QString(command)
@@ -103,6 +117,23 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                                         command.contains("~/") ? usersResources : resources()),
                   accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
+    }
+    // The bundle's scripts and copies only from a folder nobody but root could have changed.
+    VELLORAN_REQUIRE_ROOT();
+    QTemporaryDir bundle;
+    const std::string folder = QFileInfo(bundle.path()).canonicalFilePath().toStdString();
+    for (const auto &[row, mode, owner, allowed] : {std::tuple{"RootsFolderInside", 0755, 0, 0},
+                                                    {"GroupWritableOutside", 0775, 0, EPERM},
+                                                    {"StickyItselfOutside", 01777, 0, EPERM},
+                                                    {"UsersFolderOutside", 0755, 65534, EPERM}}) {
+        ASSERT_EQ(::chmod(folder.c_str(), mode) | ::chown(folder.c_str(), owner, 0), 0);
+        const auto opened = HelperCommands::openResources(folder);
+        EXPECT_EQ(HelperCommands::check(folder + "/load_install", {}, opened), allowed) << row;
+        EXPECT_EQ(
+            HelperCommands::check("/bin/cp", {folder + "/named.conf", "/etc/named.conf"}, opened),
+            allowed)
+            << row;
+        ::close(opened.fd);
     }
 }
 
@@ -138,12 +169,12 @@ std::string converse(const Strings &messages, bool pipe = true)
 TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
 {
     VELLORAN_REQUIRE_ROOT();
-    // Another user's process named as natd by `exec -a` is never root's to stop; root's natd is.
+    // A process named as natd by `exec -a` whose effective user is not root is never root's to
+    // stop, nor is root's /usr/sbin/natdx; root's natd is.
     QProcess impostor;
-    impostor.start("/usr/bin/setpriv",
-                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
-                    "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
-    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    impostor.start("/usr/bin/setpriv", {"--euid=65534", "/bin/bash", "-p", "-c",
+                                        "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"}), natdx({"/usr/sbin/natdx"});
     // Velloran's name server once it gave up root to bind is still root's to stop.
     VELLORAN_REQUIRE(getpwnam("bind"), "needs the user bind (bind9)");
     QProcess named;
@@ -172,6 +203,7 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         {word(12) + word(1) + word(100) + "/bin", EINVAL},
         {word(9) + word(1) + word(0xffffffffu) + "/", EINVAL},
         {framed({"/bin/kill", std::to_string(impostor.processId())}, 2), EPERM},
+        {framed({"/bin/kill", std::to_string(natdx.pid)}, 2), EPERM},
         {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0},
         {framed({"/bin/kill", std::to_string(named.processId())}, 2), 0}};
     Strings messages;
@@ -239,20 +271,24 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
     CapturedFeedback feedback;
     // The first tool waits before it writes; without the runner's wait the second would win.
     RecordingTool tool(folder.path(), "slow-first"), failing(folder.path(), "exit3"),
-        plain(folder.path(), "plainfile"), late(folder.path(), "linger");
+        plain(folder.path(), "plainfile"), late(folder.path(), "linger"),
+        killed(folder.path(), "killed");
     QFile::setPermissions(plain.path(), QFile::ReadOwner | QFile::WriteOwner);
     const QString missing = folder.path() + "/no-such-tool";
     const QStringList arguments{"-interface", "en0", "two words", "", "-dynamic"};
     EXPECT_TRUE(auth->executeCommand(tool.path(), arguments));
     EXPECT_FALSE(auth->executeCommand(failing.path(), {"add", "95"})); // ends non-zero at once
+    EXPECT_FALSE(auth->executeCommand(killed.path()));                 // ends by a signal at once
     EXPECT_TRUE(auth->executeCommand(tool.path()));
     EXPECT_FALSE(auth->executeCommand(missing, {"-f", "flush"}));
     EXPECT_FALSE(auth->executeCommand(plain.path()));
     EXPECT_FALSE(auth->executeCommand("bin/true"));
-    EXPECT_EQ(RecordingTool::journal(folder.path()),
-              QStringList({"slow-first " + arguments.join(' '), "exit3 add 95", "slow-first"}));
+    EXPECT_EQ(
+        RecordingTool::journal(folder.path()),
+        QStringList({"slow-first " + arguments.join(' '), "exit3 add 95", "killed", "slow-first"}));
     QStringList said; // each failure beeps, then logs its status and the tool's path
     for (const auto &[code, path] : {std::pair{PrivilegedStart::kToolFailed, failing.path()},
+                                     {PrivilegedStart::kToolFailed, killed.path()},
                                      {ENOENT, missing},
                                      {EACCES, plain.path()},
                                      {EINVAL, QString("bin/true")}})

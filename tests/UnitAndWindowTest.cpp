@@ -186,19 +186,19 @@ protected:
 TEST_F(Window, NatdAndIfconfigArgumentsFollowTheWindow)
 {
     EXPECT_EQ(controller->commandsToExecute(), kTools);
-    // Options ticked (bit i: options()[i]), then the external interface and natd's arguments.
-    for (const auto &[checked, args] :
-         {std::pair<int, QString>{0, "eth1 -interface eth1"},
-          {63, "eth1 -same_ports -use_sockets -log -deny_incoming "
-               "-log_denied -dynamic -interface eth1"},
-          {1 | 2 | 8 | 16, "eth1 -same_ports -use_sockets "
-                           "-deny_incoming -log_denied -interface eth1"},
-          {4 | 32, kModem + " -log -dynamic -interface ppp0"}}) {
-        for (int i = 0; i < 6; ++i)
-            options()[i]->setChecked(checked & (1 << i));
-        choose(args.section(" -", 0, 0), "eth0");
-        EXPECT_EQ(controller->getNatArgs().value_or(QStringList()).join(' '),
-                  '-' + args.section(" -", 1));
+    // Each option alone, all of them, none, then none on the modem.
+    const QStringList flags =
+        QString("-same_ports -use_sockets -log -deny_incoming -log_denied -dynamic").split(' ');
+    for (const int checked : {1, 2, 4, 8, 16, 32, 63, 0, -1}) {
+        QStringList expected;
+        for (int i = 0; i < 6; ++i) {
+            options()[i]->setChecked(checked > 0 && (checked & (1 << i)));
+            if (options()[i]->isChecked())
+                expected << flags[i];
+        }
+        choose(checked < 0 ? kModem : "eth1", "eth0");
+        EXPECT_EQ(controller->getNatArgs().value_or(QStringList()),
+                  expected << "-interface" << (checked < 0 ? "ppp0" : "eth1"));
     }
     // One port: the address goes beside the one it has, and is recorded for the stop.
     choose("eth0", "eth0");
@@ -530,6 +530,87 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
     }
 }
 
+// Each pre-flight check and the DHCP plan, just inside ('=') and just outside ('!') its limit.
+// The machine: "NAME[-] ADDRESS/PREFIX ..." per interface ('-': down), eth0 with the default route.
+TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
+{
+    const QString base = "eth0 203.0.113.2/24,eth1";
+    // Row, router/mask, external>internal, machine, words of the alert (none when inside).
+    const std::tuple<const char *, QString, QString, QString, QString> rows[] = {
+        {"=MaskSlash30Inside", "192.168.2.1/255.255.255.252", "eth0>eth1", base, ""},
+        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", "eth0>eth1", base, "Subnet mask"},
+        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", "eth0>eth1", base, "Subnet mask"},
+        {"=Router223Inside", "223.1.2.1/255.255.255.0", "eth0>eth1", base, ""},
+        {"!Router224Outside", "224.1.2.1/255.255.255.0", "eth0>eth1", base, "Router address"},
+        {"!Router127Outside", "127.1.2.1/255.255.255.0", "eth0>eth1", base, "Router address"},
+        {"=RouterLastHostThreeDigitsInside", "192.168.2.254/255.255.255.0", "eth0>eth1", base, ""},
+        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", "eth0>eth1", base, "Router"},
+        {"=RouterPartOf3DigitsInside", "192.168.2.001/255.255.255.0", "eth0>eth1", base, ""},
+        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", "eth0>eth1", base,
+         "Router"},
+        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", "eth0>eth1", base, "Router"},
+        {"=Ppp0UpInside", "192.168.2.1/255.255.255.0", "ppp0>eth1", base + ",ppp0 10.0.0.2/32", ""},
+        {"!Ppp0DownOutside", "192.168.2.1/255.255.255.0", "ppp0>eth1", base + ",ppp0-",
+         "(ppp0) is not up"},
+        {"!InternalGoneOutside", "192.168.2.1/255.255.255.0", "eth0>eth9", base, "eth9 chosen in"},
+        {"!InternalDefaultRouteOutside", "192.168.2.1/255.255.255.0", "eth1>eth0", base,
+         "default route"},
+        {"!InternalExternalAddressOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+         "eth0 203.0.113.2/24,eth1 203.0.113.2/32", "Internet connection's address"},
+        {"=InternalOtherAddressInside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+         "eth0 203.0.113.2/24,eth1 203.0.113.3/32", ""},
+        {"=OnePortDefaultRouteInside", "192.168.2.1/255.255.255.0", "eth0>eth0", base, ""},
+        {"!OverlapContainedOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+         "eth0 203.0.113.2/24 192.168.2.200/25,eth1", "overlaps 192.168.2.128/25"},
+        {"!OverlapContainingOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+         "eth0 203.0.113.2/24 192.168.7.1/16,eth1", "overlaps 192.168.0.0/16"},
+        {"=OverlapNeighbourInside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+         "eth0 203.0.113.2/24 192.168.3.1/24 192.169.0.1/16,eth1", ""}};
+    for (const auto &[row, lan, menus, machine, alert] : rows) {
+        SharingChecks::System system{{}, {"eth0"}};
+        for (const QString &spec : machine.split(',')) {
+            QStringList words = spec.split(' ');
+            const QString name = words.takeFirst();
+            system.interfaces.append({QString(name).remove('-'), !name.endsWith('-'), {}});
+            for (const QString &address : words)
+                system.interfaces.last().addresses.append(
+                    {*SharingChecks::parseAddress(address.section('/', 0, 0)),
+                     address.section('/', 1).toInt()});
+        }
+        const SharingChecks::Choice choice{lan.section('/', 0, 0), lan.section('/', 1),
+                                           menus.section('>', 0, 0), menus.section('>', 1),
+                                           menus.section('>', 0, 0) == menus.section('>', 1)};
+        const auto said = SharingChecks::problem(choice, system);
+        EXPECT_TRUE(row[0] == '=' ? !said : said && said->contains(alert))
+            << row << ": " << qPrintable(said.value_or("(none)"));
+    }
+    // The range leaves the hand-numbered addresses and the router out, wherever it sits.
+    for (const auto &[row, lan, range] :
+         {std::tuple<const char *, QString, QString>{"RouterInTheMiddleInside",
+                                                     "192.168.2.100/255.255.255.0",
+                                                     "192.168.2.101,192.168.2.254"},
+          {"RouterAtTheTopInside", "192.168.2.200/255.255.255.0", "192.168.2.10,192.168.2.199"},
+          {"Slash30Inside", "192.168.2.1/255.255.255.252", "192.168.2.2,192.168.2.2"},
+          {"Slash31Outside", "192.168.2.0/255.255.255.254", ""},
+          {"RouterBroadcastOutside", "192.168.2.3/255.255.255.252", ""},
+          {"RouterNetworkOutside", "192.168.2.0/255.255.255.252", ""}}) {
+        const auto plan =
+            DhcpServer::arguments("eth1", lan.section('/', 0, 0), lan.section('/', 1), {});
+        EXPECT_EQ(plan.arguments.filter("--dhcp-range=").join(QString()).section(',', 0, 1).mid(13),
+                  range)
+            << row;
+        EXPECT_EQ(plan.error.isEmpty(), !range.isEmpty()) << row;
+    }
+    // Only words root's shell takes literally go to the boot script; only our own line is ours.
+    EXPECT_TRUE(DhcpServer::startupLine({"--interface=a_Z.9:/=,-"}));
+    for (const char *word : {"--interface=a;b", "--interface=a b", "--interface=a@b"})
+        EXPECT_FALSE(DhcpServer::startupLine({word})) << word;
+    QStringList line = QStringList{"/usr/sbin/dnsmasq"} +
+                       DhcpServer::arguments("eth1", "192.168.2.1", "255.255.255.0", {}).arguments;
+    EXPECT_TRUE(DhcpServer::isVelloranServer(line));
+    EXPECT_FALSE(DhcpServer::isVelloranServer(line << "--port=53"));
+}
+
 // Root takes a staged file only when the values in it make it again byte for byte and its helper
 // runs what they make: each golden file as it is, and rows just inside ('=') and outside ('!').
 TEST(BootFiles, RootMakesAgainOnlyWhatVelloranMakes)
@@ -718,11 +799,10 @@ TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareN
     }
     EXPECT_FALSE(QFile::exists(folder.filePath("owned")));
     EXPECT_EQ(auth->getPID(QString()), 0);
-    // Another user's process is never ours to show or kill, though ps alone would take it.
-    QProcess stranger; // one argv[0] with blanks, as nobody
-    stranger.start("/usr/bin/setpriv",
-                   {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/bash", "-c",
-                    "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
+    // Nor is a process of root's real user but another effective one, though ps would take it.
+    QProcess stranger; // one argv[0] with blanks
+    stranger.start("/usr/bin/setpriv", {"--euid=65534", "--", "/bin/bash", "-p", "-c",
+                                        "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
     ASSERT_TRUE(stranger.waitForStarted() && TestSupport::waitFor([&] {
                     return TestSupport::readAll(
                                QStringLiteral("/proc/%1/cmdline").arg(stranger.processId()))

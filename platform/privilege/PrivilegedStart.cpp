@@ -397,6 +397,15 @@ int copy(int folder, const char *from, const char *to)
     }
     if (target >= 0 && close(target) != 0 && !error)
         error = errno;
+    // A staging file the requesting user made stays theirs, so Velloran can still remove it.
+    struct stat replaced {
+    };
+    const char *uid = g_requester[0] ? g_requester + std::strlen("SUDO_UID=") : nullptr;
+    if (!error && uid && fstatat(dir, slash + 1, &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(replaced.st_mode) && replaced.st_nlink == 1 &&
+        std::to_string(replaced.st_uid) == uid &&
+        fchownat(dir, fresh, replaced.st_uid, replaced.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
     if (!error && renameat(dir, fresh, dir, slash + 1) != 0)
         error = errno;
     if (error && target >= 0)
