@@ -9,6 +9,7 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 #include "desktop/NotificationCenter.h"
+#include "network/NetworkManager.h"
 #include "network/SharingChecks.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
@@ -395,6 +396,8 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
+    else if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
+        giveLanBack(); // sharing ended without a Stop
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -459,6 +462,7 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
+        giveLanBack();
         // natd ends within moments of its signal; one that still runs was not stopped.
         bool stillRunning = natdIsRunning();
         for (int tries = 0; stillRunning && tries < 100; ++tries) {
@@ -503,6 +507,11 @@ void NATController::toggleRunning(QObject *)
         return;
     }
     const auto ifconfigArgs = getIfconfigArgs();
+    // NetworkManager would take the router address away again: it leaves the LAN alone meanwhile.
+    if (ifconfigArgs && !m_aliasing.on &&
+        NetworkManager::device(ifconfigArgs->first()) == NetworkManager::Device::Managed)
+        auth->executeCommand(Bundle::resourcePath() + '/' + NetworkManager::kProgram,
+                             {QStringLiteral("unmanage"), ifconfigArgs->first()});
     if (!ifconfigArgs || !NATSetterOutlet->ifconfig(*ifconfigArgs)) {
         runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
@@ -520,6 +529,14 @@ void NATController::toggleRunning(QObject *)
     const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
     if (!blocks.isEmpty())
         runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
+}
+
+// The interface NetworkManager left alone while sharing ran goes back to it.
+void NATController::giveLanBack()
+{
+    if (NetworkManager::noteLeft())
+        BLAuthentication::sharedInstance()->executeCommand(
+            Bundle::resourcePath() + '/' + NetworkManager::kProgram, {QStringLiteral("restore")});
 }
 
 // ---- lock and informational actions ----

@@ -55,8 +55,13 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
         "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
         "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
-        "--pid-file=/run/velloran/dnsmasq.pid"};
+        "--pid-file=/run/velloran/dnsmasq.pid",
+        "@/velloran-nm unmanage en1",
+        "@/velloran-nm restore"};
     const QStringList refused{"/bin/sh -c id",
+                              "@/velloran-nm unmanage a;b",
+                              "@/velloran-nm boot",
+                              "/tmp/velloran-nm restore",
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
                               divert + "a;b",
@@ -276,7 +281,7 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     EXPECT_TRUE(readAll(work.path() + "/etc/systemd/system/velloran.service")
                     .contains("\nExecStart=\"" + boot.toUtf8() +
                               "velloran-toolview\" /Library/StartupItems/Velloran/Velloran\n"));
-    for (const char *name : {"velloran-toolview", "bsdtools", "bsdtools/natd"})
+    for (const char *name : {"velloran-toolview", "velloran-nm", "bsdtools", "bsdtools/natd"})
         EXPECT_EQ(QFileInfo(work.path() + boot + name).ownerId(), 0u) << name;
     // In what the unit runs, /usr/sbin/natd stays root's copy whatever the user changes.
     TestSupport::writeFile(work.path() + "/tmp/natd.orig", readAll(bundle + "/bsdtools/natd"));
