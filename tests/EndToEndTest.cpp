@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}},
     // NetworkManager's DHCP on the LAN would take the router address away when it times out: it
     // leaves the LAN alone while sharing runs (after a boot too) and gets it back at Stop, also
-    // after a crash; one interface serving both sides stays its own.
+    // after a crash, or at launch once sharing ended; one interface on both sides stays its own.
     Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
         "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"
         "auth-polkit=root-only\n", "write /etc/bus.conf <busconfig><type>system</type><listen>"
@@ -353,11 +353,12 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "addr int0 => 0 198.51.100.1/24", TRANSLATED, "> click sharingButton", NOT_SHARING,
         "nm int0 => 0 !unmanaged", "cat /run/velloran/networkmanager-unmanaged => 1",
         "> click sharingButton", "launch", SHARING, CONFIGURE, "> click sharingButton",
-        "nm int0 => 0 !unmanaged", "> click load", "quit", "boot => 0 ~Starting Velloran",
-        "nm int0 => 0 10 (unmanaged)\n", TRANSLATED, "launch", "> click sharingButton",
         "nm int0 => 0 !unmanaged", "> internal Ethernet Interface (ext0)", "> click sharingButton",
         "nm ext0 => 0 100 (connected (externally))\n", "addr ext0 => 0 ~198.51.100.1/24",
-        "cat /run/velloran/networkmanager-unmanaged => 1"}},
+        "cat /run/velloran/networkmanager-unmanaged => 1", "> click sharingButton",
+        "> internal Ethernet Interface (int0)", "> click load", "quit",
+        "boot => 0 ~Starting Velloran", "nm int0 => 0 10 (unmanaged)\n", TRANSLATED,
+        "kill /run/natd.pid KILL", "launch", NOT_SHARING, "nm int0 => 0 !unmanaged"}},
     // PPPoE's MTU, no "fragmentation needed" reaching the WAN, and a SYN or SYN-ACK whose MSS
     // would not fit is dropped: a download from the WAN still completes.
     Journey{"ForwardedSynsBothWaysCarryAnMssThatFitsTheExternalLink", {
