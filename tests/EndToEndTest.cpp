@@ -17,7 +17,8 @@ const QByteArray kLeaseScript =
     ">\"$0.lease\"\nip addr add $ip/$mask dev $interface\n"
     "ip route add default via $router\n";
 // Steps that only look, tried again for a while until they match: the network settles.
-const QStringList kLooks = QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes nm").split(' ');
+const QStringList kLooks =
+    QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes nm").split(' ');
 
 // "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output:
 // exactly, holding each part of "~PART~PART", or lacking the part of "!PART".
@@ -188,8 +189,8 @@ int Netns::run(QString what, QString *out)
                    : -1;
     }
     if (verb == "nm") // NetworkManager's state of a device
-        return root.run(net->gw(), {"/usr/bin/nmcli", "-g", "GENERAL.STATE", "device", "show", rest},
-                        out);
+        return root.run(net->gw(),
+                        {"/usr/bin/nmcli", "-g", "GENERAL.STATE", "device", "show", rest}, out);
     if (verb == "fake") // a process of that command line
         return fakes.push_back(std::make_unique<FakeProcess>(words)), 0;
     if (verb == "fakes")
@@ -352,7 +353,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> click sharingButton", SHARING, "nm int0 => 0 10 (unmanaged)\n", "gw sleep 6",
         "addr int0 => 0 198.51.100.1/24", TRANSLATED, "> click sharingButton", NOT_SHARING,
         "nm int0 => 0 !unmanaged", "cat /run/velloran/networkmanager-unmanaged => 1",
-        "> click sharingButton", "launch", SHARING, CONFIGURE, "> click sharingButton",
+        "> click sharingButton", "launch", SHARING, "nm int0 => 0 10 (unmanaged)\n", CONFIGURE,
+        "> click sharingButton",
         "nm int0 => 0 !unmanaged", "> internal Ethernet Interface (ext0)", "> click sharingButton",
         "nm ext0 => 0 100 (connected (externally))\n", "addr ext0 => 0 ~198.51.100.1/24",
         "cat /run/velloran/networkmanager-unmanaged => 1", "> click sharingButton",

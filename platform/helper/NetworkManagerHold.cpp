@@ -5,7 +5,6 @@
 #include "network/NetworkManager.h"
 
 #include <QCoreApplication>
-#include <QStringList>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -83,7 +82,8 @@ bool leaveNote(const std::string &interface)
         return fail(std::string(kRunFolder) + " is not root's own folder");
     const std::string note = notePath(), fresh = note + ".new", line = interface + '\n';
     ::unlink(fresh.c_str());
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd =
+        ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     const bool written = fd >= 0 && ::write(fd, line.data(), line.size()) == ssize_t(line.size());
     if (fd >= 0)
         ::close(fd);
@@ -163,9 +163,11 @@ int main(int argc, char *argv[])
         done = handBack();
     else if (args.size() == 2 && args[0] == "unmanage")
         done = holdBack(args[1]);
-    else if (args == std::vector<std::string>{"boot"}) // an item without a LAN of its own: none
-        done = !lanOfStartupItem() || holdBack(*lanOfStartupItem());
-    else
+    else if (args == std::vector<std::string>{"boot"}) {
+        // An item without a LAN of its own shares over one interface, which stays managed.
+        const auto lan = lanOfStartupItem();
+        done = !lan || holdBack(*lan);
+    } else
         fail("usage: velloran-nm unmanage INTERFACE | restore | boot");
     return done ? 0 : 1;
 }

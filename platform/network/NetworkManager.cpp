@@ -69,9 +69,9 @@ bool setManaged(const QString &interface, bool managed)
     const QString path = runs() ? devicePath(interface) : QString();
     if (path.isEmpty())
         return false;
-    const QDBusMessage reply =
-        call(path, kProperties, QStringLiteral("Set"),
-             {kDeviceInterface, QStringLiteral("Managed"), QVariant::fromValue(QDBusVariant(managed))});
+    const QDBusMessage reply = call(
+        path, kProperties, QStringLiteral("Set"),
+        {kDeviceInterface, QStringLiteral("Managed"), QVariant::fromValue(QDBusVariant(managed))});
     return reply.type() == QDBusMessage::ReplyMessage &&
            managedAt(path) == (managed ? Device::Managed : Device::Unmanaged);
 }
