@@ -10,6 +10,7 @@
 #include "NATSetter.h"
 #include "desktop/NotificationCenter.h"
 #include "network/NameServer.h"
+#include "network/NetworkManager.h"
 #include "network/SharingChecks.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
@@ -396,6 +397,8 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
+    else if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
+        giveLanBack(); // sharing ended without a Stop
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -486,6 +489,7 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
+        giveLanBack();
         // A natd root would not end still runs: sharing goes on, and the button says so.
         const bool stillRunning = signalled ? !natdEnded() : natdIsRunning();
         if (signalled && stillRunning)
@@ -532,6 +536,11 @@ void NATController::toggleRunning(QObject *)
         return;
     }
     const auto ifconfigArgs = getIfconfigArgs();
+    // NetworkManager would take the router address away again: it leaves the LAN alone meanwhile.
+    if (ifconfigArgs && !m_aliasing.on &&
+        NetworkManager::device(ifconfigArgs->first()) == NetworkManager::Device::Managed)
+        auth->executeCommand(Bundle::resourcePath() + '/' + NetworkManager::kProgram,
+                             {QStringLiteral("unmanage"), ifconfigArgs->first()});
     if (!ifconfigArgs || !NATSetterOutlet->ifconfig(*ifconfigArgs)) {
         stepFailed(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
@@ -551,6 +560,14 @@ void NATController::toggleRunning(QObject *)
     const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
     if (!blocks.isEmpty())
         runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
+}
+
+// The interface NetworkManager left alone while sharing ran goes back to it.
+void NATController::giveLanBack()
+{
+    if (NetworkManager::noteLeft())
+        BLAuthentication::sharedInstance()->executeCommand(
+            Bundle::resourcePath() + '/' + NetworkManager::kProgram, {QStringLiteral("restore")});
 }
 
 // ---- lock and informational actions ----

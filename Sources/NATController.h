@@ -137,6 +137,7 @@ private:
     void watchHardware();
     void followLinks();
     void checkLanAddress();
+    void giveLanBack();
 
     // Menus and the LAN's router address follow the hardware.
     struct WantedTitle {

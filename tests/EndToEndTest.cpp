@@ -18,7 +18,8 @@ const QByteArray kLeaseScript =
     ">\"$0.lease\"\nip addr add $ip/$mask dev $interface\n"
     "ip route add default via $router\n";
 // Steps that only look, tried again for a while until they match: the network settles.
-const QStringList kLooks = QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes").split(' ');
+const QStringList kLooks =
+    QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes nm").split(' ');
 
 // "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output:
 // exactly, holding each part of "~PART~PART", or lacking the part of "!PART".
@@ -84,7 +85,8 @@ protected:
               "lan ip addr add 198.51.100.2/24 dev lan0",
               "lan ip route replace default via 198.51.100.1", "wan ip addr flush dev wan0",
               "wan ip addr add 203.0.113.1/24 dev wan0",
-              "wan ip route del 198.51.100.0/24"})
+              "wan ip route del 198.51.100.0/24", "gw ip link set ext0 mtu 1500",
+              "wan ip link set wan0 mtu 1500", "wan nft flush ruleset", "lan nft flush ruleset"})
             run(step, &now);
     }
 
@@ -191,12 +193,18 @@ int Netns::run(QString what, QString *out)
     }
     if (verb == "boot") { // what systemd runs at boot, word for word from the installed unit
         const QString unit = root.hostPath("/etc/systemd/system/%1velloran.service");
-        const auto exec =
-            QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n").match(readAll(unit.arg("")));
+        const QString text = readAll(unit.arg(""));
+        const auto pre = QRegularExpression("\nExecStartPre=-\"([^\"]+)\" (\\S+)\n").match(text);
+        const auto exec = QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n").match(text);
+        if (pre.hasMatch()) // a step of its own, whose failure systemd ignores
+            root.run(net->gw(), {pre.captured(1), pre.captured(2)});
         return exec.hasMatch() && QFileInfo(unit.arg("multi-user.target.wants/")).isSymLink()
                    ? root.run(net->gw(), {exec.captured(1), exec.captured(2)}, out)
                    : -1;
     }
+    if (verb == "nm") // NetworkManager's state of a device
+        return root.run(net->gw(),
+                        {"/usr/bin/nmcli", "-g", "GENERAL.STATE", "device", "show", rest}, out);
     if (verb == "fake") // a process of that command line
         return fakes.push_back(std::make_unique<FakeProcess>(words)), 0;
     if (verb == "fakes")
@@ -379,6 +387,44 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "gw ip addr flush dev int0", "addr int0 => 0 198.51.100.46/28", // put back at once
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
         "--dhcp-range=198.51.100.36,198.51.100.45,255.255.255.240,12h ", "> click sharingButton",
-        "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}}),
+        "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}},
+    // NetworkManager's DHCP on the LAN would take the router address away when it times out: it
+    // leaves the LAN alone while sharing runs (after a boot too) and gets it back at Stop, also
+    // after a crash, or at launch once sharing ended; one interface on both sides stays its own.
+    Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
+        "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"
+        "auth-polkit=root-only\n", "write /etc/bus.conf <busconfig><type>system</type><listen>"
+        "unix:path=/run/dbus/system_bus_socket</listen><policy context=\"default\"><allow user="
+        "\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+        "</policy></busconfig>",
+        // A bus that starts no services; NetworkManager without udev, as in a container.
+        "write /tmp/nm mkdir /run/dbus\ndbus-daemon --config-file=/etc/bus.conf --fork\nmount -o "
+        "remount,bind,ro /sys\nexec NetworkManager --no-daemon --debug --config=/etc/nm.conf "
+        ">/run/nm.log 2>&1\n", "root /usr/bin/setsid -f /bin/sh /tmp/nm",
+        "nm int0 => 0 30 (disconnected)\n", "root /usr/bin/nmcli connection add type ethernet "
+        "ifname int0 con-name lan ipv4.dhcp-timeout 5 ipv6.method disabled",
+        "nm int0 => 0 70 (connecting (getting IP configuration))\n", "launch", CONFIGURE,
+        "> click sharingButton", SHARING, "nm int0 => 0 10 (unmanaged)\n", "gw sleep 6",
+        "addr int0 => 0 198.51.100.1/24", TRANSLATED, "> click sharingButton", NOT_SHARING,
+        "nm int0 => 0 !unmanaged", "cat /run/velloran/networkmanager-unmanaged => 1",
+        "> click sharingButton", "launch", SHARING, "nm int0 => 0 10 (unmanaged)\n", CONFIGURE,
+        "> click sharingButton",
+        "nm int0 => 0 !unmanaged", "> internal Ethernet Interface (ext0)", "> click sharingButton",
+        "nm ext0 => 0 100 (connected (externally))\n", "addr ext0 => 0 ~198.51.100.1/24",
+        "cat /run/velloran/networkmanager-unmanaged => 1", "> click sharingButton",
+        "> internal Ethernet Interface (int0)", "> click load", "quit",
+        "boot => 0 ~Starting Velloran", "nm int0 => 0 10 (unmanaged)\n", TRANSLATED,
+        "kill /run/natd.pid KILL", "launch", NOT_SHARING, "nm int0 => 0 !unmanaged"}},
+    // PPPoE's MTU, no "fragmentation needed" reaching the WAN, and a SYN or SYN-ACK whose MSS
+    // would not fit is dropped: a download from the WAN still completes.
+    Journey{"ForwardedSynsBothWaysCarryAnMssThatFitsTheExternalLink", {
+        "gw ip link set ext0 mtu 1492", "wan ip link set wan0 mtu 1492",
+        "wan nft add table ip probe { chain in { type filter hook input priority 0; icmp type "
+        "destination-unreachable icmp code frag-needed drop; tcp flags syn / syn,ack tcp option "
+        "maxseg size != 1452 drop; }; }", "lan nft add table ip probe { chain in { type filter "
+        "hook input priority 0; tcp flags syn,ack / syn,ack tcp option maxseg size != 1452 drop; "
+        "}; }", "wan iperf3 -s -1 -D -B 203.0.113.1", "launch", CONFIGURE,
+        "> click sharingButton", "lan iperf3 -c 203.0.113.1 -R -n 10M --connect-timeout 3000 "
+        "--rcv-timeout 5000 => 0 ~10.0 MBytes~receiver"}}),
     [](const auto &row) { return std::string(row.param.name); });
 // clang-format on

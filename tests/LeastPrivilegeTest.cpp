@@ -70,8 +70,13 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran",
         dhcp,
         "/sbin/ifconfig en1 192.168.2.255 -alias",
-        "/sbin/ifconfig en1 192.168.2.001 -alias"};
+        "/sbin/ifconfig en1 192.168.2.001 -alias",
+        "@/velloran-nm unmanage en1",
+        "@/velloran-nm restore"};
     const QStringList refused{"/bin/sh -c id",
+                              "@/velloran-nm unmanage a;b",
+                              "@/velloran-nm boot",
+                              "/tmp/velloran-nm restore",
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
                               divert + "a;b",
@@ -357,7 +362,7 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     EXPECT_TRUE(readAll(work.path() + "/etc/systemd/system/velloran.service")
                     .contains("\nExecStart=\"" + boot.toUtf8() +
                               "velloran-toolview\" /Library/StartupItems/Velloran/Velloran\n"));
-    for (const char *name : {"velloran-toolview", "bsdtools", "bsdtools/natd"})
+    for (const char *name : {"velloran-toolview", "velloran-nm", "bsdtools", "bsdtools/natd"})
         EXPECT_EQ(QFileInfo(work.path() + boot + name).ownerId(), 0u) << name;
     // In what the unit runs, /usr/sbin/natd stays root's copy whatever the user changes.
     TestSupport::writeFile(work.path() + "/tmp/natd.orig", readAll(bundle + "/bsdtools/natd"));

@@ -149,9 +149,16 @@ bool noArguments(const Context &c)
     return c.arguments.empty();
 }
 
+// NetworkManager leaves the LAN's interface alone while sharing runs, and gets it back.
+bool networkManager(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    return a == Arguments{"restore"} || (a.size() == 2 && a[0] == "unmanage" && isName(a[1]));
+}
+
 struct Command {
     const char *program;
-    bool inResources; // a script of the bundle's, named by its file name
+    bool inResources; // a script or program of the bundle's, named by its file name
     bool (*accepts)(const Context &);
 };
 
@@ -163,6 +170,7 @@ const Command kCommands[] = {
     {"load_install", true, noArguments},  {"load_remove", true, noArguments},
     {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
     {"named_lists", true, noArguments},
+    {"velloran-nm", true, networkManager},
 };
 
 std::string readFile(const std::string &path)
