@@ -17,8 +17,6 @@ public:
     CapturedFeedback();
     virtual ~CapturedFeedback();
     QStringList log() const; // the log entries alone
-    int beeps() const { return int(events.count(QStringLiteral("beep"))); }
-    void clear() { events.clear(); }
     QStringList events;
 };
 
