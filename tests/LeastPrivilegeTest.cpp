@@ -30,9 +30,7 @@ HelperCommands::Resources resources()
     return opened;
 }
 
-// Every command Velloran sends is in the helper's table; the near misses are not. Words split at
-// blanks; "@/" is the helper's Resources folder, "~" one a user can change, "L" a link to "@".
-// Interface names: up to 15 bytes, ASCII, '@' but no ';', no leading '-'.
+// "@/" is the helper's Resources folder, "~/" one a user can change, "L/" a link to "@/".
 TEST(HelperTable, TakesExactlyVelloransCommands)
 {
     const QString divert = "/sbin/ipfw add 95 divert natd all from any to any via ";
@@ -234,9 +232,7 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     EXPECT_EQ(converse({}, false), " exit 1");
 }
 
-// Root without CAP_SYS_PTRACE copies an ordinary process's pipe out, never the running helper's;
-// nor does Velloran's own user out of Velloran, from its first moment (here still printing its
-// version into a full pipe), while that user's other programs are open to it.
+// Not the helper's pipe, nor Velloran's from its first moment (its version into a full pipe).
 TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
 {
     VELLORAN_REQUIRE_ROOT();

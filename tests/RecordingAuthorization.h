@@ -9,8 +9,7 @@
 #include <functional>
 #include <sys/types.h>
 
-// Everything Velloran says for the object's lifetime, in order: "log <entry>", "beep",
-// "alert <text>", "open <path>" (and "run <command line>" from a RecordingAuthorization).
+// All Velloran says meanwhile, in order: "log <entry>", "beep", "alert <text>", "open <path>".
 class CapturedFeedback
 {
 public:
@@ -20,9 +19,7 @@ public:
     QStringList events;
 };
 
-// The one recording runner: in place of the authorization service for its lifetime, it starts
-// nothing, writes each start down among the feedback ("run /sbin/ipfw -f flush", an argument
-// with a blank or an empty one quoted) and answers checks and password requests as told.
+// Root's stand-in: starts nothing, records "run <command line>", answers as told.
 class RecordingAuthorization : public AuthorizationService, public CapturedFeedback
 {
 public:
@@ -55,8 +52,7 @@ private:
     AuthorizationService *m_previous;
 };
 
-// A copy of tests/tools/RecordingTool.cpp under a name of the test's choosing ("slow", "linger"
-// and "exit3" pick its behaviour), and what it wrote down about each of its starts.
+// tests/tools/RecordingTool.cpp under a name that picks its behaviour, and what it recorded.
 class RecordingTool
 {
 public:
@@ -76,8 +72,7 @@ private:
     QString m_path;
 };
 
-// An idle process started with exactly the argv given (argv[0] too), so that the process lookup
-// sees a daemon's command line without running one. Ended by its pid.
+// An idle process with exactly the argv given (argv[0] too), ended by its pid.
 class FakeProcess
 {
 public:

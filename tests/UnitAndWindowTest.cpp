@@ -1,5 +1,4 @@
-// The real window's builders, menus, settings, flows and boot files, then rights, NATSetter's
-// tool runs and the process lookup, with the recording runner in place of root.
+// The real window, its boot files, rights and the process lookup, with the recording runner.
 #include "ApplicationMain.h"
 #include "BLAuthentication.h"
 #include "NATController.h"
@@ -55,9 +54,7 @@ void deny(RecordingAuthorization &rec)
 }
 } // namespace
 
-// The real window over a sysfs tree (eth0, eth1), preferences and a staging folder of the test's
-// own, with the recording runner in place of root (whose kill takes effect). Launched, sharing
-// eth0's connection with eth1 at 192.168.2.1/24, no option.
+// The launched window over a sysfs tree of eth0 and eth1: eth0 shared to eth1 at 192.168.2.1/24.
 class Window : public ::testing::Test
 {
 protected:
@@ -530,8 +527,7 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
     }
 }
 
-// Each pre-flight check and the DHCP plan, just inside ('=') and just outside ('!') its limit.
-// The machine: "NAME[-] ADDRESS/PREFIX ..." per interface ('-': down), eth0 with the default route.
+// Machine: "NAME[-] ADDRESS/PREFIX ..." per interface ('-': down), eth0 with the default route.
 TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
 {
     const QString base = "eth0 203.0.113.2/24,eth1";
@@ -612,8 +608,7 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
     EXPECT_FALSE(DhcpServer::isVelloranServer(line << "--port=53"));
 }
 
-// Root takes a staged file only when the values in it make it again byte for byte and its helper
-// runs what they make: each golden file as it is, and rows just inside ('=') and outside ('!').
+// Root takes a staged file only when its values make it again byte for byte ('=' takes).
 TEST(BootFiles, RootMakesAgainOnlyWhatVelloranMakes)
 {
     const QByteArray end = "\n#\n# End";

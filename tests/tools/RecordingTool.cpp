@@ -1,6 +1,4 @@
-// Writes down how it was started in "<own path>.record" and "<name> <args>" in "journal" beside
-// itself. By its name: "slow" waits first, "linger" stays 2 s after, "exit3" ends with status 3,
-// "killed" by SIGKILL.
+// Records its start; by name "slow" waits, "linger" stays 2 s, "exit3" exits 3, "killed" SIGKILL.
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
