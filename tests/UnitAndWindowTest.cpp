@@ -530,39 +530,35 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
 // Machine: "NAME[-] ADDRESS/PREFIX ..." per interface ('-': down), eth0 with the default route.
 TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
 {
-    const QString base = "eth0 203.0.113.2/24,eth1";
+    const QString base = "eth0 203.0.113.2/24,eth1", eth = "eth0>eth1";
+    const QString lan = "192.168.2.1/255.255.255.0";
     // Row, router/mask, external>internal, machine, words of the alert (none when inside).
     const std::tuple<const char *, QString, QString, QString, QString> rows[] = {
-        {"=MaskSlash30Inside", "192.168.2.1/255.255.255.252", "eth0>eth1", base, ""},
-        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", "eth0>eth1", base, "Subnet mask"},
-        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", "eth0>eth1", base, "Subnet mask"},
-        {"=Router223Inside", "223.1.2.1/255.255.255.0", "eth0>eth1", base, ""},
-        {"!Router224Outside", "224.1.2.1/255.255.255.0", "eth0>eth1", base, "Router address"},
-        {"!Router127Outside", "127.1.2.1/255.255.255.0", "eth0>eth1", base, "Router address"},
-        {"=RouterLastHostThreeDigitsInside", "192.168.2.254/255.255.255.0", "eth0>eth1", base, ""},
-        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", "eth0>eth1", base, "Router"},
-        {"=RouterPartOf3DigitsInside", "192.168.2.001/255.255.255.0", "eth0>eth1", base, ""},
-        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", "eth0>eth1", base,
-         "Router"},
-        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", "eth0>eth1", base, "Router"},
-        {"=Ppp0UpInside", "192.168.2.1/255.255.255.0", "ppp0>eth1", base + ",ppp0 10.0.0.2/32", ""},
-        {"!Ppp0DownOutside", "192.168.2.1/255.255.255.0", "ppp0>eth1", base + ",ppp0-",
-         "(ppp0) is not up"},
-        {"!InternalGoneOutside", "192.168.2.1/255.255.255.0", "eth0>eth9", base, "eth9 chosen in"},
-        {"!InternalDefaultRouteOutside", "192.168.2.1/255.255.255.0", "eth1>eth0", base,
-         "default route"},
-        {"!InternalExternalAddressOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
-         "eth0 203.0.113.2/24,eth1 203.0.113.2/32", "Internet connection's address"},
-        {"=InternalOtherAddressInside", "192.168.2.1/255.255.255.0", "eth0>eth1",
-         "eth0 203.0.113.2/24,eth1 203.0.113.3/32", ""},
-        {"=OnePortDefaultRouteInside", "192.168.2.1/255.255.255.0", "eth0>eth0", base, ""},
-        {"!OverlapContainedOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
-         "eth0 203.0.113.2/24 192.168.2.200/25,eth1", "overlaps 192.168.2.128/25"},
-        {"!OverlapContainingOutside", "192.168.2.1/255.255.255.0", "eth0>eth1",
-         "eth0 203.0.113.2/24 192.168.7.1/16,eth1", "overlaps 192.168.0.0/16"},
-        {"=OverlapNeighbourInside", "192.168.2.1/255.255.255.0", "eth0>eth1",
+        {"=MaskSlash30Inside", "192.168.2.1/255.255.255.252", eth, base, ""},
+        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", eth, base, "Subnet mask"},
+        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", eth, base, "Subnet mask"},
+        {"=Router223Inside", "223.1.2.1/255.255.255.0", eth, base, ""},
+        {"!Router224Outside", "224.1.2.1/255.255.255.0", eth, base, "Router address"},
+        {"!Router127Outside", "127.1.2.1/255.255.255.0", eth, base, "Router address"},
+        {"=RouterLastHostThreeDigitsInside", "192.168.2.254/255.255.255.0", eth, base, ""},
+        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", eth, base, "Router"},
+        {"=RouterPartOf3DigitsInside", "192.168.2.001/255.255.255.0", eth, base, ""},
+        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", eth, base, "Router"},
+        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", eth, base, "Router"},
+        {"=Ppp0UpInside", lan, "ppp0>eth1", base + ",ppp0 10.0.0.2/32", ""},
+        {"!Ppp0DownOutside", lan, "ppp0>eth1", base + ",ppp0-", "(ppp0) is not up"},
+        {"!InternalGoneOutside", lan, "eth0>eth9", base, "eth9 chosen in"},
+        {"!InternalDefaultRouteOutside", lan, "eth1>eth0", base, "default route"},
+        {"!InternalExternalAddrOutside", lan, eth, base + " 203.0.113.2/32", "connection's"},
+        {"=InternalOtherAddressInside", lan, eth, base + " 203.0.113.3/32", ""},
+        {"=OnePortDefaultRouteInside", lan, "eth0>eth0", base, ""},
+        {"!OverlapContainedOutside", lan, eth, "eth0 203.0.113.2/24 192.168.2.200/25,eth1",
+         "overlaps 192.168.2.128/25"},
+        {"!OverlapContainingOutside", lan, eth, "eth0 203.0.113.2/24 192.168.7.1/16,eth1",
+         "overlaps 192.168.0.0/16"},
+        {"=OverlapNeighbourInside", lan, eth,
          "eth0 203.0.113.2/24 192.168.3.1/24 192.169.0.1/16,eth1", ""}};
-    for (const auto &[row, lan, menus, machine, alert] : rows) {
+    for (const auto &[row, router, menus, machine, alert] : rows) {
         SharingChecks::System system{{}, {"eth0"}};
         for (const QString &spec : machine.split(',')) {
             QStringList words = spec.split(' ');
@@ -573,7 +569,7 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
                     {*SharingChecks::parseAddress(address.section('/', 0, 0)),
                      address.section('/', 1).toInt()});
         }
-        const SharingChecks::Choice choice{lan.section('/', 0, 0), lan.section('/', 1),
+        const SharingChecks::Choice choice{router.section('/', 0, 0), router.section('/', 1),
                                            menus.section('>', 0, 0), menus.section('>', 1),
                                            menus.section('>', 0, 0) == menus.section('>', 1)};
         const auto said = SharingChecks::problem(choice, system);
