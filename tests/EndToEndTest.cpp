@@ -39,8 +39,7 @@ bool matches(const QString &output, const QString &expected)
 
 } // namespace
 
-// One topology for all, int0 without an address and gw's default route via wan; each journey
-// runs tools, programs and the window in a root of its own in gw.
+// One topology, int0 without an address, gw routed via wan; each journey in a root of its own.
 class Netns : public ::testing::TestWithParam<Journey>
 {
 protected:
@@ -238,21 +237,19 @@ TEST_P(Netns, Journey)
     }
 }
 
-#define CONFIGURE                                                                                  \
-    "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (int0)",                \
+#define CONFIGURE_WITH(lan)                                                                        \
+    "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (" lan ")",             \
         "> router 198.51.100.1", "> subnet 255.255.255.0"
+#define CONFIGURE CONFIGURE_WITH("int0")
 #define NOT_SHARING "? button => 0 Start Internet Sharing"
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
 #define NAMED_PID "/var/lib/velloran/named/named.pid"
 #define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
-// int0 renamed, then the window launched and set up as CONFIGURE does with that name.
 #define RENAME(name)                                                                               \
     "gw ip link set int0 down", "gw ip link set int0 name " name, "gw ip link set " name " up",    \
-        "launch", "> external Ethernet Interface (ext0)",                                          \
-        "> internal Ethernet Interface (" name ")", "> router 198.51.100.1",                       \
-        "> subnet 255.255.255.0"
+        "launch", CONFIGURE_WITH(name)
 #define REFUSED(name)                                                                              \
     "The interface name \"" name "\" can't be used for sharing: Velloran takes "                   \
     "1 to 15 ASCII letters, digits and . _ + @ -, not beginning with -."
@@ -298,8 +295,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
         "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
         TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 (root)",
-        // Without natd the divert drops what is forwarded, though wan could answer it untranslated,
-        // and passes this computer's own traffic both ways.
+        // Without natd the divert drops what is forwarded and passes this computer's own traffic.
         "kill /run/natd.pid KILL", "nft => 0 !velloran_natd",
         "wan ip route add 198.51.100.0/24 via 203.0.113.2", "lan>wan => 0", "gw>wan => 1",
         "wan>gw => 1",
@@ -315,8 +311,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
         TRANSLATED, "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
         "gw ip route replace default via 203.0.113.1", "lan>wan => 1 203.0.113.3"}},
-    // The name server serves the LAN on the wire it shares with the Internet side, and refuses
-    // that side; the stop removes the recorded alias though the router fields changed meanwhile.
+    // named serves only the LAN on a shared wire; Stop removes the alias the fields no longer say.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
         "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "? dhcpEnabled => 0 0",
         "> click sharingButton", SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24",
@@ -359,8 +354,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> internal Ethernet Interface (ext0)", "> click sharingButton => 1 ~cut this computer off",
         NOT_SHARING, "same", "cat /run/natd.pid => 1", "addr int0 => 0 ",
         "addr ext0 => 0 203.0.113.2/24"}},
-    // Port 53 taken is named; a distribution's named is not Velloran's; ours runs as bind, is
-    // found again at launch, and serves the LAN from the Start after its box was ticked.
+    // Port 53 taken is named; a distribution's named is not ours; ours runs as bind, found again.
     Journey{"TheNameServerIsVelloransOwnAndServesOnlyTheLan", {
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=53 --pid-file=/run/dns.pid", "launch",
         "> click named => 1 ~dnsmasq", "? named => 0 0", "kill /run/dns.pid TERM",
@@ -388,9 +382,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
         "--dhcp-range=198.51.100.36,198.51.100.45,255.255.255.240,12h ", "> click sharingButton",
         "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}},
-    // NetworkManager's DHCP on the LAN would take the router address away when it times out: it
-    // leaves the LAN alone while sharing runs (after a boot too) and gets it back at Stop, also
-    // after a crash, or at launch once sharing ended; one interface on both sides stays its own.
+    // Unmanaged while sharing runs (boot too), back at Stop, or at launch after a crash.
     Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
         "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"
         "auth-polkit=root-only\n", "write /etc/bus.conf <busconfig><type>system</type><listen>"
@@ -415,8 +407,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> internal Ethernet Interface (int0)", "> click load", "quit",
         "boot => 0 ~Starting Velloran", "nm int0 => 0 10 (unmanaged)\n", TRANSLATED,
         "kill /run/natd.pid KILL", "launch", NOT_SHARING, "nm int0 => 0 !unmanaged"}},
-    // PPPoE's MTU, no "fragmentation needed" reaching the WAN, and a SYN or SYN-ACK whose MSS
-    // would not fit is dropped: a download from the WAN still completes.
+    // PPPoE's MTU, no "fragmentation needed", a SYN whose MSS would not fit dropped: it completes.
     Journey{"ForwardedSynsBothWaysCarryAnMssThatFitsTheExternalLink", {
         "gw ip link set ext0 mtu 1492", "wan ip link set wan0 mtu 1492",
         "wan nft add table ip probe { chain in { type filter hook input priority 0; icmp type "
