@@ -1,5 +1,4 @@
-// An ordinary user asks for administrator rights through the real helper, sudo, polkitd, pkexec
-// and Velloran's password dialog, all inside a desktop of the test's own.
+// A user asks for rights through the real helper, sudo, polkitd, pkexec and the password dialog.
 #include "BLAuthentication.h"
 #include "DesktopPackage.h"
 #include "privilege/LinuxAuthorization.h"
@@ -21,10 +20,8 @@ const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
 const QString kHelper = "/Contents/Resources/velloran-helper";
 
-// One session of the user's: sudo's rules ("-": none at all), polkit's answer for
-// Velloran's action (asking the administrator needs an agent, and none runs), the password
-// dialog's answers ("right" is the password), whether the driver uses the installed bundle, the
-// driver's steps, all it prints, and what the dialog showed at each ask.
+// sudoers ("-": no rule), polkit's answer, the dialog's ("right": the password), installed bundle?,
+// the driver's steps, all it prints, and what the dialog showed at each ask.
 struct Scenario {
     const char *name, *sudoers, *polkit, *dialog;
     bool installed;
@@ -150,8 +147,7 @@ const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"
 INSTANTIATE_TEST_SUITE_P(
     Sessions, UserAuthorization,
     ::testing::Values(
-        // sudo keeps the password for all the user's sessions; the release must forget it too.
-        // The Lock ends the helper though a child holds a copy of the pipe; so does the end.
+        // The release forgets sudo's global timestamp; the Lock ends the helper despite the fork.
         Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "Defaults timestamp_type=global",
                  "AUTH_ADMIN", "accept right", true,
                  {"check", "authenticate", "fork", "check", "run=/bin/kill|$NATD",
