@@ -15,7 +15,7 @@ QString DesktopPackage::build(QString *error)
     QString output;
     if (!lock.lock() ||
         TestSupport::run(VELLORAN_CMAKE_COMMAND, {"--build", binary, "--target", "velloran_deb"},
-                         &output, {}, 300000) != 0)
+                         &output, 300000) != 0)
         return *error = "building the package failed:\n" + output, QString();
     const QStringList debs = QDir(binary + "/package").entryList({"velloran_*.deb"});
     *error = "expected one package, found: " + debs.join(' ');

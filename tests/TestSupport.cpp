@@ -66,15 +66,9 @@ void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t
     ASSERT_EQ(::chown(path.toLocal8Bit().constData(), uid, gid), 0);
 }
 
-int run(const QString &program, const QStringList &args, QString *output,
-        const QStringList &environment, int timeoutMs)
+int run(const QString &program, const QStringList &args, QString *output, int timeoutMs)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : environment)
-        entry.contains('=') ? env.insert(entry.section('=', 0, 0), entry.section('=', 1))
-                            : env.remove(entry);
-    process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
     const bool finished = process.waitForFinished(timeoutMs);

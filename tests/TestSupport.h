@@ -55,8 +55,8 @@ void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t
 // Whether `uid` (root: without CAP_SYS_PTRACE) can copy descriptor 1 out of `pid` (pidfd_getfd).
 bool canCopyDescriptor(pid_t pid, uid_t uid = 0, gid_t gid = 0);
 
-// Runs argv with "NAME=value" ("NAME" removes) added; exit status (-1: timed out), merged output.
+// Runs argv; its exit status (-1 when it did not end in time) and merged output.
 int run(const QString &program, const QStringList &args, QString *output = nullptr,
-        const QStringList &environment = {}, int timeoutMs = 120000);
+        int timeoutMs = 120000);
 
 } // namespace TestSupport
