@@ -24,9 +24,7 @@ QString DesktopPackage::build(QString *error)
 
 namespace {
 
-// In an overlay over the whole system (no running systemd) and a network namespace of its own (so
-// its X display never meets another's): installs the package, looks at what it brings, turns start
-// at boot on as Velloran does, removes, purges, and says what it saw.
+// In an overlay of the system and a network of its own: installs, looks, boots, removes, purges.
 const char *const kJourney = R"sh(set -u
 work=$1 deb=$2 tools=$3 shot=$4 golden=$5
 mount -t tmpfs tmpfs "$work"

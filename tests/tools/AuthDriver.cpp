@@ -1,9 +1,6 @@
-// Drives BLAuthentication on the real Linux service as an ordinary user: --bundle=<path>, then
-// steps (check, authenticate, deauthenticate, run=<path>[|<argument>...], fork: a child holds
-// copies of all our descriptors for 10 s, helpers: whether the bundle's root helper runs). It
-// prints each step's
-// answer ("check 1") and all Velloran said meanwhile ("post <name>", "beep", "alert <text>",
-// "log <entry>", line breaks as \n), in order.
+// BLAuthentication as a user: --bundle=<path>, then steps check, authenticate, deauthenticate,
+// run=<path>[|<arg>...], fork (a child holds our descriptors 10 s), helpers (the helper runs?).
+// Prints in order all Velloran said ("post <name>", "beep", "log ..") and each answer ("check 1").
 #include "desktop/Alert.h"
 #include "BLAuthentication.h"
 #include "desktop/Beep.h"
