@@ -192,8 +192,10 @@ bool SharingDriver::post(const QString &command)
     return m_process.waitForBytesWritten(10000);
 }
 
-SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
+SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
 {
+    if (!post(command))
+        return Reply{false, "the driver is not running; it said: " + errors()};
     Reply reply;
     QElapsedTimer clock;
     for (clock.start();;) {
@@ -218,13 +220,6 @@ SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
     }
     reply.ok = !reply.fields.contains("error");
     return reply;
-}
-
-SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
-{
-    if (!post(command))
-        return Reply{false, "the driver is not running; it said: " + errors()};
-    return awaitReply(timeoutMs);
 }
 
 bool SharingDriver::quit()
