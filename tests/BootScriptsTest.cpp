@@ -122,8 +122,7 @@ class Rows : public BootScripts, public ::testing::WithParamInterface<Row>
 {
 };
 
-// Rows: what is planted among the staged files, and the requesting user. Only "Inside" rows
-// install, and then exactly the files staged.
+// Rows: what is planted among the staged files, the requester; only "Inside" rows install.
 using StagedFiles = Rows;
 
 TEST_P(StagedFiles, InstallOnlyWhatRootMakesAgainFromTrustedOnes)
@@ -204,9 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
             "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
         Row{"ConfigurationWithoutHints", "cp $0/named.conf /etc && echo // >>/etc/named.conf",
             "run %/named_setup\n"},
-        // Set up while another user's processes pose as natd (a valid LAN name, and a word with a
-        // newline, a plugin statement and a glob) and as named, named in a stale pid file: named
-        // starts as bind, the lists hold only what root checked, and a link planted is replaced.
+        // Another user's natd (LAN names, one with a plugin) and stale named: lists hold only ours.
         Row{"SetUpBesideAnotherUsersNatdAndNamed",
             "echo own >/precious && ln -s /precious /etc/named.clients && mkdir -p "
             "/var/lib/velloran/named || exit; setpriv --reuid=65534 --regid=65534 --clear-groups "
@@ -230,8 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
             START_NAMED}),
     [](const auto &row) { return std::string(row.param.name); });
 
-// Installed and removed by the real scripts from the window: as root on a machine with its own
-// rc.common, or as an ordinary user (sudo, the helper alone) where the install takes their files.
+// From the window: as root beside the machine's rc.common, or as a user through sudo and the helper.
 using StartAtBootToggle = Rows;
 
 TEST_P(StartAtBootToggle, InstallsAndRemoves)
@@ -271,8 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"OrdinaryUser", kOrdinaryUser, ""}),
     [](const auto &row) { return std::string(row.param.name); });
 
-// Rows: what is planted before the click; with "rewrite", a second program of the user's rewrites
-// the script once Velloran has staged it. The whole install fails: the disk and the box as before.
+// Rows: what is planted; "rewrite": another program of the user's rewrites the staged script.
 using FailedInstall = Rows;
 
 TEST_P(FailedInstall, LeavesTheDiskAsItWasAndTheBoxOff)
