@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
             START_NAMED}),
     [](const auto &row) { return std::string(row.param.name); });
 
-// From the window: as root beside the machine's rc.common, or as a user through sudo and the helper.
+// From the window: as root beside its own rc.common, or as a user through sudo and the helper.
 using StartAtBootToggle = Rows;
 
 TEST_P(StartAtBootToggle, InstallsAndRemoves)
