@@ -577,17 +577,16 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
             << row << ": " << qPrintable(said.value_or("(none)"));
     }
     // The range leaves the hand-numbered addresses and the router out, wherever it sits.
-    for (const auto &[row, lan, range] :
-         {std::tuple<const char *, QString, QString>{"RouterInTheMiddleInside",
-                                                     "192.168.2.100/255.255.255.0",
-                                                     "192.168.2.101,192.168.2.254"},
-          {"RouterAtTheTopInside", "192.168.2.200/255.255.255.0", "192.168.2.10,192.168.2.199"},
-          {"Slash30Inside", "192.168.2.1/255.255.255.252", "192.168.2.2,192.168.2.2"},
-          {"Slash31Outside", "192.168.2.0/255.255.255.254", ""},
-          {"RouterBroadcastOutside", "192.168.2.3/255.255.255.252", ""},
-          {"RouterNetworkOutside", "192.168.2.0/255.255.255.252", ""}}) {
+    const std::tuple<const char *, QString, QString> ranges[] = {
+        {"RouterInTheMiddleInside", "192.168.2.100/255.255.255.0", "192.168.2.101,192.168.2.254"},
+        {"RouterAtTheTopInside", "192.168.2.200/255.255.255.0", "192.168.2.10,192.168.2.199"},
+        {"Slash30Inside", "192.168.2.1/255.255.255.252", "192.168.2.2,192.168.2.2"},
+        {"Slash31Outside", "192.168.2.0/255.255.255.254", ""},
+        {"RouterBroadcastOutside", "192.168.2.3/255.255.255.252", ""},
+        {"RouterNetworkOutside", "192.168.2.0/255.255.255.252", ""}};
+    for (const auto &[row, net, range] : ranges) {
         const auto plan =
-            DhcpServer::arguments("eth1", lan.section('/', 0, 0), lan.section('/', 1), {});
+            DhcpServer::arguments("eth1", net.section('/', 0, 0), net.section('/', 1), {});
         EXPECT_EQ(plan.arguments.filter("--dhcp-range=").join(QString()).section(',', 0, 1).mid(13),
                   range)
             << row;
