@@ -192,10 +192,8 @@ bool SharingDriver::post(const QString &command)
     return m_process.waitForBytesWritten(10000);
 }
 
-SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
+SharingDriver::Reply SharingDriver::awaitReply(int timeoutMs)
 {
-    if (!post(command))
-        return Reply{false, "the driver is not running; it said: " + errors()};
     Reply reply;
     QElapsedTimer clock;
     for (clock.start();;) {
@@ -220,6 +218,13 @@ SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
     }
     reply.ok = !reply.fields.contains("error");
     return reply;
+}
+
+SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
+{
+    if (!post(command))
+        return Reply{false, "the driver is not running; it said: " + errors()};
+    return awaitReply(timeoutMs);
 }
 
 bool SharingDriver::quit()

@@ -76,9 +76,11 @@ public:
     Reply send(const QString &command, int timeoutMs = 60000);
     bool quit(); // terminates as the user does; true once the process ended cleanly
     QString errors();
+    // A command and its answer apart, for a caller that times its effect itself.
+    bool post(const QString &command);
+    Reply awaitReply(int timeoutMs = 60000);
 
 private:
-    bool post(const QString &command);
     QProcess m_process;
     Reply m_launched;
     QByteArray m_errors;
