@@ -227,6 +227,13 @@ SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
     return awaitReply(timeoutMs);
 }
 
+bool SharingDriver::configure(const QString &external, const QString &internal,
+                              const QString &router, const QString &subnet)
+{
+    return send("external " + external).ok && send("internal " + internal).ok &&
+           send("router " + router).ok && send("subnet " + subnet).ok;
+}
+
 bool SharingDriver::quit()
 {
     const bool answered = send(QStringLiteral("quit")).ok;

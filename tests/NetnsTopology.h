@@ -22,6 +22,7 @@ public:
     const QString &wan() const { return m_ns[0]; }
     const QString &gw() const { return m_ns[1]; }
     const QString &lan() const { return m_ns[2]; }
+    static QString gwInternal() { return QStringLiteral("int0"); }
 
     int exec(const QString &ns, const QStringList &argv, QString *output = nullptr) const;
     // "203.0.113.2/24"-style, in the kernel's order.
@@ -31,6 +32,7 @@ public:
     // TCP from sockets inside a namespace; a listener closes with its last copy.
     struct Listener {
         std::shared_ptr<const int> fd;
+        bool listening() const { return fd != nullptr; }
         std::optional<QString> acceptPeer(int timeoutMs) const;
     };
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
@@ -74,6 +76,9 @@ public:
 
     const Reply &launched() const { return m_launched; }
     Reply send(const QString &command, int timeoutMs = 60000);
+    bool configure(const QString &external, const QString &internal,
+                   const QString &router = QStringLiteral("198.51.100.1"),
+                   const QString &subnet = QStringLiteral("255.255.255.0"));
     bool quit(); // terminates as the user does; true once the process ended cleanly
     QString errors();
     // A command and its answer apart, for a caller that times its effect itself.
