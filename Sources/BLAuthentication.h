@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
+#include <utility>
 
 extern const QString BLAuthenticatedNotification;
 extern const QString BLDeauthenticatedNotification;
@@ -29,7 +31,11 @@ public:
     bool executeCommand(const QString &pathToCommand, const QStringList &arguments = {});
 
     int getPID(const QString &forProcess);
+    // Yes once root has taken the kill; no when nothing was found or the kill was refused.
     bool killProcess(const QString &commandFromPS);
+
+    // Velloran's bundle, once, after root refused a run because others can change where it lies.
+    std::optional<QString> takeRefusedBundle() { return std::exchange(m_refusedBundle, {}); }
 
 private:
     BLAuthentication();
@@ -38,4 +44,5 @@ private:
 
     std::unique_ptr<AuthorizationService::Handle> authorizationRef;
     quint64 m_handleGeneration = 0;
+    std::optional<QString> m_refusedBundle;
 };

@@ -122,17 +122,23 @@ private:
     QString routerAddress() const;
     QString subnetMask() const;
     void setRunning(bool running);
+    // Waits a moment for natd to end after its signal; false when it still runs.
+    static bool natdEnded();
+    // runErr for a privileged step; when root refused it for where Velloran lies, says that.
+    void stepFailed(const QString &message);
     void setDNSrunning(bool running);
+    void refreshNameServer();
     void setLoadOnStartup(bool installed);
     // Says what a failed look at the interface list says, once the launch has the answer.
     bool reportPPPoE(std::optional<bool> listed);
     void refreshLockState();
-    void openDocument(const QString &name);
+    void openDocument(const QString &name, const QString &title);
     bool startDhcp();
     void stopDhcp();
     void watchHardware();
     void followLinks();
     void checkLanAddress();
+    void giveLanBack();
     // Sharing watched while it runs (Sources/NATControllerWatch.cpp).
     void watchSharing();
     void unwatchSharing();
@@ -149,6 +155,8 @@ private:
     QStringList m_sharedIfconfigArgs;
     bool m_interruptionShown = false;
     SharingWatcher *m_watcher = nullptr;
+    // A start failed after natd had started, which may still run.
+    bool m_natdLeftRunning = false;
 
     bool m_running = false;
     bool m_DNSrunning = false;

@@ -62,6 +62,7 @@ void NATController::sharingBroke()
     const auto natArgs = started ? std::optional(ran) : getNatArgs();
     const QString external = started ? ran.last() : getExternalInterface().value_or(QString());
     if (!natArgs || !NATSetterOutlet->natd(*natArgs) || !NATSetterOutlet->ipfw(external)) {
+        m_natdLeftRunning = true; // the natd started here may run: the next Start ends it
         removeSharing();
         runErr(
             QStringLiteral("Sharing stopped: %1, and natd could not be started again.").arg(what) +
@@ -79,4 +80,5 @@ void NATController::removeSharing()
     setRunning(false);
     stopDhcp();
     removeAddressAndRules();
+    refreshNameServer();
 }

@@ -30,11 +30,6 @@ private:
     std::deque<long> m_restores;
 };
 
-// Forks natd's guard: once natd has ended, however it ended, the guard keeps ipfw's rules for a
-// few seconds, so nothing is forwarded untranslated while the next natd starts, and then
-// removes them unless a new natd took over. Answers the end natd holds open while it lives.
-int startGuard(char **argv, int argc, const std::string &pidFile);
-
 // Removes the pid file only while it names that process.
 void removePidFile(const std::string &path, pid_t pid);
 

@@ -8,6 +8,7 @@
 #include "NftLayout.h"
 #include "NftSession.h"
 #include "RouteSocket.h"
+#include "network/InterfaceName.h"
 
 #include <cerrno>
 #include <csignal>
@@ -166,8 +167,8 @@ int main(int argc, char **argv)
         return Diagnostics::fail(*error);
     if (options.interface.empty())
         return Diagnostics::fail("no interface given (-interface)");
-    if (!Ipv4::isPlainInterfaceName(options.interface))
-        return Diagnostics::fail("invalid interface name " + options.interface);
+    if (!InterfaceName::isValid(options.interface))
+        return Diagnostics::fail(InterfaceName::refusal(options.interface));
     if (options.pidFile.empty() || options.pidFile[0] != '/')
         return Diagnostics::fail("pid_file needs an absolute path");
 
@@ -229,8 +230,6 @@ int main(int argc, char **argv)
     openlog("natd", LOG_PID, LOG_DAEMON);
     writePidFile(options.pidFile);
     detachStandardStreams();
-    if (NatdWatch::startGuard(argv, argc, options.pidFile) < 0)
-        syslog(LOG_WARNING, "cannot start the guard of ipfw's rules: %m");
     const char started = 1;
     if (::write(ready[1], &started, 1) != 1)
         ::_exit(1);

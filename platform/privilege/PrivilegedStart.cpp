@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -32,6 +33,7 @@ const char *const kToolPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/us
 namespace {
 
 char g_requester[32] = "";
+int g_watched = -1;
 
 // Tools still running when their wait ended, with the read end of their stderr pipe; collected
 // later so none stays a zombie, and the pipe stays open so a late write can't kill the tool.
@@ -81,8 +83,9 @@ void closeFrom(int lowest, int highest)
 }
 
 // Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
-[[noreturn]] void becomeTool(const char *path, char *const argv[], const char *standInsDir,
-                             int reportFd, int errorFd, const KeptView *view)
+[[noreturn]] void becomeTool(int folder, const char *path, char *const argv[],
+                             const char *standInsDir, int reportFd, int errorFd,
+                             const KeptView *view)
 {
     // Keep the report pipe clear of the three standard descriptors we are about to replace.
     if (reportFd <= STDERR_FILENO) {
@@ -105,6 +108,12 @@ void closeFrom(int lowest, int highest)
         reportAndExit(reportFd, errno);
     umask(022);
 
+    // The folder a program is run from stays open across the exec, clear of the standard three.
+    const bool inFolder = folder >= 0;
+    if (inFolder && folder <= STDERR_FILENO)
+        folder = fcntl(folder, F_DUPFD, STDERR_FILENO + 1);
+    if (inFolder && (folder < 0 || fcntl(folder, F_SETFD, 0) < 0))
+        reportAndExit(reportFd, errno);
     if (errorFd <= STDERR_FILENO) {
         errorFd = fcntl(errorFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (errorFd < 0)
@@ -118,17 +127,23 @@ void closeFrom(int lowest, int highest)
                                    : BsdToolView::enter(standInsDir))
         reportAndExit(reportFd, viewError);
     // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
-    if (reportFd > STDERR_FILENO + 1)
-        closeFrom(STDERR_FILENO + 1, reportFd - 1);
-    closeFrom(reportFd + 1, ~0U >> 1);
+    const int low = folder >= 0 ? std::min(folder, reportFd) : reportFd;
+    const int high = std::max(folder, reportFd);
+    closeFrom(STDERR_FILENO + 1, low - 1);
+    closeFrom(low + 1, high - 1);
+    closeFrom(high + 1, ~0U >> 1);
 
     char *const environment[] = {const_cast<char *>(kToolPath),
                                  g_requester[0] ? g_requester : nullptr, nullptr};
-    execve(path, argv, environment);
+    if (inFolder)
+        execveat(folder, path, argv, environment, 0);
+    else
+        execve(path, argv, environment);
     reportAndExit(reportFd, errno);
 }
 
 struct ChildStart {
+    int folder;
     const char *path;
     char *const *argv;
     const char *standInsDir;
@@ -140,8 +155,8 @@ struct ChildStart {
 int childMain(void *start)
 {
     const auto *what = static_cast<const ChildStart *>(start);
-    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd, what->errorFd,
-               what->view);
+    becomeTool(what->folder, what->path, what->argv, what->standInsDir, what->reportFd,
+               what->errorFd, what->view);
 }
 
 struct KeepStart {
@@ -282,14 +297,13 @@ bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &statu
         const long long left = deadline - nowMs();
         if (left <= 0)
             break;
-        // Without pidfds, look every few milliseconds.
-        struct pollfd ready[2] = {{errorFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        // Without pidfds, look every few milliseconds; poll passes over the -1 entries.
+        struct pollfd ready[3] = {
+            {open ? errorFd : -1, POLLIN, 0}, {pidfd, POLLIN, 0}, {g_watched, POLLIN, 0}};
         const int timeout = pidfd >= 0 ? static_cast<int>(left) : 2;
-        if (poll(open ? ready : ready + 1, open ? (pidfd >= 0 ? 2 : 1) : (pidfd >= 0 ? 1 : 0),
-                 timeout) < 0 &&
-            errno != EINTR)
+        if ((poll(ready, 3, timeout) < 0 && errno != EINTR) || ready[2].revents)
             break;
-        if (open && ready[0].revents)
+        if (ready[0].revents)
             open = text.drain(errorFd);
     }
     if (pidfd >= 0)
@@ -332,10 +346,83 @@ void reapFinished()
     });
 }
 
-int start(const char *path, char *const argv[], const char *standInsDir, int waitMs)
+void setWatched(int fd)
+{
+    g_watched = fd;
+}
+
+int copy(int folder, const char *from, const char *to)
+{
+    const char *slash = to ? std::strrchr(to, '/') : nullptr;
+    if (!from || !*from || !slash || to[0] != '/' || !slash[1])
+        return EINVAL;
+    const std::string parent(to, slash == to ? 1 : static_cast<size_t>(slash - to));
+    const int source = openat(folder, from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (source < 0)
+        return errno;
+    struct stat info {
+    };
+    int error = fstat(source, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    const int dir = error ? -1 : open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!error && dir < 0)
+        error = errno;
+    // A fresh name nobody could have put a link at; the rename then replaces whatever TO is.
+    char fresh[300];
+    int target = -1;
+    for (int tries = 0; !error && target < 0; ++tries) {
+        unsigned long long nonce = 0;
+        error = tries < 8 && getrandom(&nonce, sizeof nonce, 0) == sizeof nonce ? 0 : EEXIST;
+        std::snprintf(fresh, sizeof fresh, ".%.200s.%016llx", slash + 1, nonce);
+        target = error ? -1
+                       : openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                info.st_mode & 0777);
+        if (target < 0 && errno != EEXIST)
+            error = errno;
+    }
+    char buffer[16384];
+    while (!error) {
+        const ssize_t got = read(source, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t done = 0; !error && done < got;) {
+            const ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno != EINTR)
+                error = errno;
+            done += std::max<ssize_t>(put, 0);
+        }
+    }
+    if (target >= 0 && close(target) != 0 && !error)
+        error = errno;
+    // A staging file the requesting user made stays theirs, so Velloran can still remove it.
+    struct stat replaced {
+    };
+    const char *uid = g_requester[0] ? g_requester + std::strlen("SUDO_UID=") : nullptr;
+    if (!error && uid && fstatat(dir, slash + 1, &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(replaced.st_mode) && replaced.st_nlink == 1 &&
+        std::to_string(replaced.st_uid) == uid &&
+        fchownat(dir, fresh, replaced.st_uid, replaced.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
+    if (!error && renameat(dir, fresh, dir, slash + 1) != 0)
+        error = errno;
+    if (error && target >= 0)
+        unlinkat(dir, fresh, 0);
+    close(source);
+    if (dir >= 0)
+        close(dir);
+    return error;
+}
+
+namespace {
+
+int startTool(int folder, const char *path, char *const argv[], const char *standInsDir, int waitMs)
 {
     reapFinished();
-    if (!path || path[0] != '/' || !argv || !argv[0])
+    if (!path || (folder < 0 ? path[0] != '/' : std::strchr(path, '/') != nullptr) || !argv ||
+        !argv[0])
         return EINVAL;
 
     int report[2];
@@ -353,7 +440,7 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
 
     // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
     // process to make and tear down again for every tool. All signals wait meanwhile.
-    ChildStart what{path, argv, standInsDir, report[1], errors[1], keptView(standInsDir)};
+    ChildStart what{folder, path, argv, standInsDir, report[1], errors[1], keptView(standInsDir)};
     const pid_t pid = cloneOnOurMemory(childMain, &what, 0);
     const int cloneError = errno;
     close(report[1]);
@@ -408,6 +495,18 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
         (void)ignored;
     }
     return kToolFailed;
+}
+
+} // namespace
+
+int start(const char *path, char *const argv[], const char *standInsDir, int waitMs)
+{
+    return startTool(-1, path, argv, standInsDir, waitMs);
+}
+
+int startIn(int folder, const char *name, char *const argv[], const char *standInsDir, int waitMs)
+{
+    return folder < 0 ? EBADF : startTool(folder, name, argv, standInsDir, waitMs);
 }
 
 } // namespace PrivilegedStart

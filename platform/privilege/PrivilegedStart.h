@@ -25,6 +25,20 @@ extern const char *const kToolPath;
 // else the errno value that kept it from starting.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
+// As start(), for the program `name` in the folder open as `folder`, run through that descriptor
+// (execveat) so that no path is resolved again. The descriptor stays open in the program: a
+// script's interpreter reads the script through /dev/fd.
+int startIn(int folder, const char *name, char *const argv[], const char *standInsDir,
+            int waitMs = kToolWaitMs);
+
+// What "/bin/cp FROM TO" does, made here so that no link is followed: FROM (relative to `folder`,
+// or AT_FDCWD) must be a regular file itself; its bytes go into a fresh file beside TO, which
+// then takes TO's place. 0, or an errno value.
+int copy(int folder, const char *from, const char *to);
+
+// A descriptor (Velloran's pidfd) whose readiness ends any wait for a tool: nobody waits for it.
+void setWatched(int fd);
+
 // The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install
 // script can tell the user's staged files from a stranger's. Digits only.
 void setRequestingUser(const char *uid);
