@@ -3,12 +3,11 @@
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <chrono>
 #include <csignal>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <thread>
@@ -33,39 +32,27 @@ struct Journey {
     friend void PrintTo(const Journey &journey, std::ostream *os) { *os << journey.name; }
 };
 
-qint64 nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// A LAN client's TCP stream to the WAN, a byte every 20 ms; the WAN side times the pauses.
+// A LAN client's TCP stream to the WAN, a byte every 20 ms; the longest pause seen at the WAN.
 struct Stream {
     explicit Stream(const NetnsTopology &net)
-        : listener(net.listenTcp(net.wan(), "203.0.113.1", 9000)), sender([this, &net] {
-              const int fd = net.openTcp(net.lan(), "203.0.113.1", 9000, 1500);
-              for (; fd >= 0 && !done; QThread::msleep(20))
-                  ::send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-              if (fd >= 0)
-                  ::close(fd);
-          }),
-          receiver([this] {
-              pollfd ready{listener.fd ? *listener.fd : -1, POLLIN, 0}, data{-1, POLLIN, 0};
-              data.fd = ::poll(&ready, 1, 3000) == 1 ? ::accept(ready.fd, nullptr, nullptr) : -1;
-              for (char bytes[256]; data.fd >= 0 && !done;) {
-                  if (::poll(&data, 1, 100) == 1 && ::recv(data.fd, bytes, sizeof bytes, 0) > 0)
-                      worst = std::max(worst.load(), nowMs() - last.exchange(nowMs()));
+        : listener(net.listenTcp(net.wan(), "203.0.113.1", 9000)), thread([this, &net] {
+              const int out = net.openTcp(net.lan(), "203.0.113.1", 9000, 1500);
+              const int in =
+                  out < 0 ? -1 : ::accept4(*listener.fd, nullptr, nullptr, SOCK_NONBLOCK);
+              for (char bytes[256]; in >= 0 && !done; QThread::msleep(20)) {
+                  ::send(out, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                  if (const qint64 now = QDeadlineTimer::current().deadline();
+                      ::recv(in, bytes, sizeof bytes, 0) > 0)
+                      worst = std::max(worst.load(), now - last.exchange(now));
               }
-              if (data.fd >= 0)
-                  ::close(data.fd);
+              ::close(in), ::close(out);
           })
     {}
-    ~Stream() { done = true, sender.join(), receiver.join(); }
+    ~Stream() { done = true, thread.join(); }
     NetnsTopology::Listener listener;
     std::atomic<bool> done = false;
-    std::atomic<qint64> worst = 0, last = nowMs();
-    std::thread sender, receiver;
+    std::atomic<qint64> worst = 0, last = QDeadlineTimer::current().deadline();
+    std::thread thread;
 };
 
 bool matches(const QString &output, const QString &expected)
@@ -253,7 +240,8 @@ int Netns::run(QString what, QString *out)
     if (verb == "flowing") // bytes arrive, and no pause so far was as long as the bound (ms)
         return !stream ? -1
                        : (*out = QString::number(stream->worst),
-                          nowMs() - stream->last > 500 || stream->worst >= rest.toInt());
+                          stream->worst >= rest.toInt() ||
+                              QDeadlineTimer::current().deadline() - stream->last > 500);
     if (verb == "idle") { // not a single system call of the window in ten seconds
         const QString trace = QString("-s INT 10 strace -c -f -p %1").arg(driver->pid());
         TestSupport::run("timeout", trace.split(' '), out);
