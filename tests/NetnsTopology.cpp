@@ -1,7 +1,7 @@
 #include "NetnsTopology.h"
 
-#include "desktop/Bundle.h"
 #include "TestSupport.h"
+#include "desktop/Bundle.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -128,19 +128,12 @@ NetnsTopology::Listener NetnsTopology::listenTcp(const QString &ns, const QStrin
 }
 
 bool NetnsTopology::connectTcp(const QString &ns, const QString &address, quint16 port,
-                               int timeoutMs) const
-{
-    const int fd = openTcp(ns, address, port, timeoutMs);
-    return fd >= 0 && ::close(fd) == 0;
-}
-
-int NetnsTopology::openTcp(const QString &ns, const QString &address, quint16 port,
-                           int timeoutMs) const
+                               int timeoutMs, int *kept) const
 {
     sockaddr_in where;
     const int fd = socketIn(ns, address, port, where);
     if (fd < 0)
-        return -1;
+        return false;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&where), sizeof where) == 0;
     pollfd writable{fd, POLLOUT, 0};
@@ -149,9 +142,11 @@ int NetnsTopology::openTcp(const QString &ns, const QString &address, quint16 po
     if (!connected && errno == EINPROGRESS)
         connected = ::poll(&writable, 1, timeoutMs) == 1 &&
                     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    if (!connected)
+    if (connected && kept)
+        *kept = fd;
+    else
         ::close(fd);
-    return connected ? fd : -1;
+    return connected;
 }
 
 PrivateRoot::PrivateRoot()
@@ -232,7 +227,9 @@ SharingDriver::Reply SharingDriver::send(const QString &command, int timeoutMs)
 {
     if (!post(command))
         return Reply{false, "the driver is not running; it said: " + errors()};
-    return awaitReply(timeoutMs);
+    const Reply reply = awaitReply(timeoutMs);
+    said += reply.text;
+    return reply;
 }
 
 bool SharingDriver::configure(const QString &external, const QString &internal,

@@ -36,8 +36,9 @@ public:
         std::optional<QString> acceptPeer(int timeoutMs) const;
     };
     Listener listenTcp(const QString &ns, const QString &address, quint16 port) const;
-    bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
-    int openTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs) const;
+    // Connected within the time; the socket stays open in *kept when given.
+    bool connectTcp(const QString &ns, const QString &address, quint16 port, int timeoutMs,
+                    int *kept = nullptr) const;
 
 private:
     QString m_ns[3];
@@ -78,6 +79,7 @@ public:
     const Reply &launched() const { return m_launched; }
     qint64 pid() const { return m_process.processId(); }
     Reply send(const QString &command, int timeoutMs = 60000);
+    QString said; // every answer sent, for a test to look through
     bool configure(const QString &external, const QString &internal,
                    const QString &router = QStringLiteral("198.51.100.1"),
                    const QString &subnet = QStringLiteral("255.255.255.0"));
