@@ -1,7 +1,7 @@
 #include "NetnsTopology.h"
 
-#include "TestSupport.h"
 #include "desktop/Bundle.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QFileInfo>

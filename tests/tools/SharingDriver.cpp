@@ -86,7 +86,6 @@ int main(int argc, char *argv[])
     Ui::MainWindow &ui = loaded->ui;
     // Commands come through the event loop, so what the window watches is answered meanwhile.
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    std::string pending;
     const auto handle = [&](const std::string &line) {
         // The first process of its namespace adopts the daemons that end there.
         while (::getpid() == 1 && waitpid(-1, nullptr, WNOHANG) > 0) {
@@ -158,18 +157,11 @@ int main(int argc, char *argv[])
         return word != QLatin1String("quit");
     };
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[4096];
-        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        pending.append(buffer, size_t(std::max<ssize_t>(got, 0)));
-        input.setEnabled(false);
-        bool more = got > 0;
-        for (size_t end; more && (end = pending.find('\n')) != std::string::npos;) {
-            more = handle(pending.substr(0, end));
-            pending.erase(0, end + 1);
-        }
-        input.setEnabled(more);
-        if (!more)
-            QApplication::quit();
+        input.setEnabled(false); // one command at a time, also while an alert waits
+        std::string line;
+        if (std::getline(std::cin, line) && handle(line))
+            return input.setEnabled(true);
+        QApplication::quit();
     });
     QApplication::exec();
     AuthorizationService::setCurrent(nullptr);
