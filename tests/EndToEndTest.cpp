@@ -230,13 +230,10 @@ int Netns::run(QString what, QString *out)
             driver->said.clear();
         return *out = lines.join('\n'), int(lines.filter(QRegularExpression("^log ")).size());
     }
-    if (verb == "stream") // from now on, until the journey ends
-        return stream = std::make_unique<Stream>(*net), 0;
-    if (verb == "flowing") // bytes arrive, and no pause so far was as long as the bound (ms)
-        return !stream ? -1
-                       : (*out = QString::number(stream->worst),
-                          stream->worst >= rest.toInt() ||
-                              QDeadlineTimer::current().deadline() - stream->last > 500);
+    if (verb == "flowing" && (stream || (stream = std::make_unique<Stream>(*net)))) // from now on
+        return *out = QString::number(stream->worst), // no pause yet as long as the bound (ms)
+               stream->worst >= rest.toInt() ||
+                   QDeadlineTimer::current().deadline() - stream->last > 500;
     if (verb == "idle") { // not a single system call of the window in ten seconds
         const QString trace = QString("-s INT 10 strace -c -f -p %1").arg(driver->pid());
         TestSupport::run("timeout", trace.split(' '), out);
@@ -354,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
     // What breaks comes back by itself while the rights are held, never showing the LAN's
     // addresses to the WAN; three times a minute at most. Without rights the window says so.
     Journey{"BrokenSharingIsRestoredWithRightsAndStoppedWithoutThem", {
-        "launch", CONFIGURE, "> click sharingButton", SHARING, "stream", "flowing 1000", "idle",
+        "launch", CONFIGURE, "> click sharingButton", SHARING, "flowing 1000", "idle",
         "said -", "kill /run/natd.pid KILL", "said => 1 log Restored Internet Sharing: natd ended, "
         "so natd and ipfw ran again.", "flowing 5000", "said -", "gw nft flush ruleset",
         "nft => 0 ~velloran_ipfw~velloran_natd", "flowing 5000", "said => 0 ",
