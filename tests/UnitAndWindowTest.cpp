@@ -4,7 +4,6 @@
 #include "NATController.h"
 #include "NATLoader.h"
 #include "NATSetter.h"
-#include "privilege/LinuxAuthorization.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 #include "desktop/Bundle.h"
@@ -13,6 +12,7 @@
 #include "network/InterfaceRegistry.h"
 #include "network/SharingChecks.h"
 #include "privilege/BootFiles.h"
+#include "privilege/LinuxAuthorization.h"
 
 #include <QAccessible>
 #include <QCoreApplication>
@@ -532,19 +532,20 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
 {
     const QString base = "eth0 203.0.113.2/24,eth1", eth = "eth0>eth1";
     const QString lan = "192.168.2.1/255.255.255.0";
+    const QString badMask = "not a valid subnet", badRouter = "not a valid address";
     // Row, router/mask, external>internal, machine, words of the alert (none when inside).
     const std::tuple<const char *, QString, QString, QString, QString> rows[] = {
         {"=MaskSlash30Inside", "192.168.2.1/255.255.255.252", eth, base, ""},
-        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", eth, base, "Subnet mask"},
-        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", eth, base, "Subnet mask"},
+        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", eth, base, badMask},
+        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", eth, base, badMask},
         {"=Router223Inside", "223.1.2.1/255.255.255.0", eth, base, ""},
-        {"!Router224Outside", "224.1.2.1/255.255.255.0", eth, base, "Router address"},
-        {"!Router127Outside", "127.1.2.1/255.255.255.0", eth, base, "Router address"},
+        {"!Router224Outside", "224.1.2.1/255.255.255.0", eth, base, badRouter},
+        {"!Router127Outside", "127.1.2.1/255.255.255.0", eth, base, badRouter},
         {"=RouterLastHostThreeDigitsInside", "192.168.2.254/255.255.255.0", eth, base, ""},
-        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", eth, base, "Router"},
+        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", eth, base, badRouter},
         {"=RouterPartOf3DigitsInside", "192.168.2.001/255.255.255.0", eth, base, ""},
-        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", eth, base, "Router"},
-        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", eth, base, "Router"},
+        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", eth, base, badRouter},
+        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", eth, base, badRouter},
         {"=Ppp0UpInside", lan, "ppp0>eth1", base + ",ppp0 10.0.0.2/32", ""},
         {"!Ppp0DownOutside", lan, "ppp0>eth1", base + ",ppp0-", "(ppp0) is not up"},
         {"!InternalGoneOutside", lan, "eth0>eth9", base, "eth9 chosen in"},
@@ -594,8 +595,8 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
     }
     // Only words root's shell takes literally go to the boot script; only our own line is ours.
     EXPECT_TRUE(DhcpServer::startupLine({"--interface=a_Z.9+@-", "--dhcp-range=1.2.3.4,,:/="}));
-    for (const char *word : {"--interface=a;b", "--interface=a b", "--interface=a:b",
-                             "--dhcp-range=a@b"})
+    for (const char *word :
+         {"--interface=a;b", "--interface=a b", "--interface=a:b", "--dhcp-range=a@b"})
         EXPECT_FALSE(DhcpServer::startupLine({word})) << word;
     QStringList line = QStringList{"/usr/sbin/dnsmasq"} +
                        DhcpServer::arguments("eth1", "192.168.2.1", "255.255.255.0", {}).arguments;
