@@ -506,9 +506,8 @@ void NATController::toggleRunning(QObject *)
         return;
     }
     // What would fail or cut this computer off is told before any password is asked.
-    const SharingChecks::Choice choice{
-        routerAddress(), subnetMask(), *getExternalInterface(), *getInternalInterface(),
-        selectedTitle(internalInterface) == selectedTitle(externalInterface)};
+    const SharingChecks::Choice choice{routerAddress(), subnetMask(), *getExternalInterface(),
+                                       *getInternalInterface()};
     for (const auto &problem : {SharingChecks::problem(choice, SharingChecks::currentSystem()),
                                 dhcpPlanProblem(), dhcpPortInUse()}) {
         if (problem) {

@@ -114,7 +114,7 @@ std::optional<QString> checkNames(const Choice &choice, const System &)
 
 std::optional<QString> checkCutOff(const Choice &choice, const System &system)
 {
-    if (choice.onePort || choice.internal == choice.external)
+    if (choice.internal == choice.external)
         return std::nullopt;
     const Interface *internal = find(system, choice.internal);
     const Interface *external = find(system, choice.external);

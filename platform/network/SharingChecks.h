@@ -33,8 +33,7 @@ struct Choice {
     QString router;
     QString mask;
     QString external;
-    QString internal;
-    bool onePort = false; // the same entry in both menus
+    QString internal; // the same as external when sharing over one port
 };
 
 // The interfaces and IPv4 addresses (getifaddrs) and the default routes (/proc/net/route).
