@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 
 extern const QString BLAuthenticatedNotification;
 extern const QString BLDeauthenticatedNotification;
@@ -27,6 +28,11 @@ public:
 
     // At most the first 19 arguments reach the tool; an absent list is the empty list.
     bool executeCommand(const QString &pathToCommand, const QStringList &arguments = {});
+
+    // One of Velloran's commands that answer, run as root to its end: what it wrote, none when
+    // it could not run or failed.
+    std::optional<QByteArray> readCommand(const QString &pathToCommand,
+                                          const QStringList &arguments);
 
     int getPID(const QString &forProcess);
     bool killProcess(const QString &commandFromPS);

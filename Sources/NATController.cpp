@@ -395,6 +395,8 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
+    else // what was opened for a sharing that has ended since, if the rights are at hand
+        closeFirewalls(true);
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -459,6 +461,7 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
+        closeFirewalls();
         // natd ends within moments of its signal; one that still runs was not stopped.
         bool stillRunning = natdIsRunning();
         for (int tries = 0; stillRunning && tries < 100; ++tries) {
@@ -492,6 +495,8 @@ void NATController::toggleRunning(QObject *)
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
     }
+    if (!letFirewallsShare(choice.internal, choice.external))
+        return;
     // The menus may have changed under an alert: a step whose interface is gone fails.
     const auto natArgs = getNatArgs();
     if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
@@ -517,9 +522,6 @@ void NATController::toggleRunning(QObject *)
     }
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
-    const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
-    if (!blocks.isEmpty())
-        runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
 }
 
 // ---- lock and informational actions ----

@@ -70,6 +70,8 @@ public:
     static void startLookingAtWhatRuns();
     static bool natdIsRunning();
     void applicationWillBecomeActive(QObject *notification);
+    // Another firewall's rules changed while sharing runs: what now blocks it is named.
+    void firewallsChanged();
     void applicationWillTerminate(QObject *notification);
     bool applicationShouldTerminateAfterLastWindowClosed(QObject *application) const;
 
@@ -132,6 +134,9 @@ private:
     void watchHardware();
     void followLinks();
     void checkLanAddress();
+    // Other firewalls (Sources/NATControllerFirewalls.cpp): false when the user cancelled Start.
+    bool letFirewallsShare(const QString &lan, const QString &wan);
+    void closeFirewalls(bool onlyWithRightsHeld = false);
 
     // Menus and the LAN's router address follow the hardware.
     struct WantedTitle {

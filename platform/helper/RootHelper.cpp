@@ -67,10 +67,11 @@ std::string resourcesDir()
     return self.substr(0, self.rfind('/'));
 }
 
-int run(const HelperProtocol::Request &request, const std::string &resources)
+int run(const HelperProtocol::Request &request, const std::string &resources, std::string &answer)
 {
     // Only Velloran's own commands: whoever else reaches this pipe gets nothing more from root.
-    if (HelperCommands::check(request.path, request.arguments, resources) != 0) {
+    bool answers = false;
+    if (HelperCommands::check(request.path, request.arguments, resources, &answers) != 0) {
         std::string shown = request.path;
         for (char &c : shown)
             c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
@@ -84,6 +85,9 @@ int run(const HelperProtocol::Request &request, const std::string &resources)
     for (const std::string &argument : request.arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
+    if (answers)
+        return PrivilegedStart::capture(request.path.c_str(), argv.data(), answer,
+                                        HelperProtocol::kMaxAnswerSize);
     return PrivilegedStart::start(request.path.c_str(), argv.data(), standIns.c_str());
 }
 
@@ -130,8 +134,10 @@ int main()
             return 1;
 
         const auto request = HelperProtocol::decode(body.data(), body.size());
-        const std::int32_t status = request ? run(*request, resources) : EINVAL;
-        if (!writeAll(STDOUT_FILENO, &status, sizeof status))
+        std::string answer;
+        const std::int32_t status = request ? run(*request, resources, answer) : EINVAL;
+        const std::string reply = HelperProtocol::encodeReply(status, answer);
+        if (!writeAll(STDOUT_FILENO, reply.data(), reply.size()))
             return 1;
     }
 }

@@ -161,10 +161,25 @@ bool noArguments(const Context &c)
     return c.arguments.empty();
 }
 
+// Another firewall read, opened for sharing from a LAN to a WAN interface, or closed again.
+bool firewall(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    if (a.size() == 2)
+        return a[0] == "close" && isName(a[1]);
+    return a.size() == 3 && (a[0] == "read" || a[0] == "open") && isName(a[1]) && isName(a[2]);
+}
+
+bool firewallRead(const Context &c)
+{
+    return firewall(c) && c.arguments[0] == "read";
+}
+
 struct Command {
     const char *program;
     bool inResources; // a script of the bundle's, named by its file name
     bool (*accepts)(const Context &);
+    bool (*answers)(const Context &) = nullptr;
 };
 
 const Command kCommands[] = {
@@ -174,6 +189,7 @@ const Command kCommands[] = {
     {"/usr/sbin/named", false, named},    {"named_setup", true, noArguments},
     {"load_install", true, noArguments},  {"load_remove", true, noArguments},
     {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
+    {"velloran-firewall", true, firewall, firewallRead},
 };
 
 std::string readFile(const std::string &path)
@@ -185,7 +201,7 @@ std::string readFile(const std::string &path)
 } // namespace
 
 int check(const std::string &path, const std::vector<std::string> &arguments,
-          const std::string &resources)
+          const std::string &resources, bool *answers)
 {
     const Context context{arguments, resources};
     for (const Command &command : kCommands) {
@@ -198,6 +214,8 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
         const bool fromBundle = command.inResources || path == "/bin/cp";
         if (fromBundle && BsdToolView::checkRootOnly(resources.c_str()) != 0)
             return EPERM;
+        if (answers)
+            *answers = command.answers && command.answers(context);
         return 0;
     }
     return EPERM;

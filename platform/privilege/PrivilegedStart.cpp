@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -408,6 +409,79 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
         (void)ignored;
     }
     return kToolFailed;
+}
+
+int capture(const char *path, char *const argv[], std::string &output, std::size_t limit,
+            int waitMs)
+{
+    reapFinished();
+    output.clear();
+    if (!path || path[0] != '/' || !argv || !argv[0])
+        return EINVAL;
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) < 0)
+        return errno;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addchdir_np(&actions, "/");
+    // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    char *const environment[] = {const_cast<char *>(kToolPath), nullptr};
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, path, &actions, &attributes, argv, environment);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(out[1]);
+    if (error != 0) {
+        close(out[0]);
+        return error;
+    }
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    const long long deadline = nowMs() + std::max(waitMs, 0);
+    bool ended = false, tooMuch = false, closed = false;
+    int status = 0;
+    while (!tooMuch) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        // Once it has ended, all it wrote is in the pipe: this read takes the rest.
+        for (char buffer[4096]; !tooMuch;) {
+            const ssize_t got = read(out[0], buffer, sizeof buffer);
+            closed = closed || got == 0;
+            if (got <= 0)
+                break;
+            output.append(buffer, static_cast<std::size_t>(got));
+            tooMuch = output.size() > limit;
+        }
+        const long long left = deadline - nowMs();
+        if ((ended = done == pid) || left <= 0)
+            break;
+        // A closed pipe is always ready: then only the exit is waited for.
+        struct pollfd ready = {closed ? -1 : out[0], POLLIN, 0};
+        poll(&ready, 1, static_cast<int>(std::min(left, 5LL)));
+    }
+    close(out[0]);
+    if (!ended) {
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        output.clear();
+        return tooMuch ? kToolFailed : ETIMEDOUT;
+    }
+    if (tooMuch || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        output.clear();
+        return kToolFailed;
+    }
+    return 0;
 }
 
 } // namespace PrivilegedStart

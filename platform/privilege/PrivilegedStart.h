@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
+#include <string>
 
 // Starting a tool as root: shared by the root helper and by Velloran itself when it runs as root.
 // Uses no Qt, so the helper stays small.
@@ -24,6 +26,17 @@ extern const char *const kToolPath;
 // line naming the tool, its status and the last line it wrote on stderr, when it ended otherwise;
 // else the errno value that kept it from starting.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
+
+// How long a tool that answers may take, and how much it may say.
+constexpr int kAnswerWaitMs = 10000;
+
+// Runs `path` with `argv` in a start as clean as start()'s, outside the tool view, its stdout a
+// pipe, and waits for it to end: 0 with what it wrote in `output` when it ended with status 0
+// within `waitMs` having written at most `limit` bytes; kToolFailed when it ended otherwise or
+// wrote more; ETIMEDOUT, once it was ended, when it ran past the wait; else the errno value that
+// kept it from starting.
+int capture(const char *path, char *const argv[], std::string &output, std::size_t limit,
+            int waitMs = kAnswerWaitMs);
 
 // The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install
 // script can tell the user's staged files from a stranger's. Digits only.
