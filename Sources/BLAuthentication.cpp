@@ -233,7 +233,7 @@ bool BLAuthentication::executeCommand(const QString &pathToCommand, const QStrin
 }
 
 std::optional<QByteArray> BLAuthentication::readCommand(const QString &pathToCommand,
-                                                       const QStringList &arguments)
+                                                        const QStringList &arguments)
 {
     if (!authenticate({pathToCommand}))
         return std::nullopt;

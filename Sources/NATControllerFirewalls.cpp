@@ -29,8 +29,8 @@ QList<Firewalls::Block> readFirewalls(const QString &lan, const QString &wan)
 
 void openFirewalls(NATController &controller, const QString &lan, const QString &wan)
 {
-    if (!BLAuthentication::sharedInstance()->executeCommand(
-            firewallTool(), {QStringLiteral("open"), lan, wan}))
+    if (!BLAuthentication::sharedInstance()->executeCommand(firewallTool(),
+                                                            {QStringLiteral("open"), lan, wan}))
         controller.runErr(QStringLiteral("Velloran could not open every firewall for Internet "
                                          "Sharing, so the computers on %1 may not reach the "
                                          "Internet.")
@@ -65,9 +65,8 @@ void NATController::firewallsChanged()
         !BLAuthentication::sharedInstance()->isAuthenticated(commandsToExecute()))
         return;
     const QList<Firewalls::Block> blocks = readFirewalls(*lan, *wan);
-    if (!blocks.isEmpty() &&
-        Alert::ask(Firewalls::alert(blocks, *lan, *wan, true), {kAllow, QStringLiteral("OK")}) ==
-            kAllow)
+    if (!blocks.isEmpty() && Alert::ask(Firewalls::alert(blocks, *lan, *wan, true),
+                                        {kAllow, QStringLiteral("OK")}) == kAllow)
         openFirewalls(*this, *lan, *wan);
 }
 

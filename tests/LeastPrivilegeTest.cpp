@@ -1,6 +1,7 @@
 // Velloran's least privilege: the helper's table, the real helper, starts as root, boot copies.
 #include "BLAuthentication.h"
 #include "desktop/Bundle.h"
+#include "network/Firewalls.h"
 #include "privilege/HelperCommands.h"
 #include "privilege/HelperProtocol.h"
 #include "privilege/LinuxAuthorization.h"
@@ -55,7 +56,10 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
         "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
         "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
-        "--pid-file=/run/velloran/dnsmasq.pid"};
+        "--pid-file=/run/velloran/dnsmasq.pid",
+        "@/velloran-firewall read en1 en0",
+        "@/velloran-firewall open en1 ppp@1",
+        "@/velloran-firewall close en1"};
     const QStringList refused{"/bin/sh -c id",
                               "/usr/sbin/natd -redirect_port tcp -interface en0",
                               "/usr/sbin/natd -log -log -interface en0",
@@ -71,7 +75,10 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
                               "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
                               "/usr/bin/install -m 4755 /tmp/x /usr/bin/x",
                               "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
-                              "/usr/sbin/named -c /tmp/named.conf"};
+                              "/usr/sbin/named -c /tmp/named.conf",
+                              "@/velloran-firewall open en1 a;b",
+                              "@/velloran-firewall close en1 en0",
+                              "/tmp/velloran-firewall read en1 en0"};
     for (const QString &command : accepted + refused) {
         Strings words;
         for (const QString &word : QString(command).replace("@/", res + '/').split(' '))
@@ -147,8 +154,12 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     std::string replies(HelperProtocol::kGreeting, 4);
     for (const auto &[sent, reply] : exchange) {
         messages.push_back(sent);
-        replies += word(std::uint32_t(reply));
+        replies += word(std::uint32_t(reply)) + word(0); // and nothing answered
     }
+    // An answer longer than a reply may carry is never sent.
+    const std::string longest(HelperProtocol::kMaxAnswerSize, 'a');
+    EXPECT_EQ(HelperProtocol::encodeReply(0, longest), word(0) + word(longest.size()) + longest);
+    EXPECT_EQ(HelperProtocol::encodeReply(0, longest + 'a'), word(EMSGSIZE) + word(0));
     // Velloran's own messages are framed just so, blanks and empty words too.
     EXPECT_EQ(*HelperProtocol::encode({"/bin/kill", {"", "two words"}}),
               framed({"/bin/kill", "", "two words"}, 3));
@@ -239,6 +250,33 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
         PrivilegedStart::reapFinished();
         return !QFileInfo::exists(process);
     }));
+
+    // A tool that answers: what it wrote, when it ended well within the wait and the limit.
+    std::string answer;
+    const auto capture = [&](std::vector<const char *> words, std::size_t limit, int waitMs) {
+        words.push_back(nullptr);
+        return PrivilegedStart::capture(words[0], const_cast<char *const *>(words.data()), answer,
+                                        limit, waitMs);
+    };
+    EXPECT_EQ(capture({"/bin/echo", "two words"}, 10, 5000), 0);
+    EXPECT_EQ(answer, "two words\n");
+    EXPECT_EQ(capture({"/bin/echo", "two words"}, 9, 5000), PrivilegedStart::kToolFailed);
+    EXPECT_EQ(capture({"/bin/sh", "-c", "echo x; exit 3"}, 10, 5000), PrivilegedStart::kToolFailed);
+    EXPECT_EQ(capture({"/bin/sleep", "5"}, 10, 100), ETIMEDOUT);
+    EXPECT_EQ(answer, "");
+}
+
+// What root's firewall reader answers is read only in its exact shape, at most 16 lines.
+TEST(FirewallVerdict, IsTakenOnlyInItsOwnShape)
+{
+    using Firewalls::Block;
+    const QByteArray line = "ufw\tchain INPUT (policy DROP)\tdns\n";
+    for (const QByteArray &good : {QByteArray(), line, line.repeated(16)})
+        EXPECT_EQ(Firewalls::verdict(Firewalls::parseVerdict(good).value_or(QList<Block>())), good);
+    for (const QByteArray &bad : QList<QByteArray>{
+             line.repeated(17), line.chopped(1), "shell\tchain INPUT\tdns\n", "ufw\tchain\tssh\n",
+             "ufw\tchain\tdns\tmore\n", "ufw\t\tdns\n", "ufw\tchain\x1b[2J\tdns\n"})
+        EXPECT_FALSE(Firewalls::parseVerdict(bad)) << bad.toStdString();
 }
 
 // Who the tools run for: sudo's or pkexec's word, never a mix of both.

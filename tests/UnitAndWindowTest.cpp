@@ -65,8 +65,9 @@ protected:
         addNet("eth1", 3);
         InterfaceRegistry::setRoot(sysfs.path());
         // The machine the pre-flight checks see: the same two interfaces, up, nothing else.
-        SharingChecks::setSource(
-            [] { return SharingChecks::System{{{"eth0", true, {}}, {"eth1", true, {}}}, {}}; });
+        SharingChecks::setSource([] {
+            return SharingChecks::System{{{"eth0", true, {}}, {"eth1", true, {}}}, {}};
+        });
         NATLoader::setStagingFolder(stage.path());
         loaded = MainWindowLoader::load();
         controller = loaded->controller;

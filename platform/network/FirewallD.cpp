@@ -17,7 +17,8 @@ const QString kService = QStringLiteral("org.fedoraproject.FirewallD1");
 const QString kPath = QStringLiteral("/org/fedoraproject/FirewallD1");
 
 // One call on firewalld's object; an empty list when it failed.
-QVariantList call(const QString &interface, const QString &method, const QVariantList &arguments = {})
+QVariantList call(const QString &interface, const QString &method,
+                  const QVariantList &arguments = {})
 {
     QDBusMessage message = QDBusMessage::createMethodCall(
         kService, kPath, interface.isEmpty() ? kService : kService + '.' + interface, method);
@@ -28,8 +29,7 @@ QVariantList call(const QString &interface, const QString &method, const QVarian
 
 QString zoneOf(const QString &interface)
 {
-    const QString zone =
-        call("zone", "getZoneOfInterface", {interface}).value(0).toString();
+    const QString zone = call("zone", "getZoneOfInterface", {interface}).value(0).toString();
     return zone.isEmpty() ? call({}, "getDefaultZone").value(0).toString() : zone;
 }
 
@@ -50,8 +50,7 @@ bool hasPort(const QString &zone, const QString &port, const QString &protocol)
 QMap<QString, QMap<QString, QStringList>> activePolicies()
 {
     QMap<QString, QMap<QString, QStringList>> policies;
-    const QDBusArgument map =
-        call("policy", "getActivePolicies").value(0).value<QDBusArgument>();
+    const QDBusArgument map = call("policy", "getActivePolicies").value(0).value<QDBusArgument>();
     if (map.currentType() != QDBusArgument::MapType)
         return policies;
     map >> policies;
@@ -109,9 +108,9 @@ std::optional<QString> open(const QString &lan)
     if (previous == shared || (!previous.isEmpty() && !isZoneName(previous)))
         return std::nullopt;
     // Run-time calls: the permanent configuration is another interface, never used here.
-    const QVariantList answer =
-        previous.isEmpty() ? call("zone", "addInterface", {shared, lan})
-                           : call("zone", "changeZoneOfInterface", {shared, lan});
+    const QVariantList answer = previous.isEmpty()
+                                    ? call("zone", "addInterface", {shared, lan})
+                                    : call("zone", "changeZoneOfInterface", {shared, lan});
     if (answer.isEmpty())
         return std::nullopt;
     return QStringLiteral("firewalld %1 %2 %3")

@@ -77,7 +77,8 @@ Match protocolIs(QString protocol, const QString &have)
 Match addressIn(const QString &address, int prefix, std::optional<quint32> have)
 {
     in_addr parsed{};
-    if (prefix < 0 || prefix > 32 || inet_pton(AF_INET, address.toLatin1().constData(), &parsed) != 1)
+    if (prefix < 0 || prefix > 32 ||
+        inet_pton(AF_INET, address.toLatin1().constData(), &parsed) != 1)
         return Match::Unknown;
     if (prefix == 0)
         return Match::Yes;
@@ -431,7 +432,7 @@ QList<Block> fromIptablesSave(const QByteArray &text, const QString &lan, const 
                             : iptWalk(table, base, probe.packet, 0, dropChain);
         if (end == End::Accept || (end == End::Return && policy != "DROP"))
             continue;
-        const QString where = end == End::Return ? QString("chain %1 (policy DROP)").arg(base)
+        const QString where = end == End::Return  ? QString("chain %1 (policy DROP)").arg(base)
                               : dropChain == base ? QString("chain %1").arg(base)
                                                   : QString("chain %1, in %2").arg(base, dropChain);
         Block block{legacy ? "iptables-legacy" : "iptables", where, probe.traffic,
@@ -489,7 +490,7 @@ QList<Block> fromNftables(const QByteArray &json, const QString &lan, const QStr
             const QString inner = dropChain.section(' ', 2);
             const QString where =
                 QString("table %1 %2, chain %3").arg(chain.family, chain.table, chain.name) +
-                (end == End::Return       ? QString(" (policy drop)")
+                (end == End::Return    ? QString(" (policy drop)")
                  : inner == chain.name ? QString()
                                        : QString(", in %1").arg(inner));
             addOnce(blocks, {"nftables", where, probe.traffic, "nft " + key});

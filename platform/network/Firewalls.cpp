@@ -21,8 +21,8 @@ using FirewallRules::Traffic;
 QString g_noteFolder = QStringLiteral("/run/velloran");
 
 const QString kNft = QStringLiteral("/usr/sbin/nft");
-const QStringList kFirewalls{"nftables", "iptables", "iptables-legacy", "ufw", "Docker",
-                             "firewalld"};
+const QStringList kFirewalls{"nftables", "iptables", "iptables-legacy",
+                             "ufw",      "Docker",   "firewalld"};
 const QStringList kTraffic{"forward", "dhcp", "dns"};
 constexpr qsizetype kMaxWhere = 160;
 
@@ -130,9 +130,9 @@ std::optional<QString> add(const QStringList &opening, const QString &shape, con
 {
     if (opening.value(0).startsWith("iptables-") && opening.size() == 2 &&
         isChainName(opening[1])) {
-        if (!run(iptablesProgram(opening[0]), QStringList{"-w", "-t", "filter", "-I", opening[1],
-                                                          "1"} +
-                                                  iptablesRule(shape, lan, wan)))
+        if (!run(iptablesProgram(opening[0]),
+                 QStringList{"-w", "-t", "filter", "-I", opening[1], "1"} +
+                     iptablesRule(shape, lan, wan)))
             return std::nullopt;
         return QStringList{opening[0], opening[1], shape, lan, wan}.join(' ');
     }
@@ -165,15 +165,15 @@ bool remove(const QStringList &words)
             return !rule.isEmpty();
         return run(program, chain + QStringList{"-D", words[1]} + rule).has_value();
     }
-    if (words.value(0) == "nft" && words.size() == 6 &&
-        (words[1] == "ip" || words[1] == "inet") && isChainName(words[2]) &&
-        isChainName(words[3]) && InterfaceName::isValid(words[5].toStdString())) {
+    if (words.value(0) == "nft" && words.size() == 6 && (words[1] == "ip" || words[1] == "inet") &&
+        isChainName(words[2]) && isChainName(words[3]) &&
+        InterfaceName::isValid(words[5].toStdString())) {
         const auto listing = run(kNft, {"--handle", "list", "chain", words[1], words[2], words[3]});
         const QString ours = "comment \"" + tag(words[5]) + "\" # handle " + words[4];
         for (const QString &line : QString::fromUtf8(listing.value_or("")).split('\n'))
             if (line.trimmed().endsWith(ours))
-                return run(kNft, {"delete", "rule", words[1], words[2], words[3], "handle",
-                                  words[4]})
+                return run(kNft,
+                           {"delete", "rule", words[1], words[2], words[3], "handle", words[4]})
                     .has_value();
         return true;
     }
@@ -184,7 +184,8 @@ bool remove(const QStringList &words)
 bool noteFolderIsRoots()
 {
     QDir().mkpath(g_noteFolder);
-    struct stat folder {};
+    struct stat folder {
+    };
     return lstat(QFile::encodeName(g_noteFolder).constData(), &folder) == 0 &&
            S_ISDIR(folder.st_mode) && folder.st_uid == geteuid() && !(folder.st_mode & 022);
 }
@@ -195,8 +196,8 @@ bool writeNote(const QString &lan, const QStringList &lines)
     if (!note.open(QIODevice::WriteOnly))
         return false;
     note.write((lines.join('\n') + '\n').toUtf8());
-    note.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                        QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    note.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                        QFileDevice::ReadOther);
     return note.commit();
 }
 
@@ -311,14 +312,16 @@ std::optional<QList<Block>> parseVerdict(const QByteArray &text)
     for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
         const QList<QByteArray> fields = line.split('\t');
         const QString where = QString::fromLatin1(fields.value(1));
-        const bool printable = std::all_of(where.begin(), where.end(),
-                                           [](QChar c) { return c >= ' ' && c <= '~'; });
+        const bool printable =
+            std::all_of(where.begin(), where.end(), [](QChar c) { return c >= ' ' && c <= '~'; });
         if (fields.size() != 3 || !kFirewalls.contains(QString::fromLatin1(fields[0])) ||
             !kTraffic.contains(QString::fromLatin1(fields[2])) || where.isEmpty() ||
             where.size() > kMaxWhere || !printable || blocks.size() == kMaxBlocks)
             return std::nullopt;
-        blocks.append({QString::fromLatin1(fields[0]), where,
-                       Traffic(kTraffic.indexOf(QString::fromLatin1(fields[2]))), {}});
+        blocks.append({QString::fromLatin1(fields[0]),
+                       where,
+                       Traffic(kTraffic.indexOf(QString::fromLatin1(fields[2]))),
+                       {}});
     }
     return blocks;
 }
