@@ -86,6 +86,9 @@ QStringList templatesFor(Traffic traffic)
 // An iptables rule of a template, without the command and chain.
 QStringList iptablesRule(const QString &shape, const QString &lan, const QString &wan)
 {
+    // iptables reads a name ending in '+' as every name that starts so: never opened that wide.
+    if (lan.endsWith('+') || wan.endsWith('+'))
+        return {};
     QStringList rule;
     if (shape == "out")
         rule = {"-i", lan, "-o", wan};
@@ -128,11 +131,11 @@ QString iptablesProgram(const QString &tool)
 std::optional<QString> add(const QStringList &opening, const QString &shape, const QString &lan,
                            const QString &wan)
 {
+    const QStringList rule = iptablesRule(shape, lan, wan);
     if (opening.value(0).startsWith("iptables-") && opening.size() == 2 &&
-        isChainName(opening[1])) {
+        isChainName(opening[1]) && !rule.isEmpty()) {
         if (!run(iptablesProgram(opening[0]),
-                 QStringList{"-w", "-t", "filter", "-I", opening[1], "1"} +
-                     iptablesRule(shape, lan, wan)))
+                 QStringList{"-w", "-t", "filter", "-I", opening[1], "1"} + rule))
             return std::nullopt;
         return QStringList{opening[0], opening[1], shape, lan, wan}.join(' ');
     }
