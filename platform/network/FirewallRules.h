@@ -8,7 +8,8 @@
 // Whether another firewall's rules would drop what sharing needs: the LAN's traffic forwarded to
 // the external interface and its replies, and the LAN's DHCP and DNS to this computer. Each
 // packet is walked through the rules as the kernel would; a condition this cannot judge makes
-// its rule count as not matching. Pure functions of what was read, for root and for tests.
+// its rule count as not matching. Pure functions of what was read (iptables in
+// FirewallRules.cpp, nftables in NftRules.cpp), for root and for tests.
 namespace FirewallRules {
 
 enum class Traffic { Forward, Dhcp, Dns };

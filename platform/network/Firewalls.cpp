@@ -47,7 +47,7 @@ std::optional<QByteArray> run(const QString &program, const QStringList &argumen
     process.setProcessEnvironment(environment);
     process.setStandardInputFile(QProcess::nullDevice());
     process.start(program, arguments);
-    if (!process.waitForFinished(10000)) {
+    if (!process.waitForFinished(5000)) {
         process.kill();
         process.waitForFinished(1000);
         return std::nullopt;
