@@ -83,7 +83,8 @@ QList<FirewallRules::Block> read(const QString &lan, const QString &wan)
     const QStringList services = zone.value("services").toStringList();
     const QString opening = "firewalld " + lanZone;
     const QString where = "zone " + lanZone;
-    if (target != "ACCEPT" && !services.contains("dhcp") && !hasPort(lanZone, "67", "udp"))
+    if (lan != wan && target != "ACCEPT" && !services.contains("dhcp") &&
+        !hasPort(lanZone, "67", "udp"))
         blocks.append({"firewalld", where, Traffic::Dhcp, opening});
     if (target != "ACCEPT" && !services.contains("dns") && !hasPort(lanZone, "53", "udp"))
         blocks.append({"firewalld", where, Traffic::Dns, opening});

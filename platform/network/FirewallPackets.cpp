@@ -23,13 +23,18 @@ Match negated(Match m, bool negate)
 
 QList<Probe> probes(const QString &lan, const QString &wan)
 {
-    return {
+    QList<Probe> all{
         {Traffic::Forward, false, {lan, wan, "tcp", 40000, 443, false, {}, {}, "UNICAST"}},
         {Traffic::Forward, false, {wan, lan, "tcp", 443, 40000, true, {}, {}, "UNICAST"}},
-        {Traffic::Dhcp, true, {lan, {}, "udp", 68, 67, false, 0u, 0xffffffffu, "BROADCAST"}},
         {Traffic::Dns, true, {lan, {}, "udp", 40000, 53, false, {}, {}, "LOCAL"}},
         {Traffic::Dns, true, {lan, {}, "tcp", 40000, 53, false, {}, {}, "LOCAL"}},
     };
+    // Over one port Velloran serves no DHCP, and the Internet's side is never opened for it.
+    if (lan != wan)
+        all.insert(
+            2,
+            {Traffic::Dhcp, true, {lan, {}, "udp", 68, 67, false, 0u, 0xffffffffu, "BROADCAST"}});
+    return all;
 }
 
 Match interfaceIs(const QString &pattern, const QString &name)

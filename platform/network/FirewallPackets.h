@@ -34,7 +34,8 @@ struct Probe {
     Packet packet;
 };
 
-// A LAN client's new connection out and its reply, its DHCP discover and its DNS queries.
+// A LAN client's new connection out and its reply, its DHCP discover (over two interfaces) and
+// its DNS queries.
 QList<Probe> probes(const QString &lan, const QString &wan);
 
 // "eth+" (iptables) and "eth*" (nftables) name every interface that starts "eth".

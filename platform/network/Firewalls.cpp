@@ -251,21 +251,20 @@ bool open(const QString &lan, const QString &wan)
     bool ok = true;
     for (const Block &block : read(lan, wan)) {
         const QStringList opening = block.opening.split(' ');
-        if (opening.value(0) == "firewalld") {
-            if (opened.contains(block.opening))
-                continue;
-            const auto line = FirewallD::open(lan);
-            ok = ok && line.has_value();
-            lines << line.value_or(QString());
-        }
-        for (const QString &shape :
-             opening.value(0) == "firewalld" ? QStringList() : templatesFor(block.drops)) {
-            const auto line = add(opening, shape, lan, wan);
-            ok = ok && line.has_value();
-            lines << line.value_or(QString());
-        }
+        const bool zone = opening.value(0) == "firewalld";
+        if (zone && opened.contains(block.opening))
+            continue;
         opened << block.opening;
-        lines.removeAll(QString());
+        QList<std::optional<QString>> added;
+        if (zone) // over one port the zone is the Internet's side too: that is left to the user
+            added << (lan == wan ? std::nullopt : FirewallD::open(lan));
+        for (const QString &shape : zone ? QStringList() : templatesFor(block.drops))
+            added << add(opening, shape, lan, wan);
+        for (const auto &line : added) {
+            ok = ok && line.has_value();
+            if (line)
+                lines << *line;
+        }
         // Noted at once: what was added is removed at Stop even if this ends here.
         ok = writeNote(lan, lines) && ok;
     }
