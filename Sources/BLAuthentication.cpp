@@ -1,9 +1,13 @@
 #include "BLAuthentication.h"
 
 #include "desktop/Beep.h"
+#include "desktop/Bundle.h"
 #include "desktop/NotificationCenter.h"
 #include "desktop/SystemLog.h"
+#include "network/NameServer.h"
+#include "privilege/BsdToolView.h"
 
+#include <QFileInfo>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -145,7 +149,9 @@ QString rootProcessListing(const QString &text)
             command = '[' + readProcFile(pid, "comm").trimmed() + ']';
         }
         command.replace('\0', ' ');
-        if (!command.contains(needle) || !ownedByRoot(pid))
+        // Velloran's name server gives up root for bind: still ours, as only root starts it so.
+        if (!command.contains(needle) ||
+            !(ownedByRoot(pid) || NameServer::isOwnServer(std::to_string(pid))))
             continue;
         listing += QString::asprintf("%7d ", pid) + QString::fromLocal8Bit(command) + '\n';
     }
@@ -226,6 +232,11 @@ bool BLAuthentication::executeCommand(const QString &pathToCommand, const QStrin
         *authorizationRef, pathToCommand, arguments.mid(0, kMaxArguments));
     if (err == 0)
         return true;
+    // Root runs nothing from a folder others can change; the user is told where and what to do.
+    const QByteArray resources =
+        QFileInfo(Bundle::resourcePath()).canonicalFilePath().toLocal8Bit();
+    if (err == EPERM && BsdToolView::checkRootOnly(resources.constData()) == EPERM)
+        m_refusedBundle = QFileInfo(Bundle::bundlePath()).canonicalFilePath();
     Beep::beep();
     SystemLog::log(QString::asprintf("Error %d in AuthorizationExecuteWithPrivileges", err));
     SystemLog::log(QStringLiteral("\nPath: %1").arg(pathToCommand));
@@ -266,10 +277,8 @@ bool BLAuthentication::killProcess(const QString &commandFromPS)
     if (!isAuthenticated({commandFromPS}))
         authenticate({commandFromPS});
     const QString pid = QString::asprintf("%d", getPID(commandFromPS));
-    if (pid.toInt() > 0) {
-        executeCommand(QStringLiteral("/bin/kill"), {pid});
-        return true;
-    }
+    if (pid.toInt() > 0)
+        return executeCommand(QStringLiteral("/bin/kill"), {pid});
     Beep::beep();
     SystemLog::log(QStringLiteral("Error killing process %1, invalid PID.").arg(pid));
     return false;

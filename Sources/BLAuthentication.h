@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
+#include <utility>
 
 extern const QString BLAuthenticatedNotification;
 extern const QString BLDeauthenticatedNotification;
@@ -35,7 +36,11 @@ public:
                                           const QStringList &arguments);
 
     int getPID(const QString &forProcess);
+    // Yes once root has taken the kill; no when nothing was found or the kill was refused.
     bool killProcess(const QString &commandFromPS);
+
+    // Velloran's bundle, once, after root refused a run because others can change where it lies.
+    std::optional<QString> takeRefusedBundle() { return std::exchange(m_refusedBundle, {}); }
 
 private:
     BLAuthentication();
@@ -44,4 +49,5 @@ private:
 
     std::unique_ptr<AuthorizationService::Handle> authorizationRef;
     quint64 m_handleGeneration = 0;
+    std::optional<QString> m_refusedBundle;
 };

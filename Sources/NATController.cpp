@@ -9,6 +9,8 @@
 #include "NATLoader.h"
 #include "NATSetter.h"
 #include "desktop/NotificationCenter.h"
+#include "network/NameServer.h"
+#include "network/NetworkManager.h"
 #include "network/SharingChecks.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
@@ -30,6 +32,7 @@
 #include <cstring>
 #include <net/if.h>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -37,7 +40,6 @@ const QString kModemTitle = QStringLiteral("Modem or PPPoE (ppp0)");
 const QString kStartupItem = QStringLiteral("/Library/StartupItems/Velloran");
 const QString kNamedConf = QStringLiteral("/etc/named.conf");
 const QString kNamedCache = QStringLiteral("/etc/named.cache");
-const QString kNamedClients = QStringLiteral("/etc/named.clients");
 // Velloran's own name server, told from the distribution's by its command line.
 const QString kOwnNamed = QStringLiteral("/usr/sbin/named -c /etc/named.conf");
 
@@ -395,8 +397,11 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
-    else // what was opened for a sharing that has ended since, if the rights are at hand
+    else { // sharing ended without a Stop: what was left changed for it goes back
+        if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
+            giveLanBack();
         closeFirewalls(true);
+    }
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -435,6 +440,31 @@ bool NATController::natdIsRunning()
            auth->getPID(QStringLiteral("natd")) != 0;
 }
 
+bool NATController::natdEnded()
+{
+    // natd ends within moments of its signal.
+    bool running = natdIsRunning();
+    for (int tries = 0; running && tries < 100; ++tries) {
+        QThread::msleep(20);
+        running = natdIsRunning();
+    }
+    return !running;
+}
+
+void NATController::stepFailed(const QString &message)
+{
+    const auto bundle = BLAuthentication::sharedInstance()->takeRefusedBundle();
+    if (!bundle) {
+        runErr(message);
+        return;
+    }
+    runErr(QStringLiteral("Velloran can't run its tools as root from %1: users other than root "
+                          "can change that folder, and root runs nothing from such a place. To "
+                          "install it, run tools/setup in Velloran's source folder (it builds and "
+                          "installs the Debian package), then start the installed velloran.")
+               .arg(*bundle));
+}
+
 void NATController::setRunning(bool isRunning)
 {
     m_running = isRunning;
@@ -450,8 +480,9 @@ void NATController::toggleRunning(QObject *)
     if (m_running) {
         m_sharedIfconfigArgs.clear();
         stopDhcp();
-        if (!NATSetterOutlet->terminateNatd())
-            runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
+        const bool signalled = NATSetterOutlet->terminateNatd();
+        if (!signalled)
+            stepFailed(QStringLiteral("There was an error terminating DidivevuZidazar"));
         AliasingInfo record = m_aliasing;
         if (!m_aliasing.on) {
             // Sharing started over two interfaces, or before this launch: use what the window says.
@@ -462,15 +493,13 @@ void NATController::toggleRunning(QObject *)
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
         closeFirewalls();
-        // natd ends within moments of its signal; one that still runs was not stopped.
-        bool stillRunning = natdIsRunning();
-        for (int tries = 0; stillRunning && tries < 100; ++tries) {
-            QThread::msleep(20);
-            stillRunning = natdIsRunning();
-        }
-        if (stillRunning)
+        giveLanBack();
+        // A natd root would not end still runs: sharing goes on, and the button says so.
+        const bool stillRunning = signalled ? !natdEnded() : natdIsRunning();
+        if (signalled && stillRunning)
             runErr(QStringLiteral("There was an error terminating DidivevuZidazar"));
         setRunning(stillRunning);
+        refreshNameServer();
         return;
     }
 
@@ -491,6 +520,10 @@ void NATController::toggleRunning(QObject *)
             return;
         }
     }
+    // One natd at a time: the one a failed start left running ends before the steps run again.
+    if (std::exchange(m_natdLeftRunning, false) && natdIsRunning() &&
+        NATSetterOutlet->terminateNatd())
+        natdEnded();
     if (m_loadOnStartup) {
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
@@ -500,28 +533,44 @@ void NATController::toggleRunning(QObject *)
     // The menus may have changed under an alert: a step whose interface is gone fails.
     const auto natArgs = getNatArgs();
     if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (natd)"));
         return;
     }
+    m_natdLeftRunning = true;
     if (!NATSetterOutlet->ipfw(getExternalInterface())) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (ipfw)"));
         return;
     }
     const auto ifconfigArgs = getIfconfigArgs();
+    // NetworkManager would take the router address away again: it leaves the LAN alone meanwhile.
+    if (ifconfigArgs && !m_aliasing.on &&
+        NetworkManager::device(ifconfigArgs->first()) == NetworkManager::Device::Managed)
+        auth->executeCommand(Bundle::resourcePath() + '/' + NetworkManager::kProgram,
+                             {QStringLiteral("unmanage"), ifconfigArgs->first()});
     if (!ifconfigArgs || !NATSetterOutlet->ifconfig(*ifconfigArgs)) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (ifconfig)"));
         return;
     }
     if (!NATSetterOutlet->sysctl()) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (sysctl)"));
         return;
     }
     if (!startDhcp()) {
-        runErr(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
+        stepFailed(QStringLiteral("There was an error while starting Internet Sharing (dhcp)"));
         return;
     }
+    m_natdLeftRunning = false;
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
+    refreshNameServer();
+}
+
+// The interface NetworkManager left alone while sharing ran goes back to it.
+void NATController::giveLanBack()
+{
+    if (NetworkManager::noteLeft())
+        BLAuthentication::sharedInstance()->executeCommand(
+            Bundle::resourcePath() + '/' + NetworkManager::kProgram, {QStringLiteral("restore")});
 }
 
 // ---- lock and informational actions ----
@@ -555,23 +604,23 @@ void NATController::userDeauthenticated(QObject *)
     authLabel->setText(QStringLiteral("Click to allow changes"));
 }
 
-void NATController::openDocument(const QString &name)
+void NATController::openDocument(const QString &name, const QString &title)
 {
     // The bundle carries each RTF document also as HTML, which Velloran's help window shows.
     const QString path = Bundle::pathForResource(name, QStringLiteral("html"));
-    if (path.isEmpty() || !HelpWindow::showDocument(window, path))
+    if (path.isEmpty() || !HelpWindow::showDocument(window, path, title))
         runErr(QStringLiteral("The document %1.rtf is missing from Velloran's application folder.")
                    .arg(name));
 }
 
 void NATController::openReadme(QObject *)
 {
-    openDocument(QStringLiteral("Readme"));
+    openDocument(QStringLiteral("Readme"), QStringLiteral("Velloran Read Me"));
 }
 
 void NATController::openSetup(QObject *)
 {
-    openDocument(QStringLiteral("Setup"));
+    openDocument(QStringLiteral("Setup"), QStringLiteral("Setting Up Clients"));
 }
 
 void NATController::displayAboutWindow(QObject *)
@@ -610,11 +659,11 @@ void NATController::toggleDNS(QObject *)
     }
     const QString setup = Bundle::resourcePath() + QStringLiteral("/named_setup");
     bool started = false;
-    // The list of clients comes with the set-up: without it named would refuse the configuration.
-    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache) &&
-        QFileInfo::exists(kNamedClients)) {
-        started = auth->executeCommand(QStringLiteral("/usr/sbin/named"),
-                                       {QStringLiteral("-c"), kNamedConf});
+    if (QFileInfo::exists(kNamedConf) && QFileInfo::exists(kNamedCache)) {
+        QStringList arguments;
+        for (const std::string &word : NameServer::startArguments())
+            arguments << QString::fromStdString(word);
+        started = auth->executeCommand(QStringLiteral("/usr/sbin/named"), arguments);
     } else if (QFileInfo::exists(kNamedConf)) {
         started = auth->executeCommand(setup, {});
     } else if (auth->executeCommand(
@@ -622,7 +671,7 @@ void NATController::toggleDNS(QObject *)
                    {Bundle::resourcePath() + QStringLiteral("/named.conf"), kNamedConf})) {
         started = auth->executeCommand(setup, {});
     } else {
-        runErr(QStringLiteral("Unable to make DNS configuration file; an error occured"));
+        stepFailed(QStringLiteral("Unable to make DNS configuration file; an error occured"));
     }
     // A server that could not be started is not shown as running.
     setDNSrunning(started);
@@ -635,7 +684,7 @@ void NATController::toggleLoadOnStartup(QObject *)
         if (auth->executeCommand(Bundle::resourcePath() + QStringLiteral("/load_remove"), {})) {
             setLoadOnStartup(false);
         } else {
-            runErr(QStringLiteral("Unable to remove startup files; an error occured"));
+            stepFailed(QStringLiteral("Unable to remove startup files; an error occured"));
             setLoadOnStartup(true);
         }
         return;
@@ -648,7 +697,7 @@ void NATController::toggleLoadOnStartup(QObject *)
     if (!StagingFile::write(staged, QByteArray()) ||
         !auth->executeCommand(QStringLiteral("/bin/cp"), {plist, staged})) {
         StagingFile::removeOwn(staged);
-        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+        stepFailed(QStringLiteral("Unable to make startup files; an error occured"));
         setLoadOnStartup(false);
         return;
     }
@@ -660,9 +709,19 @@ void NATController::toggleLoadOnStartup(QObject *)
         for (const QString &path :
              {staged, NATLoader::startupItemPath(), NATLoader::configFilePath()})
             StagingFile::removeOwn(path);
-        runErr(QStringLiteral("Unable to make startup files; an error occured"));
+        stepFailed(QStringLiteral("Unable to make startup files; an error occured"));
     }
-    setLoadOnStartup(made);
+    // A failed install leaves in place what was there before: the box shows what the disk holds.
+    setLoadOnStartup(made || QFileInfo::exists(kStartupItem));
+}
+
+// The name server serves the LAN of the sharing now in place, and listens there, from lists root
+// makes itself; while the server is off nothing changes.
+void NATController::refreshNameServer()
+{
+    if (m_DNSrunning)
+        BLAuthentication::sharedInstance()->executeCommand(Bundle::resourcePath() +
+                                                           QStringLiteral("/named_lists"));
 }
 
 void NATController::setDNSrunning(bool isRunning)

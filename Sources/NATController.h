@@ -123,12 +123,17 @@ private:
     QString routerAddress() const;
     QString subnetMask() const;
     void setRunning(bool running);
+    // Waits a moment for natd to end after its signal; false when it still runs.
+    static bool natdEnded();
+    // runErr for a privileged step; when root refused it for where Velloran lies, says that.
+    void stepFailed(const QString &message);
     void setDNSrunning(bool running);
+    void refreshNameServer();
     void setLoadOnStartup(bool installed);
     // Says what a failed look at the interface list says, once the launch has the answer.
     bool reportPPPoE(std::optional<bool> listed);
     void refreshLockState();
-    void openDocument(const QString &name);
+    void openDocument(const QString &name, const QString &title);
     bool startDhcp();
     void stopDhcp();
     void watchHardware();
@@ -137,6 +142,7 @@ private:
     // Other firewalls (Sources/NATControllerFirewalls.cpp): false when the user cancelled Start.
     bool letFirewallsShare(const QString &lan, const QString &wan);
     void closeFirewalls(bool onlyWithRightsHeld = false);
+    void giveLanBack();
 
     // Menus and the LAN's router address follow the hardware.
     struct WantedTitle {
@@ -146,6 +152,8 @@ private:
     WantedTitle m_wantedExternal, m_wantedInternal;
     QStringList m_sharedIfconfigArgs;
     bool m_interruptionShown = false;
+    // A start failed after natd had started, which may still run.
+    bool m_natdLeftRunning = false;
 
     bool m_running = false;
     bool m_DNSrunning = false;

@@ -1,8 +1,8 @@
 #include "NATLoader.h"
 
 #include "network/DhcpServer.h"
-#include "network/InterfaceName.h"
 #include "NATController.h"
+#include "privilege/BootFiles.h"
 #include "privilege/StagingFile.h"
 #include "desktop/SystemLog.h"
 
@@ -10,21 +10,22 @@ namespace {
 
 QString g_stagingFolder = QStringLiteral("/tmp");
 
-struct NatOption {
-    const char *flag;
-    const char *line;
-};
-
-// Tested in this order by substring, so "-log_denied" is seen before "-log".
-const NatOption kNatOptions[] = {
-    {"-log_denied", "log_denied yes\n"},   {"-log", "log yes\n"},
-    {"-use_sockets", "use_sockets yes\n"}, {"-same_ports", "same_ports yes\n"},
-    {"-dynamic", "dynamic yes\n"},         {"-deny_incoming", "deny_incoming yes\n"},
-};
-
-QString consoleMessage(const char *text)
+BootFiles::Words wordsOf(const QStringList &list)
 {
-    return QStringLiteral("ConsoleMessage \"%1\"\n").arg(QLatin1String(text));
+    BootFiles::Words words;
+    for (const QString &item : list)
+        words.push_back(item.toStdString());
+    return words;
+}
+
+std::optional<QStringList> listOf(const std::optional<BootFiles::Lines> &lines)
+{
+    if (!lines)
+        return std::nullopt;
+    QStringList list;
+    for (const std::string &line : *lines)
+        list << QString::fromStdString(line);
+    return list;
 }
 
 QByteArray bytesOf(const QStringList &lines)
@@ -36,25 +37,6 @@ QByteArray bytesOf(const QStringList &lines)
 }
 
 } // namespace
-
-bool NATLoader::isInterfaceName(const QString &name)
-{
-    return InterfaceName::isValid(name.toUtf8().toStdString());
-}
-
-bool NATLoader::isPlainWord(const QString &word)
-{
-    if (word.isEmpty())
-        return false;
-    for (const QChar c : word) {
-        const char16_t u = c.unicode();
-        const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
-                           (u >= '0' && u <= '9') || u == '.' || u == '-' || u == '_';
-        if (!plain)
-            return false;
-    }
-    return true;
-}
 
 void NATLoader::setStagingFolder(const QString &folder)
 {
@@ -80,36 +62,11 @@ QString NATLoader::parametersListPath()
 
 std::optional<QStringList> NATLoader::natConfigLines(const QStringList &natArgs)
 {
-    QStringList lines{
-        QStringLiteral(
-            "# Config file used by natd startup script in /Library/StartupItems/Velloran\n"),
-        QStringLiteral("# Written by Velloran from the settings in its window\n"),
-        QStringLiteral("#\n")};
-
-    for (qsizetype i = 0; i < natArgs.size(); ++i) {
-        const QString &element = natArgs[i];
-        if (element.contains(QLatin1String("-interface"))) {
-            // natd at boot reads this as root: a missing or odd name makes no file at all.
-            if (++i >= natArgs.size() || !isInterfaceName(natArgs[i]))
-                return std::nullopt;
-            lines << QStringLiteral("interface %1\n").arg(natArgs[i]);
-            continue;
-        }
-        const NatOption *match = nullptr;
-        for (const NatOption &option : kNatOptions) {
-            if (element.contains(QLatin1String(option.flag))) {
-                match = &option;
-                break;
-            }
-        }
-        if (match)
-            lines << QString::fromLatin1(match->line);
-        else
-            SystemLog::log(QStringLiteral("Bad paramater in parseNatArgs:"));
-    }
-
-    lines << QStringLiteral("#\n") << QStringLiteral("# End natd config file\n");
-    return lines;
+    std::size_t skipped = 0;
+    const auto lines = BootFiles::natConfigLines(wordsOf(natArgs), &skipped);
+    while (skipped-- > 0)
+        SystemLog::log(QStringLiteral("Bad paramater in parseNatArgs:"));
+    return listOf(lines);
 }
 
 std::optional<QStringList> NATLoader::getNatConfigLines()
@@ -139,44 +96,9 @@ std::optional<QStringList> NATLoader::startupLines(const QString &divertInterfac
                                                    bool nameServerRuns,
                                                    const std::optional<QString> &dhcpLine)
 {
-    // Every word from the window goes into a script that root runs at boot.
-    if (!isInterfaceName(divertInterface) || ifconfigArgs.isEmpty() ||
-        !isInterfaceName(ifconfigArgs.first()))
-        return std::nullopt;
-    for (const QString &word : ifconfigArgs.mid(1)) {
-        if (!isPlainWord(word))
-            return std::nullopt;
-    }
-
-    QStringList lines{
-        QStringLiteral("#!/bin/sh\n"),
-        QStringLiteral("#\n"),
-        QStringLiteral("# Velloran service startup item - enables internet connection sharing on "
-                       "startup\n"),
-        QStringLiteral("# Written by Velloran from the settings in its window\n"),
-        QStringLiteral("#\n"),
-        QStringLiteral("\n"),
-        QStringLiteral(". /etc/rc.common\n"),
-        QStringLiteral("\n"),
-        consoleMessage("Starting Velloran Services"),
-        consoleMessage("Configuring Velloran Parameters"),
-        QStringLiteral("/usr/sbin/sysctl -w net.inet.ip.forwarding=1\n"),
-        QStringLiteral("%1\n").arg(
-            (QStringList{QStringLiteral("/sbin/ifconfig")} + ifconfigArgs).join(QLatin1Char(' '))),
-        QStringLiteral("/usr/sbin/natd -f /etc/natd.conf\n"),
-        QStringLiteral("/sbin/ipfw -f flush\n"),
-        QStringLiteral("/sbin/ipfw add 95 divert natd all from any to any via %1\n")
-            .arg(divertInterface),
-        QStringLiteral("/sbin/ipfw add 65530 pass all from any to any\n"),
-        QStringLiteral("\n")};
-    if (nameServerRuns) {
-        lines << consoleMessage("Starting Local Caching Name Server")
-              << QStringLiteral("/usr/sbin/named -c /etc/named.conf\n") << QStringLiteral("\n");
-    }
-    if (dhcpLine)
-        lines << *dhcpLine + QLatin1Char('\n');
-    lines << QStringLiteral("#\n") << QStringLiteral("# End NAT startup item\n");
-    return lines;
+    return listOf(BootFiles::startupLines(
+        divertInterface.toStdString(), wordsOf(ifconfigArgs), nameServerRuns,
+        dhcpLine ? std::optional(dhcpLine->toStdString()) : std::nullopt));
 }
 
 std::optional<QStringList> NATLoader::getStartupLines()

@@ -28,17 +28,12 @@ public:
     // Stages the script as <staging folder>/Velloran.tmp; stages nothing when it can't be made.
     bool makeStartupItem();
 
-    // The two files from given settings, for the methods above and for tests.
+    // The two files from given settings (made by BootFiles, as root makes them again).
     static std::optional<QStringList> natConfigLines(const QStringList &natArgs);
     static std::optional<QStringList> startupLines(const QString &divertInterface,
                                                    const QStringList &ifconfigArgs,
                                                    bool nameServerRuns,
                                                    const std::optional<QString> &dhcpLine = {});
-
-    // One word the shell can only read as itself: ASCII letters, digits, '.', '-', '_'.
-    static bool isPlainWord(const QString &word);
-    // An interface name that may go into root's files (see InterfaceName.h).
-    static bool isInterfaceName(const QString &name);
 
     // Where the files are staged: "/tmp" unless a test points it elsewhere.
     static void setStagingFolder(const QString &folder);

@@ -12,8 +12,12 @@ BLAuthentication *runner()
 
 bool NATSetter::terminateNatd()
 {
-    if (runner()->killProcess(QStringLiteral("/usr/sbin/natd")))
+    const QString path = QStringLiteral("/usr/sbin/natd");
+    if (runner()->killProcess(path))
         return true;
+    // The bare name is for a natd the full path can't find; one root refused to end stays so.
+    if (runner()->getPID(path) != 0)
+        return false;
     return runner()->killProcess(QStringLiteral("natd"));
 }
 

@@ -5,6 +5,11 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
 
 using TestSupport::readAll;
 using TestSupport::waitFor;
@@ -20,10 +25,31 @@ echo "boot $(systemctl is-enabled velloran.service)
 $(ls -d /tmp/*.tmp /etc/natd.conf) rc $(. /etc/rc.common && ConsoleMessage 'a  b')"
 grep -E '^(Type|RemainAfterExit|ExecStart)=' /etc/systemd/system/velloran.service)sh";
 
-// Staged as user 4242 would (a plain script, the bundle's parameters), before the row's plant.
-const QString kStage = "cd \"$0\" && echo '#!/bin/sh' | tee tmp/Velloran.tmp >tmp/natd.conf.tmp "
-                       "&& cp \"$1/StartupParameters.plist\" tmp/Velloran.StartupParameters."
-                       "plist.tmp && chown 4242:4242 tmp/*.tmp && echo own >precious && ";
+// Staged as user 4242 would (Velloran's files, the bundle's parameters), before the row's plant.
+const QString kStage =
+    "cd \"$0\" && cp \"$2/Velloran.plain\" tmp/Velloran.tmp && cp "
+    "\"$2/natd.conf.all\" tmp/natd.conf.tmp && cp \"$1/StartupParameters.plist\" "
+    "tmp/Velloran.StartupParameters.plist.tmp && chown 4242:4242 tmp/*.tmp && "
+    "echo own >precious && ";
+const char *const kOrdinaryUser =
+    "useradd -MU vltoggles && echo \"vltoggles ALL=(root) NOPASSWD: "
+    "$0/velloran-helper\" >/etc/sudoers.d/vltoggles && id -u vltoggles";
+
+// A second program of the user's, holding the staged script open: rewrites it once Velloran has.
+[[noreturn]] void rewriteOnceWritten(int script, int watch, uid_t uid)
+{
+    static const char kRewritten[] = "#!/bin/sh\nchmod 4755 /bin/sh\n";
+    alignas(inotify_event) char event[4096];
+    _exit(setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0 &&
+                  read(watch, event, sizeof event) > 0 && ftruncate(script, 0) == 0 &&
+                  pwrite(script, kRewritten, sizeof kRewritten - 1, 0) > 0
+              ? 0
+              : 1);
+}
+
+// Velloran's name server, as the window starts it and where it writes its pid.
+#define START_NAMED "run /usr/sbin/named -c /etc/named.conf -u bind\n"
+const QString kNamedPid = "/var/lib/velloran/named/named.pid";
 
 QString res()
 {
@@ -43,6 +69,7 @@ protected:
         VELLORAN_REQUIRE_ROOT();
         ASSERT_TRUE(net.ready() && root.ready()) << qPrintable(net.error() + root.error());
         ASSERT_EQ(run({"/bin/true"}), 0) << qPrintable(output); // the root's /etc, without ours
+        ASSERT_TRUE(QFile::copy(VELLORAN_TEST_IDLE, at("/tmp/idle"))); // for a row's processes
         for (const char *name : {"natd.conf", "rc.common", "named.conf", "named.cache"})
             QFile::remove(at("/etc/") + name);
         // The window is pid 1 of a PID namespace of its own: its lookup sees this test's alone.
@@ -74,7 +101,7 @@ protected:
         const QStringList dig{"dig", "+tries=1", "@127.0.0.1", "1.2.0.192.in-addr.arpa", "PTR"};
         EXPECT_TRUE(waitFor(
             [&] { return net.exec(net.gw(), dig, &output) == 0 && output.contains("NXDOMAIN"); }));
-        return readAll(at("/run/named.pid")).trimmed().toStdString();
+        return readAll(at(kNamedPid)).trimmed().toStdString();
     }
     NetnsTopology net{{}};
     PrivateRoot root;
@@ -95,14 +122,23 @@ class Rows : public BootScripts, public ::testing::WithParamInterface<Row>
 {
 };
 
-// Rows: what is planted among the staged files, and the requesting user.
+// Rows: what is planted among the staged files, the requester; only "Inside" rows install.
 using StagedFiles = Rows;
 
-TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
+TEST_P(StagedFiles, InstallOnlyWhatRootMakesAgainFromTrustedOnes)
 {
-    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + GetParam().first, at("/"), res()}), 0);
+    ASSERT_EQ(TestSupport::run("/bin/sh", {"-c", kStage + GetParam().first, at("/"), res(),
+                                           VELLORAN_TEST_SOURCE_DIR "/golden"}),
+              0);
     const std::string before = look();
-    EXPECT_NE(run({res() + "/load_install"}, GetParam().second), 0);
+    const QByteArray staged = readAll(at("/tmp/Velloran.tmp")) + readAll(at("/tmp/natd.conf.tmp"));
+    const bool inside = QString(GetParam().name).startsWith("Inside");
+    EXPECT_EQ(run({res() + "/load_install"}, GetParam().second) == 0, inside) << qPrintable(output);
+    if (inside) {
+        const QString item = at("/Library/StartupItems/Velloran/Velloran");
+        EXPECT_EQ(readAll(item) + readAll(at("/etc/natd.conf")), staged);
+        return;
+    }
     EXPECT_TRUE(output.contains(QRegularExpression("nothing installed|sticky")))
         << qPrintable(output);
     EXPECT_EQ(look() + readAll(at("/precious")).toStdString(), before + "own\n");
@@ -110,14 +146,21 @@ TEST_P(StagedFiles, InstallNothingFromUntrustedOnes)
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StagedFiles,
-    ::testing::Values(Row{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
-                      Row{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
-                      Row{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp",
-                          "4242"},
-                      Row{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
-                      Row{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
-                      Row{"NoRequesterOnlyRootsCount", "true", "0"},
-                      Row{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
+    ::testing::Values(
+        Row{"InsideVelloransFiles", "true", "4242"},
+        Row{"InsideNameServerLinesInFilesOfRoot",
+            "cp $2/Velloran.named tmp/Velloran.tmp && chown 0:0 tmp/*.tmp", "4242"},
+        Row{"ScriptOneByteOff", "sed -i s/Services/Servicez/ tmp/Velloran.tmp", "4242"},
+        Row{"ScriptExtraLine", "sed -i '/65530/a chmod 4755 /bin/sh' tmp/Velloran.tmp", "4242"},
+        Row{"ConfigWithAPidFile", "echo pid_file /etc/shadow >>tmp/natd.conf.tmp", "4242"},
+        Row{"ParametersOneByteMore", "echo >>tmp/Velloran.StartupParameters.plist.tmp", "4242"},
+        Row{"ScriptALink", "ln -sf ../precious tmp/Velloran.tmp", "4242"},
+        Row{"ConfigOfAnotherUser", "chown 65534:65534 tmp/natd.conf.tmp", "4242"},
+        Row{"SecondName", "ln -f precious tmp/Velloran.StartupParameters.plist.tmp", "4242"},
+        Row{"ScriptMissing", "rm tmp/Velloran.tmp", "4242"},
+        Row{"ScriptAFolder", "rm tmp/Velloran.tmp && mkdir tmp/Velloran.tmp", "4242"},
+        Row{"NoRequesterOnlyRootsCount", "true", "0"},
+        Row{"StagingNotSticky", "chmod 0777 tmp", "4242"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 // Rows: how the administrator set up the name server, what the first click runs ("%": resources).
@@ -145,12 +188,12 @@ TEST_P(NameServerToggle, StartsFromWhatIsThereAndEndsByTheWindow)
     EXPECT_EQ(readAll(at("/etc/named.conf")) + readAll(at("/etc/named.cache")),
               (conf.isEmpty() ? readAll(res() + "/named.conf") : conf) +
                   (hints.isEmpty() ? readAll("/usr/share/dns/root.hints") : hints));
-    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at("/run/named.pid")); }));
+    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at(kNamedPid)); }));
     // Both files are in place now: the server starts directly, and reset ends it with a beep.
-    EXPECT_EQ(ask("click named"), "run /usr/sbin/named -c /etc/named.conf\n" + state(true, false));
+    EXPECT_EQ(ask("click named"), START_NAMED + state(true, false));
     pid = answeringServer();
     EXPECT_EQ(ask("click reset"), "run /bin/kill " + pid + "\nbeep\n" + state(false, false));
-    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at("/run/named.pid")); }));
+    EXPECT_TRUE(waitFor([&] { return !QFileInfo::exists(at(kNamedPid)); }));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -160,16 +203,31 @@ INSTANTIATE_TEST_SUITE_P(
             "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
         Row{"ConfigurationWithoutHints", "cp $0/named.conf /etc && echo // >>/etc/named.conf",
             "run %/named_setup\n"},
-        // With the clients listed too, named starts directly.
-        Row{"BothInPlace",
-            "cp $0/named.conf /usr/share/dns/root.hints /etc && cd /etc && mv root.hints "
-            "named.cache "
-            "&& echo ';' >>named.cache && echo 'acl velloran_clients { any; };' >named.clients",
-            "run /usr/sbin/named -c /etc/named.conf\n"}),
+        // Another user's natd (LAN names, one with a plugin) and stale named: lists hold only ours.
+        Row{"SetUpBesideAnotherUsersNatdAndNamed",
+            "echo own >/precious && ln -s /precious /etc/named.clients && mkdir -p "
+            "/var/lib/velloran/named || exit; setpriv --reuid=65534 --regid=65534 --clear-groups "
+            "bash -c 'for w in int0 \"$0\"; do exec -a /usr/sbin/natd /tmp/idle -interface "
+            "\"$w\" & done; exec -a /usr/sbin/named /tmp/idle -c /etc/named.conf -u bind' "
+            "\"$(printf 'x\\ndyndb \"p\" \"/tmp/p.so\" { };\\n/*')\" >/dev/null 2>&1 & b=$!; "
+            "echo $b >/var/lib/velloran/named/named.pid && until [ $(pgrep -c -P $b -f "
+            "^/usr/sbin/natd) = 2 ] && [ $(head -c15 /proc/$b/cmdline) = /usr/sbin/named ]; do "
+            "sleep .1; done && $0/named_setup && p=$(cat /var/lib/velloran/named/named.pid) && "
+            "kill -0 $b && [ \"$(tr '\\0' ' ' </proc/$p/cmdline)\" = '/usr/sbin/named -c "
+            "/etc/named.conf -u bind ' ] && printf 'acl velloran_clients "
+            "{\\n\\tlocalhost;\\n\\t203.0.113.0/24;\\n\\t198.51.100.0/24;\\n};\\n' | diff - "
+            "/etc/named.clients && [ ! -L /etc/named.clients ] && grep -qx own /precious && kill "
+            "$p && while grep -q . /proc/$p/cmdline; do sleep .1; done",
+            START_NAMED},
+        // The administrator's own configuration and hints: the one run is named, lists or none.
+        Row{"AdministratorsOwnConfigurationAndHints",
+            "install -d -o bind -g bind /var/lib/velloran/named && cp /usr/share/dns/root.hints "
+            "/etc/named.cache && printf 'options { directory \"%s\"; pid-file \"%s/named.pid\"; "
+            "};\\n' /var/lib/velloran/named /var/lib/velloran/named >/etc/named.conf",
+            START_NAMED}),
     [](const auto &row) { return std::string(row.param.name); });
 
-// Installed and removed by the real scripts from the window: as root on a machine with its own
-// rc.common, or as an ordinary user (sudo, the helper alone) where the install takes their files.
+// From the window: as root beside its own rc.common, or as a user through sudo and the helper.
 using StartAtBootToggle = Rows;
 
 TEST_P(StartAtBootToggle, InstallsAndRemoves)
@@ -206,10 +264,47 @@ TEST_P(StartAtBootToggle, InstallsAndRemoves)
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartAtBootToggle,
     ::testing::Values(Row{"Root", "echo 'ConsoleMessage() { echo own; }' >/etc/rc.common", ""},
-                      Row{"OrdinaryUser",
-                          "useradd -MU vltoggles && echo \"vltoggles ALL=(root) NOPASSWD: "
-                          "$0/velloran-helper\" >/etc/sudoers.d/vltoggles && id -u vltoggles",
-                          ""}),
+                      Row{"OrdinaryUser", kOrdinaryUser, ""}),
+    [](const auto &row) { return std::string(row.param.name); });
+
+// Rows: what is planted; "rewrite": another program of the user's rewrites the staged script.
+using FailedInstall = Rows;
+
+TEST_P(FailedInstall, LeavesTheDiskAsItWasAndTheBoxOff)
+{
+    ASSERT_EQ(run({"/bin/sh", "-c", GetParam().first + QString(" && ") + kOrdinaryUser, res()}), 0)
+        << qPrintable(output);
+    const uid_t uid = output.trimmed().toUInt();
+    launch(output.trimmed());
+    ask("external Ethernet Interface (ext0)"), ask("internal Ethernet Interface (int0)");
+    const std::string before = look();
+    const QByteArray script = QFile::encodeName(at("/tmp/Velloran.tmp"));
+    const int fd = GetParam().second[0] ? open(script, O_WRONLY | O_CREAT | O_CLOEXEC, 0644) : -1,
+              watch = inotify_init1(IN_CLOEXEC);
+    pid_t rewriter = -1;
+    if (fd >= 0 && fchown(fd, uid, uid) == 0 &&
+        inotify_add_watch(watch, script, IN_CLOSE_WRITE) >= 0)
+        if ((rewriter = fork()) == 0)
+            rewriteOnceWritten(fd, watch, uid);
+    ::close(fd), ::close(watch);
+    const std::string reply = ask("click load");
+    EXPECT_TRUE(reply.ends_with("alert Unable to make startup files; an error occured\n" +
+                                state(false, false)))
+        << reply;
+    EXPECT_EQ(look(), before);
+    EXPECT_FALSE(QFileInfo::exists(at("/var/lib/velloran")));
+    int status = 0;
+    EXPECT_TRUE(!GetParam().second[0] || (rewriter > 0 && ::kill(rewriter, SIGKILL) == 0 &&
+                                          waitpid(rewriter, &status, 0) > 0 && status == 0))
+        << "the script was not rewritten";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FailedInstall,
+    ::testing::Values(Row{"EnableFails",
+                          "mkdir -p /etc/systemd/system/multi-user.target.wants/velloran.service",
+                          ""},
+                      Row{"ScriptRewrittenOnceStaged", "true", "rewrite"}),
     [](const auto &row) { return std::string(row.param.name); });
 
 } // namespace

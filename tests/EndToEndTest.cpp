@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <csignal>
+#include <pwd.h>
 
 namespace {
 
@@ -17,7 +18,8 @@ const QByteArray kLeaseScript =
     ">\"$0.lease\"\nip addr add $ip/$mask dev $interface\n"
     "ip route add default via $router\n";
 // Steps that only look, tried again for a while until they match: the network settles.
-const QStringList kLooks = QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes").split(' ');
+const QStringList kLooks =
+    QString("nft addr cat ps lan>wan wan>gw gw>wan dig ? fakes nm").split(' ');
 
 // "STEP" ends with status 0; "STEP => N" with status N; "STEP => N OUTPUT" with that output:
 // exactly, holding each part of "~PART~PART", or lacking the part of "!PART".
@@ -37,8 +39,7 @@ bool matches(const QString &output, const QString &expected)
 
 } // namespace
 
-// One topology for all, int0 without an address and gw's default route via wan; each journey
-// runs tools, programs and the window in a root of its own in gw.
+// One topology, int0 without an address, gw routed via wan; each journey in a root of its own.
 class Netns : public ::testing::TestWithParam<Journey>
 {
 protected:
@@ -72,12 +73,19 @@ protected:
         run("gw nft list table inet bystander", &now);
         EXPECT_EQ(now, bystander) << "another table changed";
         net->killAll(net->gw()); // and back to the topology as it was built
+        // int0 under the name a journey gave it
+        for (const QString name : {"int@0", "int;0"})
+            for (const QString step : {"gw ip link set %1 down", "gw ip link set %1 name int0"})
+                run(step.arg(name), &now);
         for (const char *step :
              {"gw nft flush ruleset", "gw ip addr flush dev ext0", "gw ip addr flush dev int0",
               "gw ip addr add 203.0.113.2/24 dev ext0", "gw ip link set int0 up",
               "gw ip route replace default via 203.0.113.1", "lan ip addr flush dev lan0",
               "lan ip addr add 198.51.100.2/24 dev lan0",
-              "lan ip route replace default via 198.51.100.1"})
+              "lan ip route replace default via 198.51.100.1", "wan ip addr flush dev wan0",
+              "wan ip addr add 203.0.113.1/24 dev wan0",
+              "wan ip route del 198.51.100.0/24", "gw ip link set ext0 mtu 1500",
+              "wan ip link set wan0 mtu 1500", "wan nft flush ruleset", "lan nft flush ruleset"})
             run(step, &now);
     }
 
@@ -138,7 +146,14 @@ int Netns::run(QString what, QString *out)
             pid = now;
         if (verb == "kill") // never pid 0: that would signal this very test
             return pid > 0 ? ::kill(pid, words[1] == "KILL" ? SIGKILL : SIGTERM) : -1;
-        *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ');
+        // Its command line, and whose it is: one user's in every uid, or "?".
+        const QByteArray status = readAll(QStringLiteral("/proc/%1/status").arg(pid));
+        const auto ids = status.mid(status.indexOf("\nUid:") + 5).split('\n')[0].simplified();
+        const passwd *user = ids.split(' ').count(ids.split(' ')[0]) == 4
+                                 ? ::getpwuid(ids.split(' ')[0].toUInt())
+                                 : nullptr;
+        *out = readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).replace('\0', ' ') + '(' +
+               (user ? user->pw_name : "?") + ')';
         return !TestSupport::processAlive(pid);
     }
     if (verb.size() > 1 && verb.contains('>')) { // 1 when reached, and the source seen there
@@ -178,12 +193,18 @@ int Netns::run(QString what, QString *out)
     }
     if (verb == "boot") { // what systemd runs at boot, word for word from the installed unit
         const QString unit = root.hostPath("/etc/systemd/system/%1velloran.service");
-        const auto exec =
-            QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n").match(readAll(unit.arg("")));
+        const QString text = readAll(unit.arg(""));
+        const auto pre = QRegularExpression("\nExecStartPre=-\"([^\"]+)\" (\\S+)\n").match(text);
+        const auto exec = QRegularExpression("\nExecStart=\"([^\"]+)\" (\\S+)\n").match(text);
+        if (pre.hasMatch()) // a step of its own, whose failure systemd ignores
+            root.run(net->gw(), {pre.captured(1), pre.captured(2)});
         return exec.hasMatch() && QFileInfo(unit.arg("multi-user.target.wants/")).isSymLink()
                    ? root.run(net->gw(), {exec.captured(1), exec.captured(2)}, out)
                    : -1;
     }
+    if (verb == "nm") // NetworkManager's state of a device
+        return root.run(net->gw(),
+                        {"/usr/bin/nmcli", "-g", "GENERAL.STATE", "device", "show", rest}, out);
     if (verb == "fake") // a process of that command line
         return fakes.push_back(std::make_unique<FakeProcess>(words)), 0;
     if (verb == "fakes")
@@ -217,13 +238,22 @@ TEST_P(Netns, Journey)
     }
 }
 
-#define CONFIGURE                                                                                  \
-    "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (int0)",                \
+#define CONFIGURE_WITH(lan)                                                                        \
+    "> external Ethernet Interface (ext0)", "> internal Ethernet Interface (" lan ")",             \
         "> router 198.51.100.1", "> subnet 255.255.255.0"
+#define CONFIGURE CONFIGURE_WITH("int0")
 #define NOT_SHARING "? button => 0 Start Internet Sharing"
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
+#define NAMED_PID "/var/lib/velloran/named/named.pid"
+#define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
+#define RENAME(name)                                                                               \
+    "gw ip link set int0 down", "gw ip link set int0 name " name, "gw ip link set " name " up",    \
+        "launch", CONFIGURE_WITH(name)
+#define REFUSED(name)                                                                              \
+    "The interface name \"" name "\" can't be used for sharing: Velloran takes "                   \
+    "1 to 15 ASCII letters, digits and . _ + @ -, not beginning with -."
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
@@ -237,16 +267,19 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "ipfw add 95 divert natd all from any to any via ext0", "ipfw -q delete 100",
         "root velloran-toolview /usr/sbin/ipfw list => 0 00095 divert 8668 ip from any to any via "
         "ext0\n00200 allow ip from any to any xmit int0\n65530 allow ip from any to any\n65535 "
-        "allow ip from any to any\n", "mark", "no natd -turbo -interface ext0", "no natd -dynamic",
+        "allow ip from any to any\n", "mark", "no natd -logx -interface ext0", "no natd -dynamic",
         "no natd -interface nosuch0", "no natd -same_ports maybe -interface ext0",
         "no natd -interface ext0\";", "no natd interface ext0", "no natd -f /nonexistent/natd.conf",
-        "no sysctl net.ipv4.no_such_key", "no ipfw add 95 divert natd all from any to any",
+        "write /tmp/m.conf interface ext0", "write /tmp/n.conf config /tmp/m.conf",
+        "no natd -f /tmp/n.conf", "no ipfw add 0 pass all from any to any",
+        "no ifconfig int0 198.51.100.1/33",
+        "no sysctl net.ipv4.no_such_key", "no sysctl net..ipv4.ip_forward", "no ipfw add 95 divert natd all from any to any",
         "no ipfw add 65535 pass all from any to any", "no ipfw -x flush", "no ipfw zero", "no ipfw",
         "no ipfw add 95 divert 1234 all from any to any via ext0",
         "no ipfw add 100 pass tcp from any to any", "no ipfw add 100 pass all from any to any via",
         "no ipfw add 90 deny all from any to any xmit ext0 in",
         "no ifconfig int0 198.51.100.1 netmask 255.0.255.0",
-        "no ifconfig int0 198.51.100.77 -alias",
+        "ifconfig int0 198.51.100.77 -alias", "no ifconfig nosuch0 198.51.100.77 -alias",
         "no ifconfig int0 198.51.100 netmask 255.255.255.0",
         "no ifconfig int0 198.51.100.1 netmask",
         "no ifconfig nosuch0 198.51.100.1 netmask 255.255.255.0",
@@ -262,8 +295,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "relaunch", SHARING, "? external => 0 Ethernet Interface (ext0)",
         "? internal => 0 Ethernet Interface (int0)", "> click sharingButton", NOT_SHARING, STOPPED,
         "lan>wan => 0", "addr int0 => 0 ", "addr ext0 => 0 203.0.113.2/24", "> click sharingButton",
-        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 ",
-        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd", "lan>wan => 0", "gw>wan => 1",
+        TRANSLATED, "ps /run/natd.pid => 0 /usr/sbin/natd -interface ext0 (root)",
+        // Without natd the divert drops what is forwarded and passes this computer's own traffic.
+        "kill /run/natd.pid KILL", "nft => 0 !velloran_natd",
+        "wan ip route add 198.51.100.0/24 via 203.0.113.2", "lan>wan => 0", "gw>wan => 1",
+        "wan>gw => 1",
         "relaunch", NOT_SHARING, "? running => 0 0"}},
     // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
     Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {
@@ -277,17 +313,37 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
         TRANSLATED, "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
         "gw ip route replace default via 203.0.113.1", "lan>wan => 1 203.0.113.3"}},
-    // The stop removes the recorded alias even though the router fields changed meanwhile.
+    // named serves only the LAN on a shared wire; Stop removes the alias the fields no longer say.
     Journey{"OneInterfaceInBothMenusGetsTheLanAddressBesideItsOwn", {
         "launch", CONFIGURE, "> internal Ethernet Interface (ext0)", "? dhcpEnabled => 0 0",
         "> click sharingButton", SHARING, "addr ext0 => 0 203.0.113.2/24 198.51.100.1/24",
+        "> click named", "wan ip addr add 198.51.100.3/24 dev wan0",
+        "dig wan -b 198.51.100.3 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
+        "dig wan -b 203.0.113.1 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
         "> router 198.51.100.7", "> click sharingButton", NOT_SHARING,
         "addr ext0 => 0 203.0.113.2/24", "addr int0 => 0 ", STOPPED}},
-    Journey{"StartAtBootBringsSharingAndDhcpUpWithoutTheWindow", {
-        "launch", CONFIGURE, "> click dhcp", "> click denyIncoming", "> click load", NOT_SHARING,
-        "quit", "lan>wan => 0", "boot => 0 ~Starting Velloran Services\n", TRANSLATED,
-        "wan>gw => 0",
-        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ", "launch", SHARING}},
+    // A name with "@" is shared, and at boot too.
+    Journey{"ANameWithAtIsSharedAndStartAtBootBringsItAndDhcpUpWithoutTheWindow", {
+        RENAME("int@0"), "> click dhcp", "> click denyIncoming", "> click sharingButton",
+        TRANSLATED, "> click sharingButton", "> click load", NOT_SHARING, "quit", "lan>wan => 0",
+        "boot => 0 ~Starting Velloran Services\n", TRANSLATED, "wan>gw => 0",
+        "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int@0 ", "launch", SHARING}},
+    // One with ";" is refused, in the same words, by the window, the boot files and every tool.
+    Journey{"ANameWithASemicolonIsRefusedByEveryWriterInOneMessage", {
+        RENAME("int;0"), "mark", "> click sharingButton => 1 " REFUSED("int;0"),
+        "> click load => 1 Unable to make startup files; an error occured",
+        "no natd -interface int;0 => 0 natd: " REFUSED("int;0") "\n",
+        "no ipfw add 95 divert natd all from any to any via int;0 => 0 ipfw: "
+        REFUSED("int;0") "\n", "no ifconfig int;0 198.51.100.1 netmask 255.255.255.0 => 0 "
+        "ifconfig: " REFUSED("int;0") "\n",
+        "no sysctl -w net.ipv4.conf.int;0.forwarding=1 => 0 sysctl: " REFUSED("int;0") "\n", "same",
+        NOT_SHARING, "cat /Library/StartupItems/Velloran => 1", "cat /run/natd.pid => 1"}},
+    // A start that fails after natd; once the cause is mended, Start ends that natd and shares.
+    Journey{"AFailedStartIsMendedAndTheNextStartShares", {
+        "write /var/lib/velloran in the way", "launch", CONFIGURE, "> click dhcp",
+        "> click sharingButton => 1 There was an error while starting Internet Sharing (dhcp)",
+        NOT_SHARING, "ps /run/natd.pid => 0", "root /bin/rm /var/lib/velloran",
+        "> click sharingButton", SHARING, TRANSLATED, "ps /run/velloran/dnsmasq.pid => 0"}},
     // Refused starts run nothing and leave the network as it was.
     Journey{"PreflightRefusalsLeaveTheNetworkAlone", {
         "launch", "mark", "> click sharingButton => 1 ~(ppp0) is not up", CONFIGURE,
@@ -300,17 +356,17 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> internal Ethernet Interface (ext0)", "> click sharingButton => 1 ~cut this computer off",
         NOT_SHARING, "same", "cat /run/natd.pid => 1", "addr int0 => 0 ",
         "addr ext0 => 0 203.0.113.2/24"}},
-    // Port 53 taken is named; a distribution's named is not Velloran's; ours serves the LAN only.
+    // Port 53 taken is named; a distribution's named is not ours; ours runs as bind, found again.
     Journey{"TheNameServerIsVelloransOwnAndServesOnlyTheLan", {
         "root /usr/sbin/dnsmasq --conf-file=/dev/null --port=53 --pid-file=/run/dns.pid", "launch",
         "> click named => 1 ~dnsmasq", "? named => 0 0", "kill /run/dns.pid TERM",
         "ps /run/dns.pid => 1", "fake /usr/sbin/named -u bind", "relaunch", "? named => 0 0",
-        CONFIGURE, "> click sharingButton", "> click named",
-        "ps /run/named.pid => 0 /usr/sbin/named -c /etc/named.conf ",
+        CONFIGURE, "> click named", "ps " NAMED_PID " => 0 " OWN_NAMED, "relaunch",
+        "? named => 0 1", "> click sharingButton",
         "dig lan -b 198.51.100.2 @198.51.100.1 1.2.0.192.in-addr.arpa PTR => 0 NXDOMAIN ra",
-        "dig wan -b 203.0.113.1 @203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 REFUSED",
-        "> click named", "? named => 0 0", "ps /run/named.pid => 1", "fakes", "> click named",
-        "> click resetButton", "? named => 0 0", "fakes"}},
+        "dig wan -b 203.0.113.1 @203.0.113.2 1.2.0.192.in-addr.arpa PTR => 0 ", // not listened on
+        "> click named", "? named => 0 0", "ps " NAMED_PID " => 1", "fakes", "> click named",
+        "ps " NAMED_PID " => 0 " OWN_NAMED, "> click resetButton", "? named => 0 0", "fakes"}},
     // A DHCP server on the LAN stops a start; one upstream outlives Stop; resolved's list is used.
     Journey{"DhcpLeasesTheLanItsAddressAndStopEndsOnlyVelloransServer", {
         "root /bin/true", "write /etc/resolv.conf nameserver 127.0.0.53\n",
@@ -363,6 +419,41 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "> answer Allow for Velloran", "> click sharingButton => 1 ~zone public", SHARING,
         TRANSLATED, "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 0 nm-shared\n",
         "> click sharingButton", NOT_SHARING,
-        "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 2 no zone\n"}}),
+        "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 2 no zone\n"}},
+    // Unmanaged while sharing runs (boot too), back at Stop, or at launch after a crash.
+    Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
+        "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"
+        "auth-polkit=root-only\n", "write /etc/bus.conf <busconfig><type>system</type><listen>"
+        "unix:path=/run/dbus/system_bus_socket</listen><policy context=\"default\"><allow user="
+        "\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+        "</policy></busconfig>",
+        // A bus that starts no services; NetworkManager without udev, as in a container.
+        "write /tmp/nm mkdir /run/dbus\ndbus-daemon --config-file=/etc/bus.conf --fork\nmount -o "
+        "remount,bind,ro /sys\nexec NetworkManager --no-daemon --debug --config=/etc/nm.conf "
+        ">/run/nm.log 2>&1\n", "root /usr/bin/setsid -f /bin/sh /tmp/nm",
+        "nm int0 => 0 30 (disconnected)\n", "root /usr/bin/nmcli connection add type ethernet "
+        "ifname int0 con-name lan ipv4.dhcp-timeout 5 ipv6.method disabled",
+        "nm int0 => 0 70 (connecting (getting IP configuration))\n", "launch", CONFIGURE,
+        "> click sharingButton", SHARING, "nm int0 => 0 10 (unmanaged)\n", "gw sleep 6",
+        "addr int0 => 0 198.51.100.1/24", TRANSLATED, "> click sharingButton", NOT_SHARING,
+        "nm int0 => 0 !unmanaged", "cat /run/velloran/networkmanager-unmanaged => 1",
+        "> click sharingButton", "launch", SHARING, "nm int0 => 0 10 (unmanaged)\n", CONFIGURE,
+        "> click sharingButton",
+        "nm int0 => 0 !unmanaged", "> internal Ethernet Interface (ext0)", "> click sharingButton",
+        "nm ext0 => 0 100 (connected (externally))\n", "addr ext0 => 0 ~198.51.100.1/24",
+        "cat /run/velloran/networkmanager-unmanaged => 1", "> click sharingButton",
+        "> internal Ethernet Interface (int0)", "> click load", "quit",
+        "boot => 0 ~Starting Velloran", "nm int0 => 0 10 (unmanaged)\n", TRANSLATED,
+        "kill /run/natd.pid KILL", "launch", NOT_SHARING, "nm int0 => 0 !unmanaged"}},
+    // PPPoE's MTU, no "fragmentation needed", a SYN whose MSS would not fit dropped: it completes.
+    Journey{"ForwardedSynsBothWaysCarryAnMssThatFitsTheExternalLink", {
+        "gw ip link set ext0 mtu 1492", "wan ip link set wan0 mtu 1492",
+        "wan nft add table ip probe { chain in { type filter hook input priority 0; icmp type "
+        "destination-unreachable icmp code frag-needed drop; tcp flags syn / syn,ack tcp option "
+        "maxseg size != 1452 drop; }; }", "lan nft add table ip probe { chain in { type filter "
+        "hook input priority 0; tcp flags syn,ack / syn,ack tcp option maxseg size != 1452 drop; "
+        "}; }", "wan iperf3 -s -1 -D -B 203.0.113.1", "launch", CONFIGURE,
+        "> click sharingButton", "lan iperf3 -c 203.0.113.1 -R -n 10M --connect-timeout 3000 "
+        "--rcv-timeout 5000 => 0 ~10.0 MBytes~receiver"}}),
     [](const auto &row) { return std::string(row.param.name); });
 // clang-format on

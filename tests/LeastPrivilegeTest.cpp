@@ -1,17 +1,20 @@
 // Velloran's least privilege: the helper's table, the real helper, starts as root, boot copies.
 #include "BLAuthentication.h"
+#include "RecordingAuthorization.h"
+#include "TestSupport.h"
 #include "desktop/Bundle.h"
 #include "network/Firewalls.h"
 #include "privilege/HelperCommands.h"
 #include "privilege/HelperProtocol.h"
 #include "privilege/LinuxAuthorization.h"
 #include "privilege/PrivilegedStart.h"
-#include "RecordingAuthorization.h"
-#include "TestSupport.h"
 
 #include <QFileInfo>
 #include <QProcess>
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -21,72 +24,95 @@ using TestSupport::readAll;
 using TestSupport::run;
 using Strings = std::vector<std::string>;
 
-std::string resources()
+HelperCommands::Resources resources()
 {
-    return QFileInfo(Bundle::resourcePath()).canonicalFilePath().toStdString();
+    static const auto opened = HelperCommands::openResources(
+        QFileInfo(Bundle::resourcePath()).canonicalFilePath().toStdString());
+    return opened;
 }
 
-// Every command Velloran sends is in the helper's table; the near misses are not. Words split at
-// blanks; "@" is the helper's Resources folder. Interface names are the kernel's: up to 15 bytes.
+// "@/" is the helper's Resources folder, "~/" one a user can change, "L/" a link to "@/".
 TEST(HelperTable, TakesExactlyVelloransCommands)
 {
     const QString divert = "/sbin/ipfw add 95 divert natd all from any to any via ";
-    const QString res = QString::fromStdString(resources());
-    const QStringList accepted{
-        "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
-        "-interface en0",
-        "/usr/sbin/natd -interface ppp@1",
-        divert + "wlån0",
-        divert + "wlan+1." + QString(8, 'x'),
-        "/sbin/ipfw -f flush",
-        divert + "en0",
-        "/sbin/ipfw add 65530 pass all from any to any",
-        "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0",
-        "/sbin/ifconfig en1 192.168.2.1 netmask 255.0.0.0 alias",
-        "/sbin/ifconfig en1 192.168.2.1 -alias",
-        "/usr/sbin/sysctl -w net.inet.ip.forwarding=1",
-        "/usr/sbin/named -c /etc/named.conf",
-        "/bin/cp @/named.conf /etc/named.conf",
-        "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
-        "@/named_setup",
-        "@/load_install",
-        "@/load_remove",
-        "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran",
+    const QString res = QString::fromStdString(resources().path);
+    QTemporaryDir users;
+    ASSERT_EQ(::chown(QFile::encodeName(users.path()).constData(), 65534, 65534), 0);
+    const auto usersResources = HelperCommands::openResources(users.path().toStdString());
+    ASSERT_TRUE(QFile::link(res, users.path() + "/L"));
+    const QString dhcp =
         "/usr/sbin/dnsmasq --conf-file=/dev/null --port=0 --interface=en1 --except-interface=lo "
         "--bind-interfaces --dhcp-authoritative --no-ping --dhcp-range=192.168.2.10,192.168.2.254,"
         "255.255.255.0,12h --dhcp-option=option:router,192.168.2.1 --dhcp-option=option:dns-server,"
         "192.168.2.1 --dhcp-leasefile=/var/lib/velloran/dnsmasq.leases "
-        "--pid-file=/run/velloran/dnsmasq.pid",
-        "@/velloran-firewall read en1 en0",
-        "@/velloran-firewall open en1 ppp@1",
-        "@/velloran-firewall close en1"};
-    const QStringList refused{"/bin/sh -c id",
-                              "/usr/sbin/natd -redirect_port tcp -interface en0",
-                              "/usr/sbin/natd -log -log -interface en0",
-                              divert + "a;b",
-                              divert + "eth0:1",
-                              divert + QString(16, 'x'),
-                              "/sbin/ifconfig en1 192.168.2.256 -alias",
-                              "/usr/sbin/sysctl -w kernel.modprobe=/tmp/x",
-                              "/bin/cp @/named.conf /etc/shadow",
-                              "/tmp/load_install",
-                              "@/load_install x",
-                              "/bin/kill -9 1",
-                              "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0",
-                              "/usr/bin/install -m 4755 /tmp/x /usr/bin/x",
-                              "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
-                              "/usr/sbin/named -c /tmp/named.conf",
-                              "@/velloran-firewall open en1 a;b",
-                              "@/velloran-firewall close en1 en0",
-                              "/tmp/velloran-firewall read en1 en0"};
+        "--pid-file=/run/velloran/dnsmasq.pid";
+    // clang-format off
+    const QStringList accepted{
+        "/usr/sbin/natd -same_ports -use_sockets -log -deny_incoming -log_denied -dynamic "
+        "-interface en0", "/usr/sbin/natd -interface ppp@1", divert + "wlan+1-" + QString(8, 'x'),
+        "/sbin/ipfw -f flush", divert + "en0", "/sbin/ipfw add 65530 pass all from any to any",
+        "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0",
+        "/sbin/ifconfig en1 192.168.2.1 netmask 255.0.0.0 alias",
+        "/sbin/ifconfig en1 192.168.2.1 -alias", "/usr/sbin/sysctl -w net.inet.ip.forwarding=1",
+        "/usr/sbin/named -c /etc/named.conf", "/usr/sbin/named -c /etc/named.conf -u bind",
+        "@/named_lists", "/bin/cp @/named.conf /etc/named.conf", "@/named_setup",
+        "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
+        "@/load_install", "@/load_remove", "@/velloran-nm unmanage en1", "@/velloran-nm restore",
+        "@/velloran-firewall read en1 en0", "@/velloran-firewall open en1 ppp@1",
+        "@/velloran-firewall close en1",
+        "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran", dhcp,
+        "/sbin/ifconfig en1 192.168.2.255 -alias", "/sbin/ifconfig en1 192.168.2.001 -alias"};
+    const QStringList refused{
+        "/bin/sh -c id", "@/velloran-nm unmanage a;b", "@/velloran-nm boot",
+        "/tmp/velloran-nm restore",
+        "@/velloran-firewall open en1 a;b", "@/velloran-firewall close en1 en0",
+        "/tmp/velloran-firewall read en1 en0", "/usr/sbin/natd -redirect_port tcp -interface en0",
+        "/usr/sbin/natd -log -log -interface en0", "/usr/sbin/natd -interface a;b",
+        divert + "a;b", divert + "eth0:1", divert + QString(16, 'x'), divert + "wlån0",
+        divert + "-eth0", divert + "en0 x", "/sbin/ifconfig en1 192.168.2.256 -alias",
+        "/sbin/ifconfig en1 192.168.2.0001 -alias",
+        "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 up",
+        "/sbin/ifconfig en1 192.168.2.1 netmask 255.255.255.0 -alias",
+        "/usr/sbin/sysctl -w kernel.modprobe=/tmp/x",
+        "/usr/sbin/sysctl -w net.inet.ip.forwarding=0",
+        "/bin/cp @/named.conf /etc/shadow", "/bin/cp -@/named.conf /etc/named.conf",
+        "/bin/cp ~/named.conf /etc/named.conf", "/bin/cp L/named.conf /etc/named.conf",
+        "/bin/cp /tmp/named.conf /etc/named.conf", "~/load_install", "L/load_install",
+        "/tmp/load_install", "@/load_install x", "/bin/kill -9 1",
+        "/usr/bin/install -m 4755 /tmp/x /usr/bin/x", "/usr/sbin/named -c /tmp/named.conf",
+        "/usr/sbin/named -c /etc/named.conf -u root", "@/named_lists start",
+        "/usr/sbin/dnsmasq --conf-file=/etc/shadow --port=0", QString(dhcp).replace("=lo", "=en0"),
+        QString(dhcp).replace("=en1", "=a;b"), QString(dhcp).replace(",12h", ";12h")};
+    // clang-format on
     for (const QString &command : accepted + refused) {
         Strings words;
-        for (const QString &word : QString(command).replace("@/", res + '/').split(' '))
+        for (const QString &word : QString(command)
+                                       .replace("L/", users.path() + "/L/")
+                                       .replace("~/", users.path() + '/')
+                                       .replace("@/", res + '/')
+                                       .split(' '))
             words.push_back(word.toStdString());
-        EXPECT_EQ(
-            HelperCommands::check(words[0], Strings(words.begin() + 1, words.end()), resources()),
-            accepted.contains(command) ? 0 : EPERM)
+        EXPECT_EQ(HelperCommands::check(words[0], Strings(words.begin() + 1, words.end()),
+                                        command.contains("~/") ? usersResources : resources()),
+                  accepted.contains(command) ? 0 : EPERM)
             << command.toStdString();
+    }
+    // The bundle's scripts and copies only from a folder nobody but root could have changed.
+    VELLORAN_REQUIRE_ROOT();
+    QTemporaryDir bundle;
+    const std::string folder = QFileInfo(bundle.path()).canonicalFilePath().toStdString();
+    for (const auto &[row, mode, owner, allowed] : {std::tuple{"RootsFolderInside", 0755, 0, 0},
+                                                    {"GroupWritableOutside", 0775, 0, EPERM},
+                                                    {"StickyItselfOutside", 01777, 0, EPERM},
+                                                    {"UsersFolderOutside", 0755, 65534, EPERM}}) {
+        ASSERT_EQ(::chmod(folder.c_str(), mode) | ::chown(folder.c_str(), owner, 0), 0);
+        const auto opened = HelperCommands::openResources(folder);
+        EXPECT_EQ(HelperCommands::check(folder + "/load_install", {}, opened), allowed) << row;
+        EXPECT_EQ(
+            HelperCommands::check("/bin/cp", {folder + "/named.conf", "/etc/named.conf"}, opened),
+            allowed)
+            << row;
+        ::close(opened.fd);
     }
 }
 
@@ -122,15 +148,23 @@ std::string converse(const Strings &messages, bool pipe = true)
 TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
 {
     VELLORAN_REQUIRE_ROOT();
-    // Another user's process named as natd by `exec -a` is never root's to stop; root's natd is.
+    // A process named as natd by `exec -a` whose effective user is not root is never root's to
+    // stop, nor is root's /usr/sbin/natdx; root's natd is.
     QProcess impostor;
-    impostor.start("/usr/bin/setpriv",
-                   {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash", "-c",
-                    "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
-    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+    impostor.start("/usr/bin/setpriv", {"--euid=65534", "/bin/bash", "-p", "-c",
+                                        "exec -a /usr/sbin/natd \"$0\" x", VELLORAN_TEST_IDLE});
+    FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"}), natdx({"/usr/sbin/natdx"});
+    // Velloran's name server once it gave up root to bind is still root's to stop.
+    VELLORAN_REQUIRE(getpwnam("bind"), "needs the user bind (bind9)");
+    QProcess named;
+    named.start("/usr/bin/setpriv",
+                {"--reuid=bind", "--regid=bind", "--clear-groups", "/bin/bash", "-c",
+                 "exec -a /usr/sbin/named \"$0\" -c /etc/named.conf -u bind", VELLORAN_TEST_IDLE});
     ASSERT_TRUE(TestSupport::waitFor([&] {
         return readAll(QStringLiteral("/proc/%1/cmdline").arg(impostor.processId()))
-            .startsWith("/usr/sbin/natd");
+                   .startsWith("/usr/sbin/natd") &&
+               readAll(QStringLiteral("/proc/%1/cmdline").arg(named.processId()))
+                   .startsWith("/usr/sbin/named");
     }));
     // Each message and the helper's answer: refused (EPERM), misshapen (EINVAL) or run (0).
     const std::pair<std::string, int> exchange[] = {
@@ -138,7 +172,6 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         {framed({"relative/tool"}, 1), EINVAL},
         {framed({""}, 1), EINVAL},
         {framed({}, 0), EINVAL},
-        {word(0), EINVAL},
         {framed(Strings(20, "/x"), 20), EPERM}, // a path and 19 arguments at most
         {framed(Strings(21, "/x"), 21), EINVAL},
         {framed({"/sbin/ipfw"}, 2), EINVAL},
@@ -149,7 +182,9 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
         {word(12) + word(1) + word(100) + "/bin", EINVAL},
         {word(9) + word(1) + word(0xffffffffu) + "/", EINVAL},
         {framed({"/bin/kill", std::to_string(impostor.processId())}, 2), EPERM},
-        {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0}};
+        {framed({"/bin/kill", std::to_string(natdx.pid)}, 2), EPERM},
+        {framed({"/bin/kill", std::to_string(natd.pid)}, 2), 0},
+        {framed({"/bin/kill", std::to_string(named.processId())}, 2), 0}};
     Strings messages;
     std::string replies(HelperProtocol::kGreeting, 4);
     for (const auto &[sent, reply] : exchange) {
@@ -160,12 +195,15 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     const std::string longest(HelperProtocol::kMaxAnswerSize, 'a');
     EXPECT_EQ(HelperProtocol::encodeReply(0, longest), word(0) + word(longest.size()) + longest);
     EXPECT_EQ(HelperProtocol::encodeReply(0, longest + 'a'), word(EMSGSIZE) + word(0));
+    // Told to end, it ends: what follows is never answered.
+    messages.push_back(std::string(HelperProtocol::kEnd, 4) + framed({"/bin/sh"}, 1));
     // Velloran's own messages are framed just so, blanks and empty words too.
     EXPECT_EQ(*HelperProtocol::encode({"/bin/kill", {"", "two words"}}),
               framed({"/bin/kill", "", "two words"}, 3));
     EXPECT_EQ(converse(messages), replies + " exit 0");
     EXPECT_TRUE(TestSupport::processAlive(pid_t(impostor.processId())));
     EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
+    EXPECT_TRUE(named.waitForFinished(30000));
     impostor.kill();
     impostor.waitForFinished();
     // An oversized message leaves no way to find the next one; a terminal or file is no caller.
@@ -174,7 +212,7 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     EXPECT_EQ(converse({}, false), " exit 1");
 }
 
-// Root without CAP_SYS_PTRACE copies an ordinary process's pipe out, never the running helper's.
+// Not the helper's pipe, nor Velloran's from its first moment (its version into a full pipe).
 TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
 {
     VELLORAN_REQUIRE_ROOT();
@@ -182,21 +220,27 @@ TEST(RootHelper, CannotBeTracedOrHaveItsPipeCopiedOut)
     helper.start(LinuxAuthorization::helperPath());
     ASSERT_TRUE(helper.waitForReadyRead(30000)); // it greeted: it is set up
     FakeProcess ordinary({"idle"});
-    const auto copies = [](qint64 pid) {
-        const pid_t child = fork();
-        if (child == 0) {
-            __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-            __user_cap_data_struct caps[2]{};
-            syscall(SYS_capget, &header, caps);
-            caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
-            syscall(SYS_capset, &header, caps);
-            _exit(syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, pid, 0), 0, 0) >= 0);
-        }
-        int status = 0;
-        return waitpid(child, &status, 0) == child && WEXITSTATUS(status) == 1;
-    };
-    EXPECT_TRUE(copies(ordinary.pid));
-    EXPECT_FALSE(copies(helper.processId()));
+    EXPECT_TRUE(TestSupport::canCopyDescriptor(ordinary.pid));
+    EXPECT_FALSE(TestSupport::canCopyDescriptor(pid_t(helper.processId())));
+    int full[2];
+    ASSERT_EQ(pipe2(full, O_NONBLOCK), 0);
+    while (write(full[1], "velloran", 8) > 0) {
+    }
+    QProcess velloran, idle;
+    velloran.setStandardOutputFile(QStringLiteral("/proc/self/fd/%1").arg(full[1]));
+    const QStringList nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+    velloran.start("/usr/bin/setpriv",
+                   nobody +
+                       QStringList{VELLORAN_TEST_BUNDLE "/Contents/MacOS/Velloran", "--version"});
+    idle.start("/usr/bin/setpriv", nobody + QStringList{VELLORAN_TEST_IDLE});
+    EXPECT_TRUE(TestSupport::waitFor([&] {
+        return readAll(QStringLiteral("/proc/%1/syscall").arg(velloran.processId()))
+            .startsWith(QByteArray::number(SYS_write) + " 0x1 ");
+    })) << "Velloran never came to print its version";
+    EXPECT_FALSE(TestSupport::canCopyDescriptor(pid_t(velloran.processId()), 65534, 65534));
+    EXPECT_TRUE(TestSupport::canCopyDescriptor(pid_t(idle.processId()), 65534, 65534));
+    ::close(full[0]);
+    ::close(full[1]);
 }
 
 // As root the Linux service starts tools itself, exactly as its helper does for an ordinary user.
@@ -208,20 +252,24 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
     CapturedFeedback feedback;
     // The first tool waits before it writes; without the runner's wait the second would win.
     RecordingTool tool(folder.path(), "slow-first"), failing(folder.path(), "exit3"),
-        plain(folder.path(), "plainfile"), late(folder.path(), "linger");
+        plain(folder.path(), "plainfile"), late(folder.path(), "linger"),
+        killed(folder.path(), "killed");
     QFile::setPermissions(plain.path(), QFile::ReadOwner | QFile::WriteOwner);
     const QString missing = folder.path() + "/no-such-tool";
     const QStringList arguments{"-interface", "en0", "two words", "", "-dynamic"};
     EXPECT_TRUE(auth->executeCommand(tool.path(), arguments));
     EXPECT_FALSE(auth->executeCommand(failing.path(), {"add", "95"})); // ends non-zero at once
+    EXPECT_FALSE(auth->executeCommand(killed.path()));                 // ends by a signal at once
     EXPECT_TRUE(auth->executeCommand(tool.path()));
     EXPECT_FALSE(auth->executeCommand(missing, {"-f", "flush"}));
     EXPECT_FALSE(auth->executeCommand(plain.path()));
     EXPECT_FALSE(auth->executeCommand("bin/true"));
-    EXPECT_EQ(RecordingTool::journal(folder.path()),
-              QStringList({"slow-first " + arguments.join(' '), "exit3 add 95", "slow-first"}));
+    EXPECT_EQ(
+        RecordingTool::journal(folder.path()),
+        QStringList({"slow-first " + arguments.join(' '), "exit3 add 95", "killed", "slow-first"}));
     QStringList said; // each failure beeps, then logs its status and the tool's path
     for (const auto &[code, path] : {std::pair{PrivilegedStart::kToolFailed, failing.path()},
+                                     {PrivilegedStart::kToolFailed, killed.path()},
                                      {ENOENT, missing},
                                      {EACCES, plain.path()},
                                      {EINVAL, QString("bin/true")}})
@@ -251,19 +299,23 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
         return !QFileInfo::exists(process);
     }));
 
-    // A tool that answers: what it wrote, when it ended well within the wait and the limit.
+    // A tool that answers, run through a folder as the helper runs it: what it wrote, when it
+    // ended well within the wait and the limit.
     std::string answer;
+    const int bin = ::open("/bin", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const auto capture = [&](std::vector<const char *> words, std::size_t limit, int waitMs) {
         words.push_back(nullptr);
-        return PrivilegedStart::capture(words[0], const_cast<char *const *>(words.data()), answer,
-                                        limit, waitMs);
+        return PrivilegedStart::capture(words[0][0] == '/' ? -1 : bin, words[0],
+                                        const_cast<char *const *>(words.data()), answer, limit,
+                                        waitMs);
     };
-    EXPECT_EQ(capture({"/bin/echo", "two words"}, 10, 5000), 0);
+    EXPECT_EQ(capture({"echo", "two words"}, 10, 5000), 0);
     EXPECT_EQ(answer, "two words\n");
-    EXPECT_EQ(capture({"/bin/echo", "two words"}, 9, 5000), PrivilegedStart::kToolFailed);
+    EXPECT_EQ(capture({"echo", "two words"}, 9, 5000), PrivilegedStart::kToolFailed);
     EXPECT_EQ(capture({"/bin/sh", "-c", "echo x; exit 3"}, 10, 5000), PrivilegedStart::kToolFailed);
     EXPECT_EQ(capture({"/bin/sleep", "5"}, 10, 100), ETIMEDOUT);
     EXPECT_EQ(answer, "");
+    ::close(bin);
 }
 
 // What root's firewall reader answers is read only in its exact shape, at most 16 lines.
@@ -295,16 +347,19 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     QTemporaryDir work;
     QString output;
     const QString bundle = work.path() + "/tmp/bundle", boot = "/var/lib/velloran/boot/",
-                  res = QString::fromStdString(resources());
+                  res = QString::fromStdString(resources().path);
     const auto inRoot = [&](const QStringList &command) {
         return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
                    QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);
     };
-    // Stages the three files (their bytes don't matter here), then runs the install script.
+    // Stages the three files as Velloran does, then runs the install script.
     const auto install = [&] {
-        for (const char *name :
-             {"Velloran.tmp", "natd.conf.tmp", "Velloran.StartupParameters.plist.tmp"})
-            TestSupport::writeFile(work.path() + "/tmp/" + name, "staged\n");
+        for (const auto &[name, from] :
+             {std::pair{"Velloran.tmp", "/golden/Velloran.plain"},
+              {"natd.conf.tmp", "/golden/natd.conf.all"},
+              {"Velloran.StartupParameters.plist.tmp", "/../resources/StartupParameters.plist"}})
+            TestSupport::writeFile(work.path() + "/tmp/" + name,
+                                   readAll(VELLORAN_TEST_SOURCE_DIR + QString(from)));
         return inRoot({"/tmp/bundle/load_install"});
     };
     ASSERT_EQ(inRoot({"/bin/true"}), 0) << qPrintable(output);
@@ -314,7 +369,7 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     EXPECT_TRUE(readAll(work.path() + "/etc/systemd/system/velloran.service")
                     .contains("\nExecStart=\"" + boot.toUtf8() +
                               "velloran-toolview\" /Library/StartupItems/Velloran/Velloran\n"));
-    for (const char *name : {"velloran-toolview", "bsdtools", "bsdtools/natd"})
+    for (const char *name : {"velloran-toolview", "velloran-nm", "bsdtools", "bsdtools/natd"})
         EXPECT_EQ(QFileInfo(work.path() + boot + name).ownerId(), 0u) << name;
     // In what the unit runs, /usr/sbin/natd stays root's copy whatever the user changes.
     TestSupport::writeFile(work.path() + "/tmp/natd.orig", readAll(bundle + "/bsdtools/natd"));

@@ -7,8 +7,7 @@
 #include <memory>
 #include <optional>
 
-// Namespaces wan (203.0.113.1/24 on wan0), gw (203.0.113.2/24 on ext0, 198.51.100.1/24 on int0)
-// and lan (198.51.100.2/24 on lan0, routed via gw) joined by veth pairs, IPv6 off.
+// wan (203.0.113.1/24 wan0) - gw (203.0.113.2/24 ext0, 198.51.100.1/24 int0) - lan (.2/24 lan0).
 class NetnsTopology
 {
 public:

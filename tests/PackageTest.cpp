@@ -15,7 +15,7 @@ QString DesktopPackage::build(QString *error)
     QString output;
     if (!lock.lock() ||
         TestSupport::run(VELLORAN_CMAKE_COMMAND, {"--build", binary, "--target", "velloran_deb"},
-                         &output, {}, 300000) != 0)
+                         &output, 300000) != 0)
         return *error = "building the package failed:\n" + output, QString();
     const QStringList debs = QDir(binary + "/package").entryList({"velloran_*.deb"});
     *error = "expected one package, found: " + debs.join(' ');
@@ -24,17 +24,17 @@ QString DesktopPackage::build(QString *error)
 
 namespace {
 
-// In an overlay over the whole system (no running systemd) and a network namespace of its own (so
-// its X display never meets another's): installs the package, looks at what it brings, turns start
-// at boot on as Velloran does, removes, purges, and says what it saw.
+// In an overlay of the system and a network of its own: installs, looks, boots, removes, purges.
 const char *const kJourney = R"sh(set -u
-work=$1 deb=$2 tools=$3 shot=$4
+work=$1 deb=$2 tools=$3 shot=$4 golden=$5
 mount -t tmpfs tmpfs "$work"
 mkdir "$work/upper" "$work/work" "$work/root"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$work/upper,workdir=$work/work" "$work/root"
 for d in proc dev sys; do mount --rbind "/$d" "$work/root/$d"; done
 for d in run tmp; do mount -t tmpfs tmpfs "$work/root/$d"; done
 cp "$deb" "$work/root/tmp/velloran.deb" && cp "$tools/screenshot" "$work/root/tmp/"
+cp "$golden/Velloran.plain" "$work/root/tmp/Velloran.tmp"
+cp "$golden/natd.conf.all" "$work/root/tmp/natd.conf.tmp"
 chroot "$work/root" /bin/sh -c '
 exec 2>&1
 unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
@@ -59,15 +59,18 @@ velloran --version && velloran --help | grep -c -- --version
 HOME=/tmp xvfb-run -a -s "-screen 0 1280x1024x24" /tmp/screenshot velloran /tmp/shot.png >/dev/null 2>&1 &&
     echo window shown
 echo "# the administrator own" >/etc/rc.common && install -m 0644 $res/named.conf /etc/named.conf
-echo "#!/bin/sh" >/tmp/Velloran.tmp && echo "-dynamic yes" >/tmp/natd.conf.tmp
 cp $res/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp
 $res/load_install >/dev/null 2>&1
 echo "boot $(systemctl is-enabled velloran.service)"
 used=$(sed -n "s/^ExecStart=//p" /etc/systemd/system/velloran.service | tr -d "\"")
 dpkg --remove velloran >/dev/null
 echo "removed: boot $(systemctl is-enabled velloran.service), item $(ls /Library/StartupItems)"
+cp /etc/natd.conf /tmp/ours && echo "interface eth0" >/etc/natd.conf
+/var/lib/dpkg/info/velloran.postrm purge && echo "natd.conf $(cat /etc/natd.conf)"
+cp /tmp/ours /etc/natd.conf && touch /etc/named.clients /etc/named.listen
 dpkg --purge velloran >/dev/null
 for f in $used /etc/systemd/system/velloran.service /Library /etc/natd.conf /etc/named.conf \
+    /etc/named.clients /etc/named.listen \
     /etc/systemd/system/multi-user.target.wants/velloran.service /var/lib/velloran; do
     [ ! -e "$f" ] || echo "left $f"; done
 echo "rc.common $(cat /etc/rc.common)"'
@@ -82,8 +85,9 @@ TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
     const QString shot = VELLORAN_TEST_BINARY_DIR "/artifacts/installed-velloran.png";
     QDir().mkpath(QFileInfo(shot).path()), QFile::remove(shot);
     QTemporaryDir work;
-    const QStringList argv{"-mn", "sh", "-c", kJourney, "sh", work.path(), deb, VELLORAN_TOOLS_DIR,
-                           shot};
+    const QString golden = VELLORAN_TEST_SOURCE_DIR "/golden";
+    const QStringList argv{"-mn", "sh",  "-c", kJourney, "sh", work.path(), deb, VELLORAN_TOOLS_DIR,
+                           shot,  golden};
     ASSERT_EQ(TestSupport::run("unshare", argv, &output), 0) << qPrintable(output);
     const QString app = "/usr/lib/velloran/Velloran.app/Contents";
     EXPECT_EQ(output.toStdString(),
@@ -96,7 +100,8 @@ TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
                "auth_admin_keep</allow_inactive\nauth_admin_keep</allow_active\nexec.path\">" +
                app + "/Resources/velloran-helper\n" + app +
                "/MacOS/Velloran\nVelloran " VELLORAN_VERSION "\n1\nwindow shown\nboot enabled\n"
-               "removed: boot disabled, item Velloran\nrc.common # the administrator own\n")
+               "removed: boot disabled, item Velloran\nnatd.conf interface eth0\n"
+               "rc.common # the administrator own\n")
                   .toStdString());
     EXPECT_GT(QImage(shot).width(), 200) << "no screenshot at " << qPrintable(shot);
 }

@@ -104,15 +104,9 @@ QList<RecordingTool::Start> RecordingTool::starts() const
         QHash<QString, QStringList> v; // "key=value" lines
         for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
             v[line.section('=', 0, 0)] << line.section('=', 1);
-        starts << Start{v["pid"].value(0).toLongLong(),
-                        v["sid"].value(0).toLongLong(),
-                        v["uid"].value(0).toUInt(),
-                        v["cwd"].value(0),
-                        v["stdin"].value(0),
-                        v["stdout"].value(0),
-                        v["fds"].value(0).split(','),
-                        v["env"],
-                        v["arg"]};
+        starts << Start{v["pid"].value(0).toLongLong(), v["sid"].value(0).toLongLong(),
+                        v["uid"].value(0).toUInt(), v["cwd"].value(0), v["stdin"].value(0),
+                        v["stdout"].value(0), v["fds"].value(0).split(','), v["env"], v["arg"]};
     }
     return starts;
 }

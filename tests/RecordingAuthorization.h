@@ -9,22 +9,17 @@
 #include <functional>
 #include <sys/types.h>
 
-// Everything Velloran says for the object's lifetime, in order: "log <entry>", "beep",
-// "alert <text>", "open <path>" (and "run <command line>" from a RecordingAuthorization).
+// All Velloran says meanwhile, in order: "log <entry>", "beep", "alert <text>", "open <path>".
 class CapturedFeedback
 {
 public:
     CapturedFeedback();
     virtual ~CapturedFeedback();
     QStringList log() const; // the log entries alone
-    int beeps() const { return int(events.count(QStringLiteral("beep"))); }
-    void clear() { events.clear(); }
     QStringList events;
 };
 
-// The one recording runner: in place of the authorization service for its lifetime, it starts
-// nothing, writes each start down among the feedback ("run /sbin/ipfw -f flush", an argument
-// with a blank or an empty one quoted) and answers checks and password requests as told.
+// Root's stand-in: starts nothing, records "run <command line>", answers as told.
 class RecordingAuthorization : public AuthorizationService, public CapturedFeedback
 {
 public:
@@ -34,8 +29,11 @@ public:
     RecordingAuthorization(const RecordingAuthorization &) = delete;
     RecordingAuthorization &operator=(const RecordingAuthorization &) = delete;
 
-    // Starts whose command line begins with `prefix` fail with `status`.
-    void failStart(const QString &prefix, int status = ENOENT) { m_failures[prefix] = status; }
+    // Starts whose command line begins with `prefix` fail with `status`; 0 lets them start again.
+    void failStart(const QString &prefix, int status = ENOENT)
+    {
+        status ? void(m_failures[prefix] = status) : void(m_failures.remove(prefix));
+    }
     // Sees each start's command line as root would run it ("/bin/kill 42" may really signal).
     std::function<void(const QString &line)> onRun;
     void clearRecord() { events.clear(), prompts = releases = 0; }
@@ -54,8 +52,7 @@ private:
     AuthorizationService *m_previous;
 };
 
-// A copy of tests/tools/RecordingTool.cpp under a name of the test's choosing ("slow", "linger"
-// and "exit3" pick its behaviour), and what it wrote down about each of its starts.
+// tests/tools/RecordingTool.cpp under a name that picks its behaviour, and what it recorded.
 class RecordingTool
 {
 public:
@@ -75,8 +72,7 @@ private:
     QString m_path;
 };
 
-// An idle process started with exactly the argv given (argv[0] too), so that the process lookup
-// sees a daemon's command line without running one. Ended by its pid.
+// An idle process with exactly the argv given (argv[0] too), ended by its pid.
 class FakeProcess
 {
 public:

@@ -2,6 +2,10 @@
 
 #include <QFile>
 #include <QProcess>
+#include <grp.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 
 namespace TestSupport {
 
@@ -22,6 +26,23 @@ bool processAlive(pid_t pid)
 {
     const QByteArray stat = pid > 0 ? readAll(QStringLiteral("/proc/%1/stat").arg(pid)) : "";
     return !stat.isEmpty() && stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
+bool canCopyDescriptor(pid_t pid, uid_t uid, gid_t gid)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~(1u << CAP_SYS_PTRACE);
+        const bool ready = uid != 0 ? setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 &&
+                                          setresuid(uid, uid, uid) == 0
+                                    : syscall(SYS_capset, &header, caps) == 0;
+        _exit(ready && syscall(SYS_pidfd_getfd, syscall(SYS_pidfd_open, pid, 0), 1, 0) >= 0);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WEXITSTATUS(status) == 1;
 }
 
 QProcessEnvironment userDriverEnvironment(const QString &home)
@@ -45,15 +66,9 @@ void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t
     ASSERT_EQ(::chown(path.toLocal8Bit().constData(), uid, gid), 0);
 }
 
-int run(const QString &program, const QStringList &args, QString *output,
-        const QStringList &environment, int timeoutMs)
+int run(const QString &program, const QStringList &args, QString *output, int timeoutMs)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &entry : environment)
-        entry.contains('=') ? env.insert(entry.section('=', 0, 0), entry.section('=', 1))
-                            : env.remove(entry);
-    process.setProcessEnvironment(env);
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(program, args);
     const bool finished = process.waitForFinished(timeoutMs);

@@ -47,15 +47,16 @@ template <typename Condition> bool waitFor(Condition condition, int seconds = 20
     return true;
 }
 
-// The environment of a driver run as a test user whose home is `home`: nothing of root's, the
-// password dialog's answer file in that home, and the sanitizers' settings.
+// A test user's driver environment: nothing of root's, the dialog's answer file in `home`.
 QProcessEnvironment userDriverEnvironment(const QString &home);
 // Writes the password dialog's scripted answer into `home`, owned by `uid`.
 void answerAskpass(const QString &home, const QByteArray &line, uid_t uid, gid_t gid);
 
-// Runs an argv with "NAME=value" (or "NAME" to remove) added to the test's environment; exit
-// status (-1 when it didn't end in time) and merged output.
+// Whether `uid` (root: without CAP_SYS_PTRACE) can copy descriptor 1 out of `pid` (pidfd_getfd).
+bool canCopyDescriptor(pid_t pid, uid_t uid = 0, gid_t gid = 0);
+
+// Runs argv; its exit status (-1 when it did not end in time) and merged output.
 int run(const QString &program, const QStringList &args, QString *output = nullptr,
-        const QStringList &environment = {}, int timeoutMs = 120000);
+        int timeoutMs = 120000);
 
 } // namespace TestSupport

@@ -1,17 +1,20 @@
-// The real window's builders, menus, settings, flows and boot files, then rights, NATSetter's
-// tool runs and the process lookup, with the recording runner in place of root.
+// The real window, its boot files, rights and the process lookup, with the recording runner.
 #include "ApplicationMain.h"
 #include "BLAuthentication.h"
-#include "desktop/Bundle.h"
-#include "desktop/HelpWindow.h"
-#include "network/InterfaceRegistry.h"
 #include "NATController.h"
 #include "NATLoader.h"
 #include "NATSetter.h"
+#include "privilege/LinuxAuthorization.h"
 #include "RecordingAuthorization.h"
-#include "network/SharingChecks.h"
 #include "TestSupport.h"
+#include "desktop/Bundle.h"
+#include "desktop/HelpWindow.h"
+#include "network/DhcpServer.h"
+#include "network/InterfaceRegistry.h"
+#include "network/SharingChecks.h"
+#include "privilege/BootFiles.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLabel>
@@ -19,6 +22,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <csignal>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/stat.h>
 
@@ -50,9 +54,7 @@ void deny(RecordingAuthorization &rec)
 }
 } // namespace
 
-// The real window over a sysfs tree (eth0, eth1), preferences and a staging folder of the test's
-// own, with the recording runner in place of root (whose kill takes effect). Launched, sharing
-// eth0's connection with eth1 at 192.168.2.1/24, no option.
+// The launched window over a sysfs tree of eth0 and eth1: eth0 shared to eth1 at 192.168.2.1/24.
 class Window : public ::testing::Test
 {
 protected:
@@ -179,19 +181,19 @@ protected:
 TEST_F(Window, NatdAndIfconfigArgumentsFollowTheWindow)
 {
     EXPECT_EQ(controller->commandsToExecute(), kTools);
-    // Options ticked (bit i: options()[i]), then the external interface and natd's arguments.
-    for (const auto &[checked, args] :
-         {std::pair<int, QString>{0, "eth1 -interface eth1"},
-          {63, "eth1 -same_ports -use_sockets -log -deny_incoming "
-               "-log_denied -dynamic -interface eth1"},
-          {1 | 2 | 8 | 16, "eth1 -same_ports -use_sockets "
-                           "-deny_incoming -log_denied -interface eth1"},
-          {4 | 32, kModem + " -log -dynamic -interface ppp0"}}) {
-        for (int i = 0; i < 6; ++i)
-            options()[i]->setChecked(checked & (1 << i));
-        choose(args.section(" -", 0, 0), "eth0");
-        EXPECT_EQ(controller->getNatArgs().value_or(QStringList()).join(' '),
-                  '-' + args.section(" -", 1));
+    // Each option alone, all of them, none, then none on the modem.
+    const QStringList flags =
+        QString("-same_ports -use_sockets -log -deny_incoming -log_denied -dynamic").split(' ');
+    for (const int checked : {1, 2, 4, 8, 16, 32, 63, 0, -1}) {
+        QStringList expected;
+        for (int i = 0; i < 6; ++i) {
+            options()[i]->setChecked(checked > 0 && (checked & (1 << i)));
+            if (options()[i]->isChecked())
+                expected << flags[i];
+        }
+        choose(checked < 0 ? kModem : "eth1", "eth0");
+        EXPECT_EQ(controller->getNatArgs().value_or(QStringList()),
+                  expected << "-interface" << (checked < 0 ? "ppp0" : "eth1"));
     }
     // One port: the address goes beside the one it has, and is recorded for the stop.
     choose("eth0", "eth0");
@@ -287,14 +289,21 @@ TEST_F(Window, SettingsAreSavedUnderTheirKeysAndPutBack)
     EXPECT_FALSE(store()->contains("InternalInterface"));
 }
 
-TEST_F(Window, DocumentsShowInOneHelpWindowOrAreSaidMissingAndPPPoEIsFoundByItsName)
+TEST_F(Window, EachDocumentShowsInAWindowTitledAfterItOrIsSaidMissingAndPPPoEIsFoundByItsName)
 {
-    ui().actionReadme->trigger(); // Velloran's own help window: no other program is asked
-    auto *help = loaded->window->findChild<HelpWindow *>();
-    ASSERT_TRUE(help && help->isVisible() && help->toPlainText().contains("This computer becomes"));
-    ui().actionSetup->trigger();
-    EXPECT_EQ(loaded->window->findChildren<HelpWindow *>().size(), 1);
-    EXPECT_FALSE(help->toPlainText().contains("This computer becomes"));
+    // Velloran's own help windows, a window to assistive tools too: no other program is asked.
+    for (QAction *document : {ui().actionReadme, ui().actionSetup, ui().actionReadme})
+        document->trigger();
+    QStringList shown;
+    for (HelpWindow *help : loaded->window->findChildren<HelpWindow *>()) {
+        QAccessibleInterface *seen = QAccessible::queryAccessibleInterface(help);
+        shown << seen->text(QAccessible::Name) + (seen->role() == QAccessible::Window ? "" : "?") +
+                     (help->isVisible() &&
+                              help->toPlainText().trimmed().startsWith(help->windowTitle())
+                          ? ""
+                          : "!");
+    }
+    EXPECT_EQ(shown, (QStringList{"Velloran Read Me", "Setting Up Clients"}));
     Bundle::setBundlePath(stage.path());
     ui().actionReadme->trigger();
     Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
@@ -317,6 +326,14 @@ TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
     EXPECT_EQ(state(), kOn);
     {
         FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+        rec.failStart("/bin/kill", EPERM); // root won't end it: said once, and sharing goes on
+        EXPECT_EQ(press(), (QStringList{killed(natd.pid), "beep",
+                                        "log Error 1 in AuthorizationExecuteWithPrivileges",
+                                        "log \nPath: /bin/kill",
+                                        "alert There was an error terminating DidivevuZidazar"}) +
+                               kStop);
+        EXPECT_EQ(state(), kOn);
+        rec.failStart("/bin/kill", 0);
         EXPECT_EQ(press(), QStringList{killed(natd.pid)} + kStop);
     }
     EXPECT_EQ(state(), kOff);
@@ -336,20 +353,51 @@ TEST_F(Window, StartRunsTheToolsInOrderAndStopUndoesThem)
     ui().internalInterface->setCurrentIndex(-1);
     EXPECT_EQ(press(), QStringList{"alert Choose an external and an internal interface before "
                                    "starting Internet Sharing."});
+    // The address went before the Stop: the real ifconfig, in a network of its own, takes that.
+    VELLORAN_REQUIRE_ROOT();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    choose("eth0", "eth1");
+    press();
+    EXPECT_EXIT(
+        {
+            FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
+            const bool netns = unshare(CLONE_NEWNET) == 0 &&
+                               TestSupport::run("ip", {"link", "add", "eth1", "type", "veth"}) == 0;
+            AuthorizationService::setCurrent(LinuxAuthorization::shared());
+            std::_Exit(netns && press().isEmpty() && state() == kOff ? 3 : 1);
+        },
+        ::testing::ExitedWithCode(3), "");
 }
 
 TEST_F(Window, AFailedStepIsSaidAndLeavesEarlierStepsInPlace)
 {
     for (const int failing : {5, 4, 1, 0}) { // each failure comes before the ones already set
+        // One natd at a time: the one a failed start left is ended before the next start.
+        FakeProcess natd({"/usr/sbin/natd", "-interface", "eth0"});
         const QString path = kStart[failing].section(' ', 1, 1);
         rec.failStart(path);
-        EXPECT_EQ(press().join('|'),
-                  kStart.mid(0, failing + 1).join('|') +
-                      "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " +
-                      path + (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
-                      "|alert There was an error while starting Internet Sharing (" +
-                      path.section('/', -1) + ')');
+        EXPECT_EQ(
+            press().join('|'),
+            (failing == 5 ? "" : killed(natd.pid) + '|') + kStart.mid(0, failing + 1).join('|') +
+                "|beep|log Error 2 in AuthorizationExecuteWithPrivileges|log \nPath: " + path +
+                (path == "/sbin/ipfw" ? "|log Error configuring ipfw" : "") +
+                "|alert There was an error while starting Internet Sharing (" +
+                path.section('/', -1) + ')');
         EXPECT_EQ(state(), kOff);
+    }
+    // Root refused natd: when others can change where Velloran lies, that is said instead.
+    VELLORAN_REQUIRE_ROOT(); // only root's folders are root's alone
+    rec.failStart("/usr/sbin/natd", EPERM);
+    const QString app = stage.filePath("Velloran.app");
+    ASSERT_TRUE(QDir(app).mkpath("Contents/Resources"));
+    for (const auto others : {QFile::Permissions(), QFile::Permissions(QFile::WriteOther)}) {
+        QFile::setPermissions(app, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | others);
+        Bundle::setBundlePath(app);
+        const QString said = press().last();
+        Bundle::setBundlePath(QStringLiteral(VELLORAN_TEST_BUNDLE));
+        EXPECT_EQ(said.contains(app + ": users other than root") && said.contains("tools/setup"),
+                  others != 0)
+            << qPrintable(said);
     }
 }
 
@@ -435,7 +483,9 @@ TEST_F(Window, BootFilesMatchTheirGoldenCopiesByteForByte)
     };
     const QStringList ifconfig{"eth0", "192.168.2.1", "netmask", "255.255.255.0"};
     EXPECT_EQ(text(NATLoader::startupLines("pppoe0", ifconfig, false)), golden("Velloran.pppoe"));
-    EXPECT_EQ(text(NATLoader::startupLines("eth1", ifconfig, true)), golden("Velloran.named"));
+    // named gives up root to bind, where there is one to give it to.
+    EXPECT_EQ(text(NATLoader::startupLines("eth1", ifconfig, true)),
+              golden("Velloran.named").replace(" -u bind", getpwnam("bind") ? " -u bind" : ""));
     EXPECT_EQ(
         text(NATLoader::natConfigLines({"-same_ports", "-verbose", "-log", "-interface", "eth1"})),
         golden("natd.conf.unknown"));
@@ -460,7 +510,7 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
     // Elements, then the lines between header and footer: "?" a diagnostic, "!" a refusal.
     for (const auto &[args, body] :
          {std::pair<QString, QString>{"-log_denied|-log", "log_denied yes|log yes|"},
-          {"-interface|-deny_incoming", "interface -deny_incoming|"},
+          {"-interface|-deny_incoming", "!"},
           {"x-use_socketsx", "use_sockets yes|"},
           {"-punch_fw|-deny_incoming||-interface|eth0", "??deny_incoming yes|interface eth0|"},
           {"-log|-interface", "!"},
@@ -472,6 +522,110 @@ TEST(NatdConfig, FollowsTheListInOrderAndRefusesUnsafeNames)
                       (lines ? lines->mid(3, lines->size() - 5).join(QString()) : "!"),
                   QString(body).replace('|', '\n'))
             << qPrintable(args);
+    }
+}
+
+// Machine: "NAME[-] ADDRESS/PREFIX ..." per interface ('-': down), eth0 with the default route.
+TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
+{
+    const QString base = "eth0 203.0.113.2/24,eth1", eth = "eth0>eth1";
+    const QString lan = "192.168.2.1/255.255.255.0";
+    // Row, router/mask, external>internal, machine, words of the alert (none when inside).
+    const std::tuple<const char *, QString, QString, QString, QString> rows[] = {
+        {"=MaskSlash30Inside", "192.168.2.1/255.255.255.252", eth, base, ""},
+        {"!MaskSlash31Outside", "192.168.2.1/255.255.255.254", eth, base, "Subnet mask"},
+        {"!MaskZeroOutside", "192.168.2.1/0.0.0.0", eth, base, "Subnet mask"},
+        {"=Router223Inside", "223.1.2.1/255.255.255.0", eth, base, ""},
+        {"!Router224Outside", "224.1.2.1/255.255.255.0", eth, base, "Router address"},
+        {"!Router127Outside", "127.1.2.1/255.255.255.0", eth, base, "Router address"},
+        {"=RouterLastHostThreeDigitsInside", "192.168.2.254/255.255.255.0", eth, base, ""},
+        {"!RouterBroadcastOutside", "192.168.2.255/255.255.255.0", eth, base, "Router"},
+        {"=RouterPartOf3DigitsInside", "192.168.2.001/255.255.255.0", eth, base, ""},
+        {"!RouterPartOf4DigitsOutside", "192.168.2.0001/255.255.255.0", eth, base, "Router"},
+        {"!RouterPartSignedOutside", "192.168.2.+1/255.255.255.0", eth, base, "Router"},
+        {"=Ppp0UpInside", lan, "ppp0>eth1", base + ",ppp0 10.0.0.2/32", ""},
+        {"!Ppp0DownOutside", lan, "ppp0>eth1", base + ",ppp0-", "(ppp0) is not up"},
+        {"!InternalGoneOutside", lan, "eth0>eth9", base, "eth9 chosen in"},
+        {"!InternalDefaultRouteOutside", lan, "eth1>eth0", base, "default route"},
+        {"!InternalExternalAddrOutside", lan, eth, base + " 203.0.113.2/32", "connection's"},
+        {"=InternalOtherAddressInside", lan, eth, base + " 203.0.113.3/32", ""},
+        {"=OnePortDefaultRouteInside", lan, "eth0>eth0", base, ""},
+        {"!OverlapContainedOutside", lan, eth, "eth0 203.0.113.2/24 192.168.2.200/25,eth1",
+         "overlaps 192.168.2.128/25"},
+        {"!OverlapContainingOutside", lan, eth, "eth0 203.0.113.2/24 192.168.7.1/16,eth1",
+         "overlaps 192.168.0.0/16"},
+        {"=OverlapNeighbourInside", lan, eth,
+         "eth0 203.0.113.2/24 192.168.3.1/24 192.169.0.1/16,eth1", ""}};
+    for (const auto &[row, router, menus, machine, alert] : rows) {
+        SharingChecks::System system{{}, {"eth0"}};
+        for (const QString &spec : machine.split(',')) {
+            QStringList words = spec.split(' ');
+            const QString name = words.takeFirst();
+            system.interfaces.append({QString(name).remove('-'), !name.endsWith('-'), {}});
+            for (const QString &address : words)
+                system.interfaces.last().addresses.append(
+                    {*SharingChecks::parseAddress(address.section('/', 0, 0)),
+                     address.section('/', 1).toInt()});
+        }
+        const SharingChecks::Choice choice{router.section('/', 0, 0), router.section('/', 1),
+                                           menus.section('>', 0, 0), menus.section('>', 1),
+                                           menus.section('>', 0, 0) == menus.section('>', 1)};
+        const auto said = SharingChecks::problem(choice, system);
+        EXPECT_TRUE(row[0] == '=' ? !said : said && said->contains(alert))
+            << row << ": " << qPrintable(said.value_or("(none)"));
+    }
+    // The range leaves the hand-numbered addresses and the router out, wherever it sits.
+    const std::tuple<const char *, QString, QString> ranges[] = {
+        {"RouterInTheMiddleInside", "192.168.2.100/255.255.255.0", "192.168.2.101,192.168.2.254"},
+        {"RouterAtTheTopInside", "192.168.2.200/255.255.255.0", "192.168.2.10,192.168.2.199"},
+        {"Slash30Inside", "192.168.2.1/255.255.255.252", "192.168.2.2,192.168.2.2"},
+        {"Slash31Outside", "192.168.2.0/255.255.255.254", ""},
+        {"RouterBroadcastOutside", "192.168.2.3/255.255.255.252", ""},
+        {"RouterNetworkOutside", "192.168.2.0/255.255.255.252", ""}};
+    for (const auto &[row, net, range] : ranges) {
+        const auto plan =
+            DhcpServer::arguments("eth1", net.section('/', 0, 0), net.section('/', 1), {});
+        EXPECT_EQ(plan.arguments.filter("--dhcp-range=").join(QString()).section(',', 0, 1).mid(13),
+                  range)
+            << row;
+        EXPECT_EQ(plan.error.isEmpty(), !range.isEmpty()) << row;
+    }
+    // Only words root's shell takes literally go to the boot script; only our own line is ours.
+    EXPECT_TRUE(DhcpServer::startupLine({"--interface=a_Z.9+@-", "--dhcp-range=1.2.3.4,,:/="}));
+    for (const char *word : {"--interface=a;b", "--interface=a b", "--interface=a:b",
+                             "--dhcp-range=a@b"})
+        EXPECT_FALSE(DhcpServer::startupLine({word})) << word;
+    QStringList line = QStringList{"/usr/sbin/dnsmasq"} +
+                       DhcpServer::arguments("eth1", "192.168.2.1", "255.255.255.0", {}).arguments;
+    EXPECT_TRUE(DhcpServer::isVelloranServer(line));
+    EXPECT_FALSE(DhcpServer::isVelloranServer(line << "--port=53"));
+}
+
+// Root takes a staged file only when its values make it again byte for byte ('=' takes).
+TEST(BootFiles, RootMakesAgainOnlyWhatVelloranMakes)
+{
+    const QByteArray end = "\n#\n# End";
+    const auto server = DhcpServer::arguments("eth0", "192.168.2.1", "255.255.255.0", {});
+    const QByteArray dhcp = '\n' + DhcpServer::startupLine(server.arguments)->toUtf8() + end;
+    const QString folder = VELLORAN_TEST_SOURCE_DIR "/golden/";
+    QList<std::tuple<QString, QByteArray, QByteArray>> rows;
+    for (const QString &name : QDir(folder).entryList(QDir::Files))
+        rows.append({'=' + name, {}, {}});
+    rows += {{"=Velloran.plain", end, dhcp},
+             {"!Velloran.plain", end, QByteArray(dhcp).replace("--port=0", "--port=53")},
+             {"!Velloran.plain", end, QByteArray(dhcp).replace("/usr/sbin/dnsmasq", "/bin/sh")},
+             {"!Velloran.plain", "netmask", "netmask 1"},
+             {"!Velloran.plain", "via eth1", "via eth1 x"},
+             {"!Velloran.plain", "item\n", "item"},
+             {"=natd.conf.none", "interface", "log yes\ninterface"},
+             {"!natd.conf.none", "eth1\n", "eth1\nlog yes\n"},
+             {"!natd.conf.all", "log yes", "log yes\nlog yes"}};
+    for (const auto &[row, from, to] : rows) {
+        QByteArray bytes = readAll(folder + row.mid(1));
+        const std::string staged = (from.isEmpty() ? bytes : bytes.replace(from, to)).toStdString();
+        const auto again = row.contains("natd") ? BootFiles::remakeNatConfig(staged)
+                                                : BootFiles::remakeStartupScript(staged);
+        EXPECT_EQ(again == staged, row[0] == '=') << qPrintable(row) << ": " << to.toStdString();
     }
 }
 
@@ -615,7 +769,7 @@ TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareN
     rec.clearRecord(); // a lookup that finds its program says nothing
     EXPECT_TRUE(auth->killProcess(daemon));
     deny(rec);
-    EXPECT_TRUE(auth->killProcess(daemon)); // a refused password answers yes, starts nothing
+    EXPECT_FALSE(auth->killProcess(daemon)); // a refused password ends nothing
     EXPECT_EQ(rec.prompts, 2);
     EXPECT_EQ(rec.events, QStringList{killed(program.pid)});
     rec.rightsHeld = true;
@@ -634,11 +788,10 @@ TEST_F(Privileges, LookupFindsRootsProgramNotAMentionAndKillsByFullPathThenBareN
     }
     EXPECT_FALSE(QFile::exists(folder.filePath("owned")));
     EXPECT_EQ(auth->getPID(QString()), 0);
-    // Another user's process is never ours to show or kill, though ps alone would take it.
-    QProcess stranger; // one argv[0] with blanks, as nobody
-    stranger.start("/usr/bin/setpriv",
-                   {"--reuid=65534", "--regid=65534", "--clear-groups", "--", "/bin/bash", "-c",
-                    "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
+    // Nor is a process of root's real user but another effective one, though ps would take it.
+    QProcess stranger; // one argv[0] with blanks
+    stranger.start("/usr/bin/setpriv", {"--euid=65534", "--", "/bin/bash", "-p", "-c",
+                                        "exec -a '" + daemon + "s -n' " VELLORAN_TEST_IDLE});
     ASSERT_TRUE(stranger.waitForStarted() && TestSupport::waitFor([&] {
                     return TestSupport::readAll(
                                QStringLiteral("/proc/%1/cmdline").arg(stranger.processId()))

@@ -1,6 +1,7 @@
-// An ordinary user asks for administrator rights through the real helper, sudo, polkitd, pkexec
-// and Velloran's password dialog, all inside a desktop of the test's own.
+// A user asks for rights through the real helper, sudo, polkitd, pkexec and the password dialog.
+#include "BLAuthentication.h"
 #include "DesktopPackage.h"
+#include "privilege/LinuxAuthorization.h"
 #include "privilege/Polkit.h"
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
@@ -17,11 +18,10 @@ using TestSupport::run;
 using TestSupport::writeFile;
 const QString kInstalled = QStringLiteral("/usr/lib/velloran/Velloran.app");
 const QString kResources = kInstalled + "/Contents/Resources";
+const QString kHelper = "/Contents/Resources/velloran-helper";
 
-// One session of the user's: sudo's rules ("-": none at all), polkit's answer for
-// Velloran's action (asking the administrator needs an agent, and none runs), the password
-// dialog's answers ("right" is the password), whether the driver uses the installed bundle, the
-// driver's steps, all it prints, and what the dialog showed at each ask.
+// sudoers ("-": no rule), polkit's answer, the dialog's ("right": the password), installed bundle?,
+// the driver's steps, all it prints, and what the dialog showed at each ask.
 struct Scenario {
     const char *name, *sudoers, *polkit, *dialog;
     bool installed;
@@ -103,25 +103,43 @@ TEST_P(UserAuthorization, RequestTakesTheRightWay)
         writeFile(work.path() + "/etc/sudoers.d/velloran-test", QByteArray(row.sudoers) + '\n');
     TestSupport::answerAskpass(home, QByteArray(row.dialog).replace("right", password),
                                uid.toUInt(), gid.toUInt());
-    const QString bundle = "--bundle=" + (row.installed ? kInstalled : VELLORAN_TEST_BUNDLE);
+    const QString app = row.installed ? kInstalled : VELLORAN_TEST_BUNDLE;
+    const bool traced = row.steps.value(0) == "traced"; // by strace, from its start
+    // A link waiting where root copies to is replaced, never followed.
+    const QString copy = work.path() + "/etc/named.conf", elsewhere = work.path() + "/elsewhere";
+    writeFile(elsewhere, "kept\n");
+    QFile::remove(copy);
+    QFile::link(elsewhere, copy);
     QProcess driver;
     driver.setProcessEnvironment(TestSupport::userDriverEnvironment(home));
     driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    driver.start(nsenter[0], nsenter.mid(1) +
-                                 QStringList{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + gid,
-                                             "--init-groups", "--", VELLORAN_AUTH_DRIVER} +
-                                 QStringList{bundle} + fill(row.steps));
+    driver.start(nsenter[0],
+                 nsenter.mid(1) +
+                     QStringList{"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + gid,
+                                 "--init-groups", "--"} +
+                     (traced ? QStringList{"/usr/bin/strace", "-o", "/dev/null"} : QStringList()) +
+                     QStringList{VELLORAN_AUTH_DRIVER, "--bundle=" + app} +
+                     fill(row.steps.mid(traced ? 1 : 0)));
+    // While the dialog asks, no other program of the user's copies anything out of Velloran.
+    const bool asks = *row.shown && TestSupport::waitFor(
+                                        [&] { return QFileInfo::exists(home + "/answer.shown"); });
+    EXPECT_FALSE(asks && TestSupport::canCopyDescriptor(pid_t(driver.processId()), uid.toUInt(),
+                                                        gid.toUInt()));
     ASSERT_TRUE(driver.waitForFinished(120000)) << "the driver hung";
     EXPECT_EQ(driver.readAllStandardOutput().toStdString(),
               (fill(row.printed).join('\n') + '\n').toStdString());
+    // No helper outlives Velloran, though a child of its own still holds a copy of its pipe.
+    EXPECT_TRUE(TestSupport::waitFor(
+        [&] { return BLAuthentication::sharedInstance()->getPID(app + kHelper) == 0; }, 5))
+        << "a helper outlived Velloran";
     EXPECT_EQ(readAll(home + "/answer.shown").toStdString(), row.shown);
     if (!row.printed.contains("run 1"))
         return;
     EXPECT_TRUE(TestSupport::waitFor([&] { return !TestSupport::processAlive(natd.pid); }));
     // The copy landed in the namespace's own /etc (WORK's), made by root.
-    const QString copy = work.path() + "/etc/named.conf";
     EXPECT_EQ(readAll(copy), readAll(package + kResources + "/named.conf"));
     EXPECT_EQ(QFileInfo(copy).ownerId(), 0u);
+    EXPECT_EQ(readAll(elsewhere), "kept\n");
 }
 
 const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"},
@@ -129,19 +147,24 @@ const QStringList kAsk{"authenticate", "check"}, kNo{"authenticate 0", "check 0"
 INSTANTIATE_TEST_SUITE_P(
     Sessions, UserAuthorization,
     ::testing::Values(
-        // sudo keeps the password for all the user's sessions; the release must forget it too.
+        // The release forgets sudo's global timestamp; the Lock ends the helper despite the fork.
         Scenario("SudoRightPasswordGivesRootUntilDeauthenticate", "Defaults timestamp_type=global",
                  "AUTH_ADMIN", "accept right", true,
-                 {"check", "authenticate", "check", "run=/bin/kill|$NATD",
+                 {"check", "authenticate", "fork", "check", "run=/bin/kill|$NATD",
                   "run=/bin/cp|$RES/named.conf|/etc/named.conf", "run=/nonexistent/tool",
-                  "deauthenticate", "deauthenticate", "check"},
-                 QStringList{"check 0"} + kYes +
-                     QStringList{"run 1", "run 1", "beep",
-                                 "log Error 1 in AuthorizationExecuteWithPrivileges",
-                                 "log \\nPath: /nonexistent/tool", "run 0",
-                                 "post BLDeauthenticatedNotification", "deauthenticate",
-                                 "deauthenticate", "check 0"},
-                 "\n"),
+                  "deauthenticate", "helpers", "deauthenticate", "check", "authenticate", "fork"},
+                 QStringList{"check 0", "post BLAuthenticatedNotification", "authenticate 1",
+                             "fork", "check 1", "run 1", "run 1", "beep",
+                             "log Error 1 in AuthorizationExecuteWithPrivileges",
+                             "log \\nPath: /nonexistent/tool", "run 0",
+                             "post BLDeauthenticatedNotification", "deauthenticate", "helpers 0",
+                             "deauthenticate", "check 0", "post BLAuthenticatedNotification",
+                             "authenticate 1", "fork"},
+                 "\n\n"),
+        // A tracer could use the rights too: none are asked for, and one alert says why.
+        Scenario("TracedAsksForNothing", "%sudo ALL=(ALL) NOPASSWD: ALL", "AUTH_ADMIN",
+                 "accept right", false, {"traced", "check", "authenticate", "check"},
+                 QStringList{"check 0", "alert " + LinuxAuthorization::tracedMessage()} + kNo, ""),
         Scenario("SudoCancelAnswersNoAndStartsNothing", "", "AUTH_ADMIN", "cancel", false,
                  {"authenticate", "run=/bin/kill|$NATD", "check"},
                  {"authenticate 0", "run 0", "check 0"}, "\n\n"),
@@ -161,13 +184,14 @@ INSTANTIATE_TEST_SUITE_P(
                      kNo,
                  "\n"),
         // The password dialog is never asked: it would cancel, or allow what polkit refused.
-        Scenario("PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", "cancel", true,
-                 {"check", "authenticate", "check", "run=/bin/kill|$NATD",
-                  "run=/bin/cp|$RES/named.conf|/etc/named.conf", "deauthenticate", "check"},
-                 QStringList{"check 0"} + kYes +
-                     QStringList{"run 1", "run 1", "post BLDeauthenticatedNotification",
-                                 "deauthenticate", "check 0"},
-                 ""),
+        Scenario(
+            "PolkitOpensAndClosesTheLockWithoutSudo", "", "YES", "cancel", true,
+            {"check", "authenticate", "fork", "check", "run=/bin/kill|$NATD",
+             "run=/bin/cp|$RES/named.conf|/etc/named.conf", "deauthenticate", "helpers", "check"},
+            QStringList{"check 0", "post BLAuthenticatedNotification", "authenticate 1", "fork",
+                        "check 1", "run 1", "run 1", "post BLDeauthenticatedNotification",
+                        "deauthenticate", "helpers 0", "check 0"},
+            ""),
         Scenario("PolkitRefusalIsFinal", "", "NO", "accept right", true, kAsk, kNo, ""),
         Scenario("BuildTreeHelperIsNotTheActionsSoSudoAsks", "", "YES", "accept right", false, kAsk,
                  kYes, "\n")),

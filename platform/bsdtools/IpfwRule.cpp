@@ -1,7 +1,7 @@
 #include "IpfwRule.h"
 
-#include "Ipv4.h"
 #include "NftLayout.h"
+#include "network/InterfaceName.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -126,9 +126,10 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
         word = next();
         if (word == "via" || word == "recv" || word == "xmit") {
             const std::string interface = next();
-            if (!Ipv4::isPlainInterfaceName(interface))
-                return word + " needs an interface name" +
-                       (interface.empty() ? std::string() : ", not " + interface);
+            if (interface.empty())
+                return word + " needs an interface name";
+            if (!InterfaceName::isValid(interface))
+                return InterfaceName::refusal(interface);
             if (word != "xmit")
                 rule.receivedOn = interface;
             if (word != "recv")

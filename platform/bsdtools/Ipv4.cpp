@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <cstdio>
-#include <net/if.h>
 
 namespace Ipv4 {
 
@@ -81,19 +80,6 @@ int classfulPrefix(in_addr_t address)
     if ((host & 0xe0000000u) == 0xc0000000u)
         return 24;
     return 32;
-}
-
-bool isPlainInterfaceName(std::string_view name)
-{
-    if (name.empty() || name.size() >= IF_NAMESIZE || name == "." || name == "..")
-        return false;
-    for (char c : name) {
-        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-                           (c >= 'A' && c <= 'Z') || c == '.' || c == '_' || c == '+' || c == '-';
-        if (!plain)
-            return false;
-    }
-    return true;
 }
 
 } // namespace Ipv4

@@ -18,7 +18,5 @@ std::string hexNetmask(int prefixLength);
 in_addr_t broadcast(in_addr_t address, int prefixLength);
 // BSD's default when no netmask is given: the address's historical class.
 int classfulPrefix(in_addr_t address);
-// A name that can go into a rule as it is: [0-9A-Za-z._+-], as long as the kernel allows.
-bool isPlainInterfaceName(std::string_view name);
 
 } // namespace Ipv4

@@ -47,6 +47,7 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
     // Once ipfw has looked, the mark goes again: other programs may route or filter by marks.
     text += chain("unmark_in", "filter", "prerouting", std::to_string(NftLayout::natdUnmarkIn));
     text += chain("unmark_out", "filter", "postrouting", std::to_string(NftLayout::natdUnmarkOut));
+    text += chain("clamp_mss", "filter", "forward", "mangle");
     if (options.denyIncoming) {
         std::string deny = in + "ct state new,invalid ";
         if (options.logDenied)
@@ -59,6 +60,10 @@ std::string install(const NatdOptions &options, const std::string &aliasAddress)
         std::string("meta mark set meta mark and ") + NftLayout::divertUnmark;
     text += rule("unmark_in", in + unmark);
     text += rule("unmark_out", out + unmark);
+    // Where "fragmentation needed" gets lost behind a smaller MTU (PPPoE, VPN), both ends learn it.
+    const std::string clamp = "tcp flags syn / syn,rst tcp option maxseg size set rt mtu";
+    text += rule("clamp_mss", in + clamp);
+    text += rule("clamp_mss", out + clamp);
     text += aliasRule(options, aliasAddress);
     return text;
 }

@@ -3,6 +3,7 @@
 #include "Ipv4.h"
 #include "ProcSys.h"
 #include "RouteSocket.h"
+#include "network/InterfaceName.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -125,8 +126,9 @@ int configure(RouteSocket &route, const RouteSocket::Link &link, const Request &
         if (request.mode == Request::Mode::Set && !present.empty() &&
             present.front().address != address)
             obsolete.insert(obsolete.begin(), present.front());
+        // An address already gone is removed: stopping sharing must not fail for it.
         if (request.mode == Request::Mode::Remove && obsolete.empty())
-            return Diagnostics::fail("ioctl (SIOCDIFADDR): Can't assign requested address");
+            return 0;
         if (!obsolete.empty() && !keepAliasesOnRemoval(link.name))
             return Diagnostics::fail("cannot set promote_secondaries on " + link.name + ": " +
                                      std::strerror(errno));
@@ -168,6 +170,8 @@ int main(int argc, char **argv)
     Request request;
     if (auto error = parse(words, request))
         return Diagnostics::fail(*error);
+    if (!InterfaceName::isValid(request.interface))
+        return Diagnostics::fail(InterfaceName::refusal(request.interface));
     const auto link = route.link(request.interface);
     if (!link)
         return Diagnostics::fail("interface " + request.interface + " does not exist");

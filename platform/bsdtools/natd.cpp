@@ -6,6 +6,7 @@
 #include "NftLayout.h"
 #include "NftSession.h"
 #include "RouteSocket.h"
+#include "network/InterfaceName.h"
 
 #include <cerrno>
 #include <csignal>
@@ -107,8 +108,8 @@ int main(int argc, char **argv)
         return Diagnostics::fail(*error);
     if (options.interface.empty())
         return Diagnostics::fail("no interface given (-interface)");
-    if (!Ipv4::isPlainInterfaceName(options.interface))
-        return Diagnostics::fail("invalid interface name " + options.interface);
+    if (!InterfaceName::isValid(options.interface))
+        return Diagnostics::fail(InterfaceName::refusal(options.interface));
     if (options.pidFile.empty() || options.pidFile[0] != '/')
         return Diagnostics::fail("pid_file needs an absolute path");
 

@@ -1,6 +1,7 @@
 // sysctl: the BSD names Velloran uses, mapped onto Linux; Linux names as procps' sysctl has them.
 #include "Diagnostics.h"
 #include "ProcSys.h"
+#include "network/InterfaceName.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -59,6 +60,18 @@ std::string linuxPath(const std::string &name)
     return ProcSys::root + path;
 }
 
+// The interface an interface's own key names ("net/ipv4/conf/eth0/..."), or an empty string.
+std::string interfaceOf(const std::string &path)
+{
+    for (const char *folder :
+         {"net/ipv4/conf/", "net/ipv6/conf/", "net/ipv4/neigh/", "net/ipv6/neigh/"}) {
+        const std::string prefix = ProcSys::root + std::string(folder);
+        if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0)
+            return path.substr(prefix.size(), path.find('/', prefix.size()) - prefix.size());
+    }
+    return {};
+}
+
 bool isInteger(const std::string &text)
 {
     size_t start = (!text.empty() && text[0] == '-') ? 1 : 0;
@@ -90,6 +103,9 @@ int linuxName(const std::string &name, const std::string *value, const Flags &f)
     if (name.empty() || name.find("..") != std::string::npos || name.front() == '/')
         return Diagnostics::fail("invalid name " + name);
     const std::string path = linuxPath(name);
+    const std::string interface = interfaceOf(path);
+    if (!interface.empty() && !InterfaceName::isValid(interface))
+        return Diagnostics::fail(InterfaceName::refusal(interface));
     if (!value) {
         const auto current = ProcSys::read(path);
         if (!current) {

@@ -2,29 +2,36 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
+#include <QTextBrowser>
 
-HelpWindow::HelpWindow(QWidget *owner) : QTextBrowser(owner)
+HelpWindow::HelpWindow(QWidget *owner, const QString &title)
+    : QMainWindow(owner), m_text(new QTextBrowser(this))
 {
-    // A window of its own that closes with Velloran's.
-    setWindowFlag(Qt::Window);
-    setObjectName(QStringLiteral("HelpWindow"));
-    setOpenExternalLinks(true);
+    // A window of its own that closes with Velloran's, and one to assistive tools too.
+    setObjectName(title);
+    setWindowTitle(title);
+    setAccessibleName(title);
+    m_text->setOpenExternalLinks(true);
+    m_text->setAccessibleName(title);
+    setCentralWidget(m_text);
     resize(640, 720);
 }
 
-bool HelpWindow::showDocument(QWidget *owner, const QString &path)
+QString HelpWindow::toPlainText() const
+{
+    return m_text->toPlainText();
+}
+
+bool HelpWindow::showDocument(QWidget *owner, const QString &path, const QString &title)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
-    auto *window = owner->findChild<HelpWindow *>(QString(), Qt::FindDirectChildrenOnly);
+    auto *window = owner->findChild<HelpWindow *>(title, Qt::FindDirectChildrenOnly);
     if (!window)
-        window = new HelpWindow(owner);
-    window->setSearchPaths({QFileInfo(path).absolutePath()});
-    window->setHtml(QString::fromUtf8(file.readAll()));
-    const QString title = window->documentTitle();
-    window->setWindowTitle(title.isEmpty() ? QStringLiteral("Velloran Help") : title);
+        window = new HelpWindow(owner, title);
+    window->m_text->setSearchPaths({QFileInfo(path).absolutePath()});
+    window->m_text->setHtml(QString::fromUtf8(file.readAll()));
     window->show();
     window->raise();
     window->activateWindow();

@@ -1,17 +1,22 @@
 #pragma once
 
-#include <QTextBrowser>
+#include <QMainWindow>
 
-// Velloran's help window: shows one of the bundle's HTML documents; links that leave the
-// document open in the desktop's browser.
-class HelpWindow : public QTextBrowser
+class QTextBrowser;
+
+// A help window of Velloran's: one of the bundle's HTML documents in a window of its own, titled
+// after it; links that leave the document open in the desktop's browser.
+class HelpWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    // Shows the document at `path` in `owner`'s help window, made on first use; false when the
-    // document can't be read.
-    static bool showDocument(QWidget *owner, const QString &path);
+    // Shows the document at `path` in the window of `owner` titled `title`, made on first use;
+    // false when the document can't be read.
+    static bool showDocument(QWidget *owner, const QString &path, const QString &title);
+
+    QString toPlainText() const;
 
 private:
-    explicit HelpWindow(QWidget *owner);
+    HelpWindow(QWidget *owner, const QString &title);
+    QTextBrowser *m_text;
 };

@@ -1,5 +1,6 @@
 #include "network/DhcpServer.h"
 
+#include "network/InterfaceName.h"
 #include "network/SocketOwner.h"
 
 #include <QDir>
@@ -120,8 +121,15 @@ std::optional<QString> startupLine(const QStringList &arguments)
 {
     const QStringList words = QStringList{kInstall} + folderArguments() + QStringList{"&&"} +
                               QStringList{kProgram} + arguments;
-    // Root's shell reads this line at boot: only words it takes literally.
+    // Root's shell reads this line at boot: only words it takes literally, the interface's by
+    // the rule every interface name follows.
+    const QString interface = QStringLiteral("--interface=");
     for (const QString &word : words.mid(words.indexOf(kProgram))) {
+        if (word.startsWith(interface)) {
+            if (!InterfaceName::isValid(word.mid(interface.size()).toStdString()))
+                return std::nullopt;
+            continue;
+        }
         for (const QChar c : word) {
             const char16_t u = c.unicode();
             const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||

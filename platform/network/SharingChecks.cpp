@@ -1,5 +1,6 @@
 #include "network/SharingChecks.h"
 
+#include "network/InterfaceName.h"
 #include "network/SocketOwner.h"
 
 #include <QDir>
@@ -95,6 +96,17 @@ std::optional<QString> checkPresent(const Choice &choice, const System &system)
     return std::nullopt;
 }
 
+// Refused as the helper, the boot files and the tools would refuse it, in the same words.
+std::optional<QString> checkNames(const Choice &choice, const System &)
+{
+    for (const QString &name : {choice.external, choice.internal}) {
+        const std::string refusal = InterfaceName::refusal(name.toStdString());
+        if (!refusal.empty())
+            return QString::fromStdString(refusal);
+    }
+    return std::nullopt;
+}
+
 std::optional<QString> checkCutOff(const Choice &choice, const System &system)
 {
     if (choice.onePort || choice.internal == choice.external)
@@ -141,7 +153,8 @@ std::optional<QString> checkOverlap(const Choice &choice, const System &system)
 }
 
 // In the order a user would mend them; a check added here runs before any password is asked.
-const Check kChecks[] = {checkMask, checkRouter, checkPresent, checkCutOff, checkOverlap};
+const Check kChecks[] = {checkMask,  checkRouter, checkPresent,
+                         checkNames, checkCutOff, checkOverlap};
 
 } // namespace
 

@@ -2,13 +2,15 @@
 
 #include "privilege/BsdToolView.h"
 #include "network/InterfaceName.h"
+#include "network/NameServer.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace HelperCommands {
 
@@ -18,7 +20,7 @@ using Arguments = std::vector<std::string>;
 
 struct Context {
     const Arguments &arguments;
-    const std::string &resources;
+    const Resources &resources;
 };
 
 bool isName(const std::string &word)
@@ -122,34 +124,20 @@ bool dnsmasq(const Context &c)
 
 bool named(const Context &c)
 {
-    return c.arguments == Arguments{"-c", "/etc/named.conf"};
+    return NameServer::isStartForm(c.arguments);
 }
 
-// The canonical folder holding `path`, and its last component.
-bool split(const std::string &path, std::string &folder, std::string &name)
+// Spelt as the folder's own path: a link on the way would be resolved again at every use.
+bool fromResources(const std::string &path, const char *name, const Resources &resources)
 {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return false;
-    name = path.substr(slash + 1);
-    char resolved[PATH_MAX];
-    if (!realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), resolved))
-        return false;
-    folder = resolved;
-    return true;
-}
-
-bool fromResources(const std::string &path, const char *name, const std::string &resources)
-{
-    std::string folder, last;
-    return split(path, folder, last) && folder == resources && last == name;
+    return nameInResources(path, resources) == name;
 }
 
 // The two copies the start-at-boot and name-server toggles make, from the bundle's own files.
 bool cp(const Context &c)
 {
     const Arguments &a = c.arguments;
-    if (a.size() != 2)
+    if (a.size() != 2 || a[0].rfind('-', 0) == 0 || a[1].rfind('-', 0) == 0)
         return false;
     return (fromResources(a[0], "StartupParameters.plist", c.resources) &&
             a[1] == "/tmp/Velloran.StartupParameters.plist.tmp") ||
@@ -170,25 +158,28 @@ bool firewall(const Context &c)
     return a.size() == 3 && (a[0] == "read" || a[0] == "open") && isName(a[1]) && isName(a[2]);
 }
 
+// NetworkManager leaves the LAN's interface alone while sharing runs, and gets it back.
+bool networkManager(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    return a == Arguments{"restore"} || (a.size() == 2 && a[0] == "unmanage" && isName(a[1]));
+}
+
 struct Command {
     const char *program;
-    bool inResources; // a script of the bundle's, named by its file name
+    bool inResources; // a script or program of the bundle's, named by its file name
     bool (*accepts)(const Context &);
 };
 
 const Command kCommands[] = {
-    {"/usr/sbin/natd", false, natd},
-    {"/sbin/ipfw", false, ipfw},
-    {"/sbin/ifconfig", false, ifconfig},
-    {"/usr/sbin/sysctl", false, sysctl},
-    {"/bin/kill", false, kill},
-    {"/bin/cp", false, cp},
-    {"/usr/sbin/named", false, named},
-    {"named_setup", true, noArguments},
-    {"load_install", true, noArguments},
-    {"load_remove", true, noArguments},
-    {"/usr/bin/install", false, install},
-    {"/usr/sbin/dnsmasq", false, dnsmasq},
+    {"/usr/sbin/natd", false, natd},      {"/sbin/ipfw", false, ipfw},
+    {"/sbin/ifconfig", false, ifconfig},  {"/usr/sbin/sysctl", false, sysctl},
+    {"/bin/kill", false, kill},           {"/bin/cp", false, cp},
+    {"/usr/sbin/named", false, named},    {"named_setup", true, noArguments},
+    {"load_install", true, noArguments},  {"load_remove", true, noArguments},
+    {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
+    {"named_lists", true, noArguments},
+    {"velloran-nm", true, networkManager},
     {"velloran-firewall", true, firewall},
 };
 
@@ -198,10 +189,36 @@ std::string readFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+// Only root can change the folder, and its path still names the descriptor's folder.
+bool rootOnly(const Resources &resources)
+{
+    struct stat named {
+    };
+    struct stat opened {
+    };
+    return BsdToolView::checkRootOnly(resources.path.c_str()) == 0 &&
+           ::stat(resources.path.c_str(), &named) == 0 && ::fstat(resources.fd, &opened) == 0 &&
+           named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
 } // namespace
 
+Resources openResources(const std::string &path)
+{
+    return {path, ::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+}
+
+std::string nameInResources(const std::string &path, const Resources &resources)
+{
+    const std::string folder = resources.path + '/';
+    if (resources.path.empty() || path.size() <= folder.size() || path.rfind(folder, 0) != 0 ||
+        path.find('/', folder.size()) != std::string::npos)
+        return {};
+    return path.substr(folder.size());
+}
+
 int check(const std::string &path, const std::vector<std::string> &arguments,
-          const std::string &resources, bool *answers)
+          const Resources &resources, bool *answers)
 {
     const Context context{arguments, resources};
     for (const Command &command : kCommands) {
@@ -212,7 +229,7 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
         // Root runs the bundle's scripts, and copies its files into /etc, only where nobody else
         // could have changed them.
         const bool fromBundle = command.inResources || path == "/bin/cp";
-        if (fromBundle && BsdToolView::checkRootOnly(resources.c_str()) != 0)
+        if (fromBundle && !rootOnly(resources))
             return EPERM;
         // Only the firewall reader's answer goes back; every other tool's output stays root's.
         if (answers)
@@ -227,6 +244,8 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
     if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos ||
         std::atoi(pid.c_str()) < 2)
         return false;
+    if (NameServer::isOwnServer(pid, procRoot))
+        return true;
     const std::string process = procRoot + "/" + pid;
     // Real, effective, saved and file-system uid all root: /proc's owner alone tells too little.
     std::istringstream status(readFile(process + "/status"));
@@ -252,11 +271,7 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
         recorded.erase(recorded.find_last_not_of("\n") + 1);
         return recorded == pid;
     }
-    if (!rootOwned)
-        return false;
-    const std::string named("/usr/sbin/named\0-c\0/etc/named.conf\0", 35);
-    const std::string natd("/usr/sbin/natd\0", 15);
-    return commandLine == named || commandLine.rfind(natd, 0) == 0;
+    return rootOwned && commandLine.rfind(std::string("/usr/sbin/natd\0", 15), 0) == 0;
 }
 
 } // namespace HelperCommands

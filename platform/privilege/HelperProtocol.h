@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
-// What Velloran and its root helper say to each other on the helper's stdin and stdout.
+// What Velloran and its root helper say to each other on the helper's stdout, a socket (or on a
+// pair of pipes, its stdin and stdout).
 //
 // The helper greets once with the four bytes of kGreeting when it runs as root. Each request is
 //   u32 body length, then the body: u32 count, then count times (u32 size, size bytes),
 // all integers in the machine's own byte order; the first string is the tool's absolute path,
 // the others its arguments. The reply is an i32 (0 when the tool started, else an errno value),
 // then a u32 size and that many bytes: what a command that answers wrote, none for the others.
+// A body length of 0 is kEnd: the helper ends at once, whoever else still holds the pipe.
 namespace HelperProtocol {
 
 constexpr char kGreeting[4] = {'V', 'R', 'H', '1'};
+constexpr char kEnd[4] = {0, 0, 0, 0};
 constexpr std::size_t kMaxArguments = 19;
 constexpr std::size_t kMaxStringSize = 4096;
 constexpr std::size_t kMaxBodySize =

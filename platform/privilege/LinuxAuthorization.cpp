@@ -8,6 +8,7 @@
 #include "desktop/SystemLog.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QTemporaryFile>
@@ -125,7 +126,7 @@ bool sendAll(int fd, const std::string &data)
 }
 
 // Starts `program` with `arguments` in a session of its own (so no terminal is involved and sudo's
-// credential cache is keyed by our process), `channel` as its stdin and stdout, and `environment`
+// credential cache is keyed by our process), `channel` as its stdout, and `environment`
 // as its whole environment. Its stderr is ours, /dev/null when `quiet`, or `errors` when given.
 pid_t spawn(const QString &program, const QStringList &arguments, int channel, bool quiet,
             const QList<QByteArray> &environment, int errors = -1)
@@ -149,13 +150,12 @@ pid_t spawn(const QString &program, const QStringList &arguments, int channel, b
     posix_spawnattr_setsigmask(&attributes, &signalSet);
     sigfillset(&signalSet);
     posix_spawnattr_setsigdefault(&attributes, &signalSet);
-    if (channel >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, channel, STDIN_FILENO);
+    // The channel goes on stdout alone: sudo's password dialog inherits sudo's stdin.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (channel >= 0)
         posix_spawn_file_actions_adddup2(&actions, channel, STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    else
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
     if (quiet)
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     else if (errors >= 0)
@@ -220,6 +220,27 @@ QString notAllowedMessage()
         .arg(name);
 }
 
+// Forgets sudo's cached credential, or the next silent check would quietly succeed.
+void dropSudoTicket()
+{
+    if (!QFileInfo(LinuxAuthorization::sudoPath()).isExecutable())
+        return;
+    const pid_t pid = spawnSudo({QStringLiteral("-k")}, -1, true);
+    if (pid > 0)
+        waitFor(pid, kEndMs);
+}
+
+// A debugger or tracer attached to us would hold whatever rights we gain.
+bool beingTraced()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = status.readAll();
+    const qsizetype at = text.indexOf("\nTracerPid:");
+    return at < 0 || text.mid(at + 11, text.indexOf('\n', at + 1) - at - 11).trimmed() != "0";
+}
+
 // pkexec refuses a SHELL missing from /etc/shells and passes little on: give it only a PATH.
 pid_t spawnPkexec(const QString &helper, int channel)
 {
@@ -227,7 +248,7 @@ pid_t spawnPkexec(const QString &helper, int channel)
                  channel, false, {QByteArray(PrivilegedStart::kToolPath)});
 }
 
-// The running root helper: sudo's pid and our end of the helper's stdin/stdout.
+// The running root helper: sudo's pid and our end of the helper's socket.
 class HelperSession
 {
 public:
@@ -238,6 +259,9 @@ public:
     bool start(Launch launch)
     {
         m_notAllowed = false;
+        // Whatever main did: no other program of the user's may copy the pipe to root out of us.
+        prctl(PR_SET_DUMPABLE, 0);
+        m_viaSudo = launch != Launch::Pkexec;
         // Lives until the helper answers or sudo gives up: the dialog counts its asks in it.
         QTemporaryFile tries;
         int pair[2];
@@ -289,8 +313,6 @@ public:
             end(silent ? 0 : kEndMs);
             return false;
         }
-        // While the pipe to root lives, no other process of the user's may trace us or copy it.
-        prctl(PR_SET_DUMPABLE, 0);
         m_holdsHelper = true;
         passOnErrors();
         return true;
@@ -342,8 +364,10 @@ public:
         return status;
     }
 
-    // Closing our end is what tells the helper to exit.
-    void end(int waitMs = kEndMs)
+    // Saying so ends the helper even while some other process holds a copy of the pipe; closing
+    // it ends one that missed the word. True when sudo's ticket was dropped too. We stay
+    // undumpable: the ticket, and the next helper, are still ours alone.
+    bool end(int waitMs = kEndMs)
     {
         passOnErrors();
         if (m_errors >= 0) {
@@ -351,15 +375,19 @@ public:
             m_errors = -1;
         }
         if (m_channel >= 0) {
+            if (m_holdsHelper)
+                sendAll(m_channel, std::string(HelperProtocol::kEnd, sizeof HelperProtocol::kEnd));
             close(m_channel);
             m_channel = -1;
         }
         if (m_child > 0)
             waitFor(m_child, waitMs);
         m_child = -1;
-        if (m_holdsHelper)
-            prctl(PR_SET_DUMPABLE, 1);
+        const bool dropTicket = m_holdsHelper && m_viaSudo;
         m_holdsHelper = false;
+        if (dropTicket)
+            dropSudoTicket();
+        return dropTicket;
     }
 
 private:
@@ -392,6 +420,7 @@ private:
     pid_t m_child = -1;
     int m_channel = -1;
     bool m_holdsHelper = false;
+    bool m_viaSudo = false;
     // The read end of sudo's stderr while asking (and the helper's, once started that way).
     int m_errors = -1;
     bool m_notAllowed = false;
@@ -435,6 +464,13 @@ QString LinuxAuthorization::askpassPath()
     return Bundle::resourcePath() + QStringLiteral("/velloran-askpass");
 }
 
+QString LinuxAuthorization::tracedMessage()
+{
+    return QStringLiteral("Velloran won't ask for administrator rights while another program is "
+                          "tracing it (a debugger, strace): that program could use the rights "
+                          "too. Quit it, then try again.");
+}
+
 std::unique_ptr<AuthorizationService::Handle> LinuxAuthorization::create()
 {
     reapUnreaped();
@@ -448,9 +484,15 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
         return 0;
     auto &linuxHandle = static_cast<LinuxHandle &>(handle);
     HelperSession &session = linuxHandle.session;
+    const bool interactive = interaction == Interaction::Allowed;
+    if (beingTraced()) {
+        session.end();
+        if (interactive)
+            Alert::run(tracedMessage());
+        return EACCES;
+    }
     if (session.alive())
         return 0;
-    const bool interactive = interaction == Interaction::Allowed;
     if (!interactive && !linuxHandle.silentRefusal.hasExpired())
         return EACCES;
     if (!QFileInfo(helperPath()).isExecutable()) {
@@ -497,18 +539,17 @@ int LinuxAuthorization::copyRights(Handle &handle, const QStringList &, Interact
 
 void LinuxAuthorization::free(std::unique_ptr<Handle> handle)
 {
-    const bool askedPolkit = handle && static_cast<LinuxHandle &>(*handle).askedPolkit;
+    auto *linuxHandle = static_cast<LinuxHandle *>(handle.get());
+    const bool askedPolkit = linuxHandle && linuxHandle->askedPolkit;
+    const bool dropped = linuxHandle && linuxHandle->session.end();
     handle.reset();
     if (runningAsRoot())
         return;
     if (askedPolkit)
         Polkit::revokeTemporaryAuthorization();
-    if (!QFileInfo(sudoPath()).isExecutable())
-        return;
-    // Forget sudo's cached credential too, or the next silent check would quietly succeed.
-    const pid_t pid = spawnSudo({QStringLiteral("-k")}, -1, true);
-    if (pid > 0)
-        waitFor(pid, kEndMs);
+    // A ticket sudo cached without our helper (a silent check, say) goes too.
+    if (!dropped)
+        dropSudoTicket();
 }
 
 int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &path,
@@ -516,6 +557,11 @@ int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &pat
 {
     reapUnreaped();
     if (runningAsRoot()) {
+        // Root copies itself, so a link a user left at the destination is never followed.
+        if (path == QLatin1String("/bin/cp") && arguments.size() == 2 &&
+            !arguments[0].startsWith('-') && !arguments[1].startsWith('-'))
+            return PrivilegedStart::copy(AT_FDCWD, arguments[0].toLocal8Bit().constData(),
+                                         arguments[1].toLocal8Bit().constData());
         const QByteArray pathBytes = path.toLocal8Bit();
         const QByteArray standIns =
             (Bundle::resourcePath() + QStringLiteral("/bsdtools")).toLocal8Bit();
@@ -535,7 +581,7 @@ int LinuxAuthorization::readWithPrivileges(Handle &handle, const QString &path,
     if (runningAsRoot()) {
         ExecVector argv(QStringList{path} + arguments);
         std::string output;
-        const int status = PrivilegedStart::capture(path.toLocal8Bit().constData(), argv.data(),
+        const int status = PrivilegedStart::capture(-1, path.toLocal8Bit().constData(), argv.data(),
                                                     output, HelperProtocol::kMaxAnswerSize);
         answer = QByteArray::fromStdString(output);
         return status;

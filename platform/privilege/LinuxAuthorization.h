@@ -9,8 +9,8 @@
 // started as a direct child, runs. Asking for rights goes to the desktop's polkit agent when
 // Velloran's polkit action is installed and an agent answers, then starts the helper with pkexec;
 // otherwise it starts the helper with "sudo -A" and Velloran's own password dialog. The silent
-// check never prompts: root, the helper alive, or "sudo -n". Releasing ends the helper, revokes
-// what polkit keeps and runs "sudo -k".
+// check never prompts: root, the helper alive, or "sudo -n"; nothing is asked while Velloran is
+// traced. Releasing ends the helper, revokes what polkit keeps and runs "sudo -k".
 class LinuxAuthorization : public AuthorizationService
 {
 public:
@@ -27,4 +27,6 @@ public:
     static QString sudoPath();
     static QString helperPath();
     static QString askpassPath();
+    // Why no rights are asked for while another program traces Velloran.
+    static QString tracedMessage();
 };

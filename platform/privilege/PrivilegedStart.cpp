@@ -11,8 +11,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <spawn.h>
 #include <string>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +20,7 @@
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -33,6 +34,7 @@ const char *const kToolPath = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/us
 namespace {
 
 char g_requester[32] = "";
+int g_watched = -1;
 
 // Tools still running when their wait ended, with the read end of their stderr pipe; collected
 // later so none stays a zombie, and the pipe stays open so a late write can't kill the tool.
@@ -82,8 +84,9 @@ void closeFrom(int lowest, int highest)
 }
 
 // Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
-[[noreturn]] void becomeTool(const char *path, char *const argv[], const char *standInsDir,
-                             int reportFd, int errorFd, const KeptView *view)
+[[noreturn]] void becomeTool(int folder, const char *path, char *const argv[],
+                             const char *standInsDir, int reportFd, int errorFd, int outFd,
+                             const KeptView *view)
 {
     // Keep the report pipe clear of the three standard descriptors we are about to replace.
     if (reportFd <= STDERR_FILENO) {
@@ -106,43 +109,57 @@ void closeFrom(int lowest, int highest)
         reportAndExit(reportFd, errno);
     umask(022);
 
-    if (errorFd <= STDERR_FILENO) {
-        errorFd = fcntl(errorFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (errorFd < 0)
+    // The folder a program is run from stays open across the exec, clear of the standard three.
+    const bool inFolder = folder >= 0;
+    if (inFolder && folder <= STDERR_FILENO)
+        folder = fcntl(folder, F_DUPFD, STDERR_FILENO + 1);
+    if (inFolder && (folder < 0 || fcntl(folder, F_SETFD, 0) < 0))
+        reportAndExit(reportFd, errno);
+    for (int *fd : {&errorFd, &outFd}) {
+        if (*fd >= 0 && *fd <= STDERR_FILENO && (*fd = fcntl(*fd, F_DUPFD_CLOEXEC, 3)) < 0)
             reportAndExit(reportFd, errno);
     }
     const int devNull = open("/dev/null", O_RDWR);
-    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-        dup2(errorFd, STDERR_FILENO) < 0)
+    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 ||
+        dup2(outFd >= 0 ? outFd : devNull, STDOUT_FILENO) < 0 || dup2(errorFd, STDERR_FILENO) < 0)
         reportAndExit(reportFd, errno);
-    if (const int viewError = view ? BsdToolView::join(standInsDir, view->nsFd, view->rootFd)
-                                   : BsdToolView::enter(standInsDir))
+    // A tool that answers reads the machine as it is: no stand-ins in its way.
+    if (const int viewError = !standInsDir ? 0
+                              : view       ? BsdToolView::join(standInsDir, view->nsFd, view->rootFd)
+                                           : BsdToolView::enter(standInsDir))
         reportAndExit(reportFd, viewError);
     // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
-    if (reportFd > STDERR_FILENO + 1)
-        closeFrom(STDERR_FILENO + 1, reportFd - 1);
-    closeFrom(reportFd + 1, ~0U >> 1);
+    const int low = folder >= 0 ? std::min(folder, reportFd) : reportFd;
+    const int high = std::max(folder, reportFd);
+    closeFrom(STDERR_FILENO + 1, low - 1);
+    closeFrom(low + 1, high - 1);
+    closeFrom(high + 1, ~0U >> 1);
 
     char *const environment[] = {const_cast<char *>(kToolPath),
                                  g_requester[0] ? g_requester : nullptr, nullptr};
-    execve(path, argv, environment);
+    if (inFolder)
+        execveat(folder, path, argv, environment, 0);
+    else
+        execve(path, argv, environment);
     reportAndExit(reportFd, errno);
 }
 
 struct ChildStart {
+    int folder;
     const char *path;
     char *const *argv;
     const char *standInsDir;
     int reportFd;
     int errorFd;
+    int outFd;
     const KeptView *view;
 };
 
 int childMain(void *start)
 {
     const auto *what = static_cast<const ChildStart *>(start);
-    becomeTool(what->path, what->argv, what->standInsDir, what->reportFd, what->errorFd,
-               what->view);
+    becomeTool(what->folder, what->path, what->argv, what->standInsDir, what->reportFd,
+               what->errorFd, what->outFd, what->view);
 }
 
 struct KeepStart {
@@ -263,9 +280,34 @@ long long nowMs()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-// Waits up to waitMs for the tool to end, reading its stderr meanwhile. True with its status once
-// it ended; false while it still runs.
-bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &status)
+// What a tool that answers writes on stdout, kept up to a limit.
+struct Answer {
+    int fds[2] = {-1, -1};
+    std::size_t limit = 0;
+    std::string text;
+    bool tooMuch = false;
+
+    // Reads what is there without blocking; false once the tool closed it or said too much.
+    bool drain()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fds[0], buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0;
+            text.append(buffer, static_cast<std::size_t>(got));
+            if ((tooMuch = text.size() > limit))
+                return false;
+        }
+    }
+};
+
+// Waits up to waitMs for the tool to end, reading its stderr (and its answer) meanwhile. True with
+// its status once it ended; false while it still runs, or once it said too much.
+bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &status,
+                 Answer *answer)
 {
     int pidfd = -1;
 #ifdef SYS_pidfd_open
@@ -273,6 +315,7 @@ bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &statu
 #endif
     const long long deadline = nowMs() + waitMs;
     bool open = true;
+    bool answering = answer != nullptr;
     bool ended = false;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
@@ -283,16 +326,22 @@ bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &statu
         const long long left = deadline - nowMs();
         if (left <= 0)
             break;
-        // Without pidfds, look every few milliseconds.
-        struct pollfd ready[2] = {{errorFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        // Without pidfds, look every few milliseconds; poll passes over the -1 entries.
+        struct pollfd ready[4] = {{open ? errorFd : -1, POLLIN, 0},
+                                  {pidfd, POLLIN, 0},
+                                  {g_watched, POLLIN, 0},
+                                  {answering ? answer->fds[0] : -1, POLLIN, 0}};
         const int timeout = pidfd >= 0 ? static_cast<int>(left) : 2;
-        if (poll(open ? ready : ready + 1, open ? (pidfd >= 0 ? 2 : 1) : (pidfd >= 0 ? 1 : 0),
-                 timeout) < 0 &&
-            errno != EINTR)
+        if ((poll(ready, 4, timeout) < 0 && errno != EINTR) || ready[2].revents)
             break;
-        if (open && ready[0].revents)
+        if (ready[0].revents)
             open = text.drain(errorFd);
+        if (ready[3].revents && !(answering = answer->drain()) && answer->tooMuch)
+            break;
     }
+    // Once it has ended, all it wrote is in the pipe.
+    if (ended && answering)
+        answer->drain();
     if (pidfd >= 0)
         close(pidfd);
     text.drain(errorFd);
@@ -333,10 +382,84 @@ void reapFinished()
     });
 }
 
-int start(const char *path, char *const argv[], const char *standInsDir, int waitMs)
+void setWatched(int fd)
+{
+    g_watched = fd;
+}
+
+int copy(int folder, const char *from, const char *to)
+{
+    const char *slash = to ? std::strrchr(to, '/') : nullptr;
+    if (!from || !*from || !slash || to[0] != '/' || !slash[1])
+        return EINVAL;
+    const std::string parent(to, slash == to ? 1 : static_cast<size_t>(slash - to));
+    const int source = openat(folder, from, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (source < 0)
+        return errno;
+    struct stat info {
+    };
+    int error = fstat(source, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : EINVAL;
+    const int dir = error ? -1 : open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!error && dir < 0)
+        error = errno;
+    // A fresh name nobody could have put a link at; the rename then replaces whatever TO is.
+    char fresh[300];
+    int target = -1;
+    for (int tries = 0; !error && target < 0; ++tries) {
+        unsigned long long nonce = 0;
+        error = tries < 8 && getrandom(&nonce, sizeof nonce, 0) == sizeof nonce ? 0 : EEXIST;
+        std::snprintf(fresh, sizeof fresh, ".%.200s.%016llx", slash + 1, nonce);
+        target = error ? -1
+                       : openat(dir, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                info.st_mode & 0777);
+        if (target < 0 && errno != EEXIST)
+            error = errno;
+    }
+    char buffer[16384];
+    while (!error) {
+        const ssize_t got = read(source, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
+        }
+        for (ssize_t done = 0; !error && done < got;) {
+            const ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno != EINTR)
+                error = errno;
+            done += std::max<ssize_t>(put, 0);
+        }
+    }
+    if (target >= 0 && close(target) != 0 && !error)
+        error = errno;
+    // A staging file the requesting user made stays theirs, so Velloran can still remove it.
+    struct stat replaced {
+    };
+    const char *uid = g_requester[0] ? g_requester + std::strlen("SUDO_UID=") : nullptr;
+    if (!error && uid && fstatat(dir, slash + 1, &replaced, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(replaced.st_mode) && replaced.st_nlink == 1 &&
+        std::to_string(replaced.st_uid) == uid &&
+        fchownat(dir, fresh, replaced.st_uid, replaced.st_gid, AT_SYMLINK_NOFOLLOW) != 0)
+        error = errno;
+    if (!error && renameat(dir, fresh, dir, slash + 1) != 0)
+        error = errno;
+    if (error && target >= 0)
+        unlinkat(dir, fresh, 0);
+    close(source);
+    if (dir >= 0)
+        close(dir);
+    return error;
+}
+
+namespace {
+
+int startTool(int folder, const char *path, char *const argv[], const char *standInsDir, int waitMs,
+              Answer *answer = nullptr)
 {
     reapFinished();
-    if (!path || path[0] != '/' || !argv || !argv[0])
+    if (!path || (folder < 0 ? path[0] != '/' : std::strchr(path, '/') != nullptr) || !argv ||
+        !argv[0])
         return EINVAL;
 
     int report[2];
@@ -354,11 +477,14 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
 
     // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
     // process to make and tear down again for every tool. All signals wait meanwhile.
-    ChildStart what{path, argv, standInsDir, report[1], errors[1], keptView(standInsDir)};
+    ChildStart what{folder,    path,      argv, standInsDir, report[1],
+                    errors[1], answer ? answer->fds[1] : -1, keptView(standInsDir)};
     const pid_t pid = cloneOnOurMemory(childMain, &what, 0);
     const int cloneError = errno;
     close(report[1]);
     close(errors[1]);
+    if (answer)
+        close(std::exchange(answer->fds[1], -1));
     if (pid < 0) {
         close(report[0]);
         close(errors[0]);
@@ -388,13 +514,21 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
 
     ErrorText text;
     int status = 0;
-    if (!waitForExit(pid, std::max(waitMs, 0), errors[0], text, status)) {
-        g_outstanding.push_back({pid, errors[0]});
-        return 0;
+    if (!waitForExit(pid, std::max(waitMs, 0), errors[0], text, status, answer)) {
+        if (!answer) {
+            g_outstanding.push_back({pid, errors[0]});
+            return 0;
+        }
+        // An answer is whole or none: a tool that talks too much or too long is ended.
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        close(errors[0]);
+        return answer->tooMuch ? kToolFailed : ETIMEDOUT;
     }
     close(errors[0]);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return 0;
+        return answer && answer->tooMuch ? kToolFailed : 0;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const std::string line = text.lastLine();
     syslog(LOG_NOTICE, "%s ended with status %d: %s", path, code,
@@ -411,77 +545,34 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
     return kToolFailed;
 }
 
-int capture(const char *path, char *const argv[], std::string &output, std::size_t limit,
-            int waitMs)
+} // namespace
+
+int start(const char *path, char *const argv[], const char *standInsDir, int waitMs)
 {
-    reapFinished();
+    return startTool(-1, path, argv, standInsDir, waitMs);
+}
+
+int startIn(int folder, const char *name, char *const argv[], const char *standInsDir, int waitMs)
+{
+    return folder < 0 ? EBADF : startTool(folder, name, argv, standInsDir, waitMs);
+}
+
+int capture(int folder, const char *path, char *const argv[], std::string &output,
+            std::size_t limit, int waitMs)
+{
     output.clear();
-    if (!path || path[0] != '/' || !argv || !argv[0])
-        return EINVAL;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) < 0)
+    Answer answer;
+    answer.limit = limit;
+    if (pipe2(answer.fds, O_CLOEXEC) < 0)
         return errno;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes, &signals);
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attributes, &signals);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addchdir_np(&actions, "/");
-    // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    char *const environment[] = {const_cast<char *>(kToolPath), nullptr};
-    pid_t pid = -1;
-    const int error = posix_spawn(&pid, path, &actions, &attributes, argv, environment);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(out[1]);
-    if (error != 0) {
-        close(out[0]);
-        return error;
-    }
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
-    const long long deadline = nowMs() + std::max(waitMs, 0);
-    bool ended = false, tooMuch = false, closed = false;
-    int status = 0;
-    while (!tooMuch) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        // Once it has ended, all it wrote is in the pipe: this read takes the rest.
-        for (char buffer[4096]; !tooMuch;) {
-            const ssize_t got = read(out[0], buffer, sizeof buffer);
-            closed = closed || got == 0;
-            if (got <= 0)
-                break;
-            output.append(buffer, static_cast<std::size_t>(got));
-            tooMuch = output.size() > limit;
-        }
-        const long long left = deadline - nowMs();
-        if ((ended = done == pid) || left <= 0)
-            break;
-        // A closed pipe is always ready: then only the exit is waited for.
-        struct pollfd ready = {closed ? -1 : out[0], POLLIN, 0};
-        poll(&ready, 1, static_cast<int>(std::min(left, 5LL)));
-    }
-    close(out[0]);
-    if (!ended) {
-        kill(pid, SIGKILL);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        output.clear();
-        return tooMuch ? kToolFailed : ETIMEDOUT;
-    }
-    if (tooMuch || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        output.clear();
-        return kToolFailed;
-    }
-    return 0;
+    fcntl(answer.fds[0], F_SETFL, O_NONBLOCK);
+    const int status = startTool(folder, path, argv, nullptr, waitMs, &answer);
+    for (const int fd : answer.fds)
+        if (fd >= 0)
+            close(fd);
+    if (status == 0)
+        output = std::move(answer.text);
+    return status;
 }
 
 } // namespace PrivilegedStart

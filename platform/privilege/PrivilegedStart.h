@@ -27,16 +27,30 @@ extern const char *const kToolPath;
 // else the errno value that kept it from starting.
 int start(const char *path, char *const argv[], const char *standInsDir, int waitMs = kToolWaitMs);
 
-// How long a tool that answers may take, and how much it may say.
+// As start(), for the program `name` in the folder open as `folder`, run through that descriptor
+// (execveat) so that no path is resolved again. The descriptor stays open in the program: a
+// script's interpreter reads the script through /dev/fd.
+int startIn(int folder, const char *name, char *const argv[], const char *standInsDir,
+            int waitMs = kToolWaitMs);
+
+// What "/bin/cp FROM TO" does, made here so that no link is followed: FROM (relative to `folder`,
+// or AT_FDCWD) must be a regular file itself; its bytes go into a fresh file beside TO, which
+// then takes TO's place. 0, or an errno value.
+int copy(int folder, const char *from, const char *to);
+
+// A descriptor (Velloran's pidfd) whose readiness ends any wait for a tool: nobody waits for it.
+void setWatched(int fd);
+
+// How long a tool that answers may take.
 constexpr int kAnswerWaitMs = 10000;
 
-// Runs `path` with `argv` in a start as clean as start()'s, outside the tool view, its stdout a
-// pipe, and waits for it to end: 0 with what it wrote in `output` when it ended with status 0
-// within `waitMs` having written at most `limit` bytes; kToolFailed when it ended otherwise or
-// wrote more; ETIMEDOUT, once it was ended, when it ran past the wait; else the errno value that
-// kept it from starting.
-int capture(const char *path, char *const argv[], std::string &output, std::size_t limit,
-            int waitMs = kAnswerWaitMs);
+// As start() and startIn() (`folder` below 0 for a `path`), outside the tool view, with the
+// tool's stdout a pipe, and waits for it to end: 0 with what it wrote in `output` when it ended
+// with status 0 within `waitMs` having written at most `limit` bytes; kToolFailed when it ended
+// otherwise or wrote more; ETIMEDOUT, once it was ended, when it ran past the wait (or Velloran
+// ended); else the errno value that kept it from starting.
+int capture(int folder, const char *path, char *const argv[], std::string &output,
+            std::size_t limit, int waitMs = kAnswerWaitMs);
 
 // The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install
 // script can tell the user's staged files from a stranger's. Digits only.

@@ -1,16 +1,17 @@
-// Drives BLAuthentication on the real Linux service as an ordinary user: --bundle=<path>, then
-// steps (check, authenticate, deauthenticate, run=<path>[|<argument>...]). It prints each step's
-// answer ("check 1") and all Velloran said meanwhile ("post <name>", "beep", "alert <text>",
-// "log <entry>", line breaks as \n), in order.
+// BLAuthentication as a user: --bundle=<path>, then steps check, authenticate, deauthenticate,
+// run=<path>[|<arg>...], fork (a child holds our descriptors 10 s), helpers (the helper runs?).
+// Prints in order all Velloran said ("post <name>", "beep", "log ..") and each answer ("check 1").
 #include "desktop/Alert.h"
 #include "BLAuthentication.h"
 #include "desktop/Beep.h"
 #include "desktop/Bundle.h"
 #include "desktop/NotificationCenter.h"
 #include "desktop/SystemLog.h"
+#include "privilege/LinuxAuthorization.h"
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char *argv[])
 {
@@ -39,7 +40,15 @@ int main(int argc, char *argv[])
             auth->deauthenticate();
         else if (step.startsWith("run="))
             line = QStringLiteral("run %1").arg(int(auth->executeCommand(run[0], run.mid(1))));
-        else
+        else if (step == "fork" && fork() == 0) {
+            // Nobody waits for the end of the copies' output: the sockets are what they hold.
+            for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+                close(fd);
+            _exit(sleep(10) > 0);
+        }
+        else if (step == "helpers")
+            line += QStringLiteral(" %1").arg(auth->getPID(LinuxAuthorization::helperPath()) > 0);
+        else if (step != "fork")
             return 2;
         said << line;
     }

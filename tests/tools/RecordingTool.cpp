@@ -1,5 +1,5 @@
-// Writes down how it was started in "<own path>.record" and "<name> <args>" in "journal" beside
-// itself. By its name: "slow" waits first, "linger" stays 2 s after, "exit3" ends with status 3.
+// Records its start; by name "slow" waits, "linger" stays 2 s, "exit3" exits 3, "killed" SIGKILL.
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
@@ -49,5 +49,7 @@ int main(int argc, char *argv[])
     append(self + ".record", record + "\nend\n");
     append(self.substr(0, self.rfind('/')) + "/journal", journal + "\n");
     sleep(named("linger") ? 2 : 0);
+    if (named("killed"))
+        raise(SIGKILL);
     return named("exit3") ? 3 : 0;
 }

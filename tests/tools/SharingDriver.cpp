@@ -1,7 +1,6 @@
-// Velloran's window driven over stdin: launch, quit, show, external|internal TITLE, router|subnet
-// A.B.C.D, click NAME, answer BUTTON, generated, record, rights 0|1, prompts grant|cancel. Each
-// is answered by what it caused ("run ..", "alert ..", "beep", "log ..", "error .."), a "state"
-// line and ".".
+// The window over stdin: launch, quit, show, external|internal TITLE, router|subnet A.B.C.D, click
+// NAME, answer BUTTON, generated, record, rights 0|1, prompts grant|cancel; answers: what it
+// caused, state, ".".
 #include "desktop/Alert.h"
 #include "ApplicationMain.h"
 #include "privilege/AuthorizationService.h"
