@@ -299,8 +299,7 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
         return !QFileInfo::exists(process);
     }));
 
-    // A tool that answers, run through a folder as the helper runs it: what it wrote, when it
-    // ended well within the wait and the limit.
+    // A tool that answers, through a folder as the helper runs it: whole within limit and wait.
     std::string answer;
     const int bin = ::open("/bin", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const auto capture = [&](std::vector<const char *> words, std::size_t limit, int waitMs) {

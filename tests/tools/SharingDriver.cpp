@@ -75,13 +75,10 @@ int main(int argc, char *argv[])
                                     : QStringLiteral(VELLORAN_TEST_BUNDLE));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                        argc == 3 ? QString::fromLocal8Bit(argv[2]) : preferences.path());
-    Alert::setHandler([](const QString &message) {
-        g_out << "alert " + QString(message).replace('\n', QLatin1String("\\n"));
-    });
+    // One line each, whatever the text holds.
+    Alert::setHandler([](QString message) { g_out << "alert " + message.replace('\n', "\\n"); });
     Beep::setHandler([] { g_out << QStringLiteral("beep"); });
-    SystemLog::setHandler([](const QString &entry) {
-        g_out << "log " + QString(entry).replace('\n', QLatin1String("\\n"));
-    });
+    SystemLog::setHandler([](QString entry) { g_out << "log " + entry.replace('\n', "\\n"); });
     ForwardingAuthorization forwarding;
     AuthorizationService::setCurrent(&forwarding);
     std::unique_ptr<RecordingAuthorization> recorder;
