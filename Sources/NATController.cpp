@@ -397,8 +397,11 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
-    else if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
-        giveLanBack(); // sharing ended without a Stop
+    else { // sharing ended without a Stop: what was left changed for it goes back
+        if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
+            giveLanBack();
+        closeFirewalls(true);
+    }
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -489,6 +492,7 @@ void NATController::toggleRunning(QObject *)
         NATSetterOutlet->terminateAliasing(record);
         auth->executeCommand(QStringLiteral("/sbin/ipfw"),
                              {QStringLiteral("-f"), QStringLiteral("flush")});
+        closeFirewalls();
         giveLanBack();
         // A natd root would not end still runs: sharing goes on, and the button says so.
         const bool stillRunning = signalled ? !natdEnded() : natdIsRunning();
@@ -523,6 +527,8 @@ void NATController::toggleRunning(QObject *)
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
     }
+    if (!letFirewallsShare(choice.internal, choice.external))
+        return;
     // The menus may have changed under an alert: a step whose interface is gone fails.
     const auto natArgs = getNatArgs();
     if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
@@ -556,9 +562,6 @@ void NATController::toggleRunning(QObject *)
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
     refreshNameServer();
-    const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
-    if (!blocks.isEmpty())
-        runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
 }
 
 // The interface NetworkManager left alone while sharing ran goes back to it.
