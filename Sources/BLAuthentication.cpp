@@ -243,6 +243,22 @@ bool BLAuthentication::executeCommand(const QString &pathToCommand, const QStrin
     return false;
 }
 
+std::optional<QByteArray> BLAuthentication::readCommand(const QString &pathToCommand,
+                                                        const QStringList &arguments)
+{
+    if (!authenticate({pathToCommand}))
+        return std::nullopt;
+    QByteArray answer;
+    const int err = AuthorizationService::current()->readWithPrivileges(
+        *authorizationRef, pathToCommand, arguments, answer);
+    if (err == 0)
+        return answer;
+    // A service that can't read (ENOSYS) has nothing to say about it.
+    if (err != ENOSYS)
+        SystemLog::log(QStringLiteral("Error %1 reading %2").arg(err).arg(pathToCommand));
+    return std::nullopt;
+}
+
 int BLAuthentication::getPID(const QString &forProcess)
 {
     if (forProcess.isEmpty())

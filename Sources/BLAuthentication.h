@@ -30,6 +30,11 @@ public:
     // At most the first 19 arguments reach the tool; an absent list is the empty list.
     bool executeCommand(const QString &pathToCommand, const QStringList &arguments = {});
 
+    // One of Velloran's commands that answer, run as root to its end: what it wrote, none when
+    // it could not run or failed.
+    std::optional<QByteArray> readCommand(const QString &pathToCommand,
+                                          const QStringList &arguments);
+
     int getPID(const QString &forProcess);
     // Yes once root has taken the kill; no when nothing was found or the kill was refused.
     bool killProcess(const QString &commandFromPS);

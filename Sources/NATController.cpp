@@ -397,8 +397,11 @@ void NATController::applicationDidFinishLaunching(QObject *)
     m_PPPoE = reportPPPoE(look.PPPoE);
     if (look.natd)
         setRunning(true);
-    else if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
-        giveLanBack(); // sharing ended without a Stop
+    else { // sharing ended without a Stop: what was left changed for it goes back
+        if (NetworkManager::noteLeft() && auth->isAuthenticated(commandsToExecute()))
+            giveLanBack();
+        closeFirewalls(true);
+    }
     if (look.named) {
         named->setChecked(true);
         m_DNSrunning = true;
@@ -499,9 +502,8 @@ void NATController::toggleRunning(QObject *)
         return;
     }
     // What would fail or cut this computer off is told before any password is asked.
-    const SharingChecks::Choice choice{
-        routerAddress(), subnetMask(), *getExternalInterface(), *getInternalInterface(),
-        selectedTitle(internalInterface) == selectedTitle(externalInterface)};
+    const SharingChecks::Choice choice{routerAddress(), subnetMask(), *getExternalInterface(),
+                                       *getInternalInterface()};
     for (const auto &problem : {SharingChecks::problem(choice, SharingChecks::currentSystem()),
                                 dhcpPlanProblem(), dhcpPortInUse()}) {
         if (problem) {
@@ -517,6 +519,8 @@ void NATController::toggleRunning(QObject *)
         m_loadOnStartup = false;
         toggleLoadOnStartup(nullptr);
     }
+    if (!letFirewallsShare(choice.internal, choice.external))
+        return;
     // The menus may have changed under an alert: a step whose interface is gone fails.
     const auto natArgs = getNatArgs();
     if (!natArgs || !NATSetterOutlet->natd(*natArgs)) {
@@ -550,9 +554,6 @@ void NATController::toggleRunning(QObject *)
     m_sharedIfconfigArgs = *ifconfigArgs;
     setRunning(true);
     refreshNameServer();
-    const QStringList blocks = SharingChecks::forwardBlocks(SharingChecks::currentRuleset());
-    if (!blocks.isEmpty())
-        runErr(SharingChecks::forwardAlert(blocks, choice.internal, choice.external));
 }
 
 void NATController::removeAddressAndRules()
@@ -566,6 +567,7 @@ void NATController::removeAddressAndRules()
     NATSetterOutlet->terminateAliasing(record);
     BLAuthentication::sharedInstance()->executeCommand(
         QStringLiteral("/sbin/ipfw"), {QStringLiteral("-f"), QStringLiteral("flush")});
+    closeFirewalls();
     giveLanBack();
 }
 

@@ -71,6 +71,8 @@ public:
     static void startLookingAtWhatRuns();
     static bool natdIsRunning();
     void applicationWillBecomeActive(QObject *notification);
+    // Another firewall's rules changed while sharing runs: what now blocks it is named.
+    void firewallsChanged();
     void applicationWillTerminate(QObject *notification);
     bool applicationShouldTerminateAfterLastWindowClosed(QObject *application) const;
 
@@ -138,6 +140,9 @@ private:
     void watchHardware();
     void followLinks();
     void checkLanAddress();
+    // Other firewalls (Sources/NATControllerFirewalls.cpp): false when the user cancelled Start.
+    bool letFirewallsShare(const QString &lan, const QString &wan);
+    void closeFirewalls(bool onlyWithRightsHeld = false);
     void giveLanBack();
     // Sharing watched while it runs (Sources/NATControllerWatch.cpp).
     void watchSharing();

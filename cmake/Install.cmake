@@ -109,7 +109,8 @@ file(GLOB VELLORAN_PACKAGED_FILES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/desktop/
 list(APPEND VELLORAN_PACKAGED_FILES ${VELLORAN_GZIPPED} ${VELLORAN_HELP_PAGES})
 set(VELLORAN_PACKAGED_TARGETS Velloran)
 foreach(program velloran-helper velloran-named-lists velloran-askpass velloran-toolview bsdtool_natd
-                bsdtool_ipfw bsdtool_ifconfig bsdtool_sysctl velloran-bootfiles velloran-nm)
+                bsdtool_ipfw bsdtool_ifconfig bsdtool_sysctl velloran-bootfiles velloran-nm
+                velloran-firewall)
     if(TARGET ${program})
         list(APPEND VELLORAN_PACKAGED_TARGETS ${program})
     endif()

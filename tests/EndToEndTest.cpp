@@ -152,8 +152,9 @@ int Netns::run(QString what, QString *out)
     }
     if (verb == "gw" || verb == "lan" || verb == "wan")
         return net->exec(ns(verb), words, out);
-    if (verb == "nft" || verb == "mark" || verb == "same") {
-        net->exec(net->gw(), {"nft", "list", "ruleset"}, out);
+    if (verb == "nft" || verb == "mark" || verb == "same") { // the ruleset or a listing, undated
+        net->exec(net->gw(), words.isEmpty() ? QStringList{"nft", "list", "ruleset"} : words, out);
+        out->remove(QRegularExpression("(?m)^#.*\n"));
         return verb == "mark" ? (marked = *out, 0) : int(verb == "same" && marked != *out);
     }
     if (verb == "addr") { // after the window has seen what the kernel told it
@@ -375,7 +376,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
         "policy drop; }; }", "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming",
         "? deny => 0 1", "> click dynamic",
-        "> click sharingButton => 1 ~\"forwarding\"~\"inet guard\"~ufw route allow~firewall-cmd",
+        "> answer Start Anyway", "> click sharingButton => 1 ~nftables, table inet guard, chain "
+        "forwarding (policy drop), drops the traffic forwarded between int0 and ext0.\\n",
         "gw nft delete table inet guard", SHARING, "wan>gw => 0", TRANSLATED, "> record",
         "> rights 0", "> prompts cancel",
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
@@ -452,6 +454,42 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "ps /run/velloran/dnsmasq.pid => 0 ~--interface=int0 ~ "
         "--dhcp-range=198.51.100.36,198.51.100.45,255.255.255.240,12h ", "> click sharingButton",
         "ps /run/velloran/dnsmasq.pid => 1", "ps /run/other.pid => 0"}},
+    // Named only when it drops: a FORWARD policy of accept, udp 68 dropped, say nothing.
+    Journey{"DockersDropIsNamedAllowedForVelloranAndIptablesIsAsBeforeAfterStop", {
+        "gw iptables-nft -N DOCKER-USER", "gw iptables-nft -A DOCKER-USER -j RETURN",
+        "gw iptables-nft -A FORWARD -j DOCKER-USER",
+        "gw iptables-nft -A INPUT -i int0 -p udp --dport 68 -j DROP", "launch", CONFIGURE,
+        "> click sharingButton", TRANSLATED, "> click sharingButton", "gw iptables-nft -P FORWARD "
+        "DROP", "gw iptables-nft -R INPUT 1 -i int0 -p udp --dport 67 -j DROP",
+        "> click sharingButton => 1 Another firewall on this computer would block Internet Sharing "
+        "on int0:\\n- Docker, chain FORWARD (policy DROP), drops the traffic forwarded between "
+        "int0 and ext0.\\n- iptables, chain INPUT, drops DHCP (udp 67) from int0 to this "
+        "computer.\\n\"Allow for Velloran\" lets that traffic through for as long as sharing "
+        "runs; the firewall's saved settings stay as they are.", NOT_SHARING, "lan>wan => 0",
+        "mark iptables-save", "> answer Allow for Velloran", "> click sharingButton => 1 ~Docker",
+        SHARING, TRANSLATED,
+        "cat /run/velloran/firewall-int0 => 0 ~iptables-nft DOCKER-USER out int0 ext0\n",
+        "> click sharingButton", NOT_SHARING, "same iptables-save",
+        "cat /run/velloran/firewall-int0 => 1"}},
+    // ufw runs in the root's own /etc; Velloran's openings are its alone, its files untouched.
+    Journey{"UfwsDeniesAreNamedAllowedForVelloranAndItsRulesAreAsBeforeAfterStop", {
+        "root /usr/sbin/ufw --force enable", "mark iptables-save", "lan ip addr flush dev lan0",
+        "launch", CONFIGURE, "> click dhcp", "> answer Allow for Velloran",
+        "> click sharingButton => 1 ~ufw, chain FORWARD (policy DROP), drops the traffic~ufw, chain "
+        "INPUT, in ufw-skip-to-policy-input, drops DHCP~ufw, chain INPUT (policy DROP), drops DNS",
+        SHARING, "lease => 0 ~ 198.51.100.1 ", TRANSLATED, "> click sharingButton", NOT_SHARING,
+        "same iptables-save", "root /usr/sbin/ufw status => 0 ~Status: active\n"}},
+    // firewalld on a bus of the root's own: the LAN in a zone of run time until Stop.
+    Journey{"FirewalldsZonesAreNamedAndTheLanIsInARunTimeZoneUntilStop", {
+        "write /var/fw mkdir -p /run/dbus && dbus-daemon --system --fork && firewalld && until "
+        "firewall-cmd -q --state; do sleep 0.2; done && firewall-cmd -q --zone=external "
+        "--change-interface=ext0", "root /bin/sh /var/fw", "launch", CONFIGURE,
+        "> click sharingButton => 1 ~firewalld, zone public, drops DHCP~firewalld, zone public, "
+        "drops DNS~firewalld, zone public, to zone external, drops the traffic", NOT_SHARING,
+        "> answer Allow for Velloran", "> click sharingButton => 1 ~zone public", SHARING,
+        TRANSLATED, "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 0 nm-shared\n",
+        "> click sharingButton", NOT_SHARING,
+        "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 2 no zone\n"}},
     // Unmanaged while sharing runs (boot too), back at Stop, or at launch after a crash.
     Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
         "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"

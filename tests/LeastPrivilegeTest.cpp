@@ -3,6 +3,7 @@
 #include "RecordingAuthorization.h"
 #include "TestSupport.h"
 #include "desktop/Bundle.h"
+#include "network/Firewalls.h"
 #include "privilege/HelperCommands.h"
 #include "privilege/HelperProtocol.h"
 #include "privilege/LinuxAuthorization.h"
@@ -57,11 +58,15 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "@/named_lists", "/bin/cp @/named.conf /etc/named.conf", "@/named_setup",
         "/bin/cp @/StartupParameters.plist /tmp/Velloran.StartupParameters.plist.tmp",
         "@/load_install", "@/load_remove", "@/velloran-nm unmanage en1", "@/velloran-nm restore",
+        "@/velloran-firewall read en1 en0", "@/velloran-firewall open en1 ppp@1",
+        "@/velloran-firewall close en1",
         "/usr/bin/install -d -m 0755 /var/lib/velloran /run/velloran", dhcp,
         "/sbin/ifconfig en1 192.168.2.255 -alias", "/sbin/ifconfig en1 192.168.2.001 -alias"};
     const QStringList refused{
         "/bin/sh -c id", "@/velloran-nm unmanage a;b", "@/velloran-nm boot",
-        "/tmp/velloran-nm restore", "/usr/sbin/natd -redirect_port tcp -interface en0",
+        "/tmp/velloran-nm restore",
+        "@/velloran-firewall open en1 a;b", "@/velloran-firewall close en1 en0",
+        "/tmp/velloran-firewall read en1 en0", "/usr/sbin/natd -redirect_port tcp -interface en0",
         "/usr/sbin/natd -log -log -interface en0", "/usr/sbin/natd -interface a;b",
         divert + "a;b", divert + "eth0:1", divert + QString(16, 'x'), divert + "wlån0",
         divert + "-eth0", divert + "en0 x", "/sbin/ifconfig en1 192.168.2.256 -alias",
@@ -184,8 +189,12 @@ TEST(RootHelper, RunsOnlyVelloransCommandsAnswersEachAndEndsWithThePipe)
     std::string replies(HelperProtocol::kGreeting, 4);
     for (const auto &[sent, reply] : exchange) {
         messages.push_back(sent);
-        replies += word(std::uint32_t(reply));
+        replies += word(std::uint32_t(reply)) + word(0); // and nothing answered
     }
+    // An answer longer than a reply may carry is never sent.
+    const std::string longest(HelperProtocol::kMaxAnswerSize, 'a');
+    EXPECT_EQ(HelperProtocol::encodeReply(0, longest), word(0) + word(longest.size()) + longest);
+    EXPECT_EQ(HelperProtocol::encodeReply(0, longest + 'a'), word(EMSGSIZE) + word(0));
     // Told to end, it ends: what follows is never answered.
     messages.push_back(std::string(HelperProtocol::kEnd, 4) + framed({"/bin/sh"}, 1));
     // Velloran's own messages are framed just so, blanks and empty words too.
@@ -289,6 +298,36 @@ TEST(PrivilegedStart, ToolsRunExactlyAsAskedAsRootInACleanDetachedStartAndFailur
         PrivilegedStart::reapFinished();
         return !QFileInfo::exists(process);
     }));
+
+    // A tool that answers, through a folder as the helper runs it: whole within limit and wait.
+    std::string answer;
+    const int bin = ::open("/bin", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const auto capture = [&](std::vector<const char *> words, std::size_t limit, int waitMs) {
+        words.push_back(nullptr);
+        return PrivilegedStart::capture(words[0][0] == '/' ? -1 : bin, words[0],
+                                        const_cast<char *const *>(words.data()), answer, limit,
+                                        waitMs);
+    };
+    EXPECT_EQ(capture({"echo", "two words"}, 10, 5000), 0);
+    EXPECT_EQ(answer, "two words\n");
+    EXPECT_EQ(capture({"echo", "two words"}, 9, 5000), PrivilegedStart::kToolFailed);
+    EXPECT_EQ(capture({"/bin/sh", "-c", "echo x; exit 3"}, 10, 5000), PrivilegedStart::kToolFailed);
+    EXPECT_EQ(capture({"/bin/sleep", "5"}, 10, 100), ETIMEDOUT);
+    EXPECT_EQ(answer, "");
+    ::close(bin);
+}
+
+// What root's firewall reader answers is read only in its exact shape, at most 16 lines.
+TEST(FirewallVerdict, IsTakenOnlyInItsOwnShape)
+{
+    using Firewalls::Block;
+    const QByteArray line = "ufw\tchain INPUT (policy DROP)\tdns\n";
+    for (const QByteArray &good : {QByteArray(), line, line.repeated(16)})
+        EXPECT_EQ(Firewalls::verdict(Firewalls::parseVerdict(good).value_or(QList<Block>())), good);
+    for (const QByteArray &bad : QList<QByteArray>{
+             line.repeated(17), line.chopped(1), "shell\tchain INPUT\tdns\n", "ufw\tchain\tssh\n",
+             "ufw\tchain\tdns\tmore\n", "ufw\t\tdns\n", "ufw\tchain\x1b[2J\tdns\n"})
+        EXPECT_FALSE(Firewalls::parseVerdict(bad)) << bad.toStdString();
 }
 
 // Who the tools run for: sudo's or pkexec's word, never a mix of both.

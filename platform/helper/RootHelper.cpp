@@ -124,10 +124,12 @@ std::string resourcesDir()
     return self.substr(0, self.rfind('/'));
 }
 
-int run(const HelperProtocol::Request &request, const HelperCommands::Resources &resources)
+int run(const HelperProtocol::Request &request, const HelperCommands::Resources &resources,
+        std::string &answer)
 {
     // Only Velloran's own commands: whoever else reaches this pipe gets nothing more from root.
-    if (HelperCommands::check(request.path, request.arguments, resources) != 0) {
+    bool answers = false;
+    if (HelperCommands::check(request.path, request.arguments, resources, &answers) != 0) {
         std::string shown = request.path;
         for (char &c : shown)
             c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
@@ -153,6 +155,9 @@ int run(const HelperProtocol::Request &request, const HelperCommands::Resources 
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
     const std::string name = HelperCommands::nameInResources(request.path, resources);
+    if (answers)
+        return PrivilegedStart::capture(resources.fd, name.c_str(), argv.data(), answer,
+                                        HelperProtocol::kMaxAnswerSize);
     return name.empty()
                ? PrivilegedStart::start(request.path.c_str(), argv.data(), standIns.c_str())
                : PrivilegedStart::startIn(resources.fd, name.c_str(), argv.data(),
@@ -213,8 +218,10 @@ int main()
             return 1;
 
         const auto request = HelperProtocol::decode(body.data(), body.size());
-        const std::int32_t status = request ? run(*request, resources) : EINVAL;
-        if (!writeAll(STDOUT_FILENO, &status, sizeof status))
+        std::string answer;
+        const std::int32_t status = request ? run(*request, resources, answer) : EINVAL;
+        const std::string reply = HelperProtocol::encodeReply(status, answer);
+        if (!writeAll(STDOUT_FILENO, reply.data(), reply.size()))
             return 1;
     }
 }

@@ -5,10 +5,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <arpa/inet.h>
 #include <functional>
 #include <ifaddrs.h>
@@ -20,7 +16,6 @@ namespace SharingChecks {
 namespace {
 
 std::function<System()> g_system;
-std::function<QByteArray()> g_ruleset;
 
 const QString kExternalMenu = QStringLiteral("\"Share the Internet connection on\"");
 const QString kInternalMenu = QStringLiteral("\"With the computers on\"");
@@ -114,7 +109,7 @@ std::optional<QString> checkNames(const Choice &choice, const System &)
 
 std::optional<QString> checkCutOff(const Choice &choice, const System &system)
 {
-    if (choice.onePort || choice.internal == choice.external)
+    if (choice.internal == choice.external)
         return std::nullopt;
     const Interface *internal = find(system, choice.internal);
     const Interface *external = find(system, choice.external);
@@ -256,88 +251,14 @@ std::optional<QString> portHolder(quint32 address, quint16 port)
     return QStringLiteral("%1 (pid %2)").arg(command).arg(holder);
 }
 
-QByteArray readRuleset()
-{
-    QProcess nft;
-    nft.start(QStringLiteral("/usr/sbin/nft"),
-              {QStringLiteral("-j"), QStringLiteral("list"), QStringLiteral("ruleset")});
-    if (!nft.waitForFinished(5000) || nft.exitStatus() != QProcess::NormalExit ||
-        nft.exitCode() != 0)
-        return {};
-    return nft.readAllStandardOutput();
-}
-
-void setSource(std::function<System()> system, std::function<QByteArray()> ruleset)
+void setSource(std::function<System()> system)
 {
     g_system = std::move(system);
-    g_ruleset = std::move(ruleset);
 }
 
 System currentSystem()
 {
     return g_system ? g_system() : readSystem();
-}
-
-QByteArray currentRuleset()
-{
-    return g_ruleset ? g_ruleset() : readRuleset();
-}
-
-QStringList forwardBlocks(const QByteArray &rulesetJson)
-{
-    const QJsonArray items =
-        QJsonDocument::fromJson(rulesetJson).object().value(QLatin1String("nftables")).toArray();
-    QStringList forwardChains, blocks;
-    auto key = [](const QJsonObject &object) {
-        return QStringLiteral("%1 %2 %3")
-            .arg(object.value(QLatin1String("family")).toString(),
-                 object.value(QLatin1String("table")).toString(),
-                 object
-                     .value(
-                         QLatin1String(object.contains(QLatin1String("chain")) ? "chain" : "name"))
-                     .toString());
-    };
-    for (const QJsonValue &item : items) {
-        const QJsonObject chain = item.toObject().value(QLatin1String("chain")).toObject();
-        if (chain.isEmpty() || chain.value(QLatin1String("hook")).toString() != "forward" ||
-            chain.value(QLatin1String("table")).toString().startsWith(QLatin1String("velloran_")))
-            continue;
-        forwardChains.append(key(chain));
-        if (chain.value(QLatin1String("policy")).toString() == "drop")
-            blocks.append(key(chain));
-    }
-    for (const QJsonValue &item : items) {
-        const QJsonObject rule = item.toObject().value(QLatin1String("rule")).toObject();
-        if (rule.isEmpty() || !forwardChains.contains(key(rule)) || blocks.contains(key(rule)))
-            continue;
-        // A rule of nothing but a verdict (a counter aside) drops all that reaches it.
-        bool drops = false, conditional = false;
-        for (const QJsonValue &expression : rule.value(QLatin1String("expr")).toArray()) {
-            const QJsonObject statement = expression.toObject();
-            if (statement.contains(QLatin1String("drop")) ||
-                statement.contains(QLatin1String("reject")))
-                drops = true;
-            else if (!statement.contains(QLatin1String("counter")))
-                conditional = true;
-        }
-        if (drops && !conditional)
-            blocks.append(key(rule));
-    }
-    return blocks;
-}
-
-QString forwardAlert(const QStringList &blocks, const QString &internal, const QString &external)
-{
-    const QStringList first = blocks.value(0).split(QLatin1Char(' '));
-    const QString family = first.value(0), table = first.value(1), chain = first.value(2);
-    return QStringLiteral(
-               "Internet Sharing has started, but the chain \"%1\" of the nftables table \"%2 %3\" "
-               "drops forwarded traffic, so the computers on %4 may not reach the Internet. To let "
-               "them through, run as root one of: nftables: nft 'insert rule %2 %3 %1 ct state "
-               "established,related accept; insert rule %2 %3 %1 iifname \"%4\" oifname \"%5\" "
-               "accept' — ufw: ufw route allow in on %4 out on %5 — firewalld: firewall-cmd "
-               "--zone=trusted --change-interface=%4")
-        .arg(chain, family, table, internal, external);
 }
 
 } // namespace SharingChecks

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -33,20 +32,15 @@ struct Choice {
     QString router;
     QString mask;
     QString external;
-    QString internal;
-    bool onePort = false; // the same entry in both menus
+    QString internal; // the same as external when sharing over one port
 };
 
 // The interfaces and IPv4 addresses (getifaddrs) and the default routes (/proc/net/route).
 System readSystem();
 
-// `nft -j list ruleset` as this process may read it; empty when it may not.
-QByteArray readRuleset();
-
-// What the window looks at; tests put in a machine of their own, empty functions the real one.
-void setSource(std::function<System()> system, std::function<QByteArray()> ruleset);
+// What the window looks at; tests put in a machine of their own, an empty function the real one.
+void setSource(std::function<System()> system);
 System currentSystem();
-QByteArray currentRuleset();
 
 // Dotted quad, four parts of 0-255; none otherwise.
 std::optional<quint32> parseAddress(const QString &text);
@@ -58,12 +52,5 @@ std::optional<QString> problem(const Choice &choice, const System &system);
 // The program that listens on `port` (TCP or UDP) at `address` (host byte order) or at any
 // address, from /proc: "dnsmasq (pid 812)"; "another program" when its owner can't be read.
 std::optional<QString> portHolder(quint32 address, quint16 port);
-
-// Chains hooked on forward in tables that aren't Velloran's, which drop by policy or by a rule
-// without conditions, read from `nft -j list ruleset`: "ip filter FORWARD" and so on.
-QStringList forwardBlocks(const QByteArray &rulesetJson);
-
-// The alert for such chains, with the fix for nftables, ufw and firewalld.
-QString forwardAlert(const QStringList &blocks, const QString &internal, const QString &external);
 
 } // namespace SharingChecks

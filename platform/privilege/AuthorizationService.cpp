@@ -2,6 +2,8 @@
 
 #include "privilege/LinuxAuthorization.h"
 
+#include <cerrno>
+
 namespace {
 AuthorizationService *g_current = nullptr;
 quint64 g_generation = 1;
@@ -9,6 +11,12 @@ quint64 g_generation = 1;
 
 AuthorizationService::Handle::~Handle() = default;
 AuthorizationService::~AuthorizationService() = default;
+
+int AuthorizationService::readWithPrivileges(Handle &, const QString &, const QStringList &,
+                                             QByteArray &)
+{
+    return ENOSYS;
+}
 
 AuthorizationService *AuthorizationService::current()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -31,6 +32,10 @@ public:
     // else a non-zero status. Whatever the tool does after its start doesn't count.
     virtual int executeWithPrivileges(Handle &handle, const QString &path,
                                       const QStringList &arguments) = 0;
+    // Runs one of Velloran's commands that answer as root to its end, with what it wrote in
+    // `answer`: 0 when it ended well. ENOSYS where the service can't (the default).
+    virtual int readWithPrivileges(Handle &handle, const QString &path,
+                                   const QStringList &arguments, QByteArray &answer);
 
     static AuthorizationService *current();
     // Puts `service` in place (not owned); null puts the Linux service back.

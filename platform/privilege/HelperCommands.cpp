@@ -149,6 +149,15 @@ bool noArguments(const Context &c)
     return c.arguments.empty();
 }
 
+// Another firewall read, opened for sharing from a LAN to a WAN interface, or closed again.
+bool firewall(const Context &c)
+{
+    const Arguments &a = c.arguments;
+    if (a.size() == 2)
+        return a[0] == "close" && isName(a[1]);
+    return a.size() == 3 && (a[0] == "read" || a[0] == "open") && isName(a[1]) && isName(a[2]);
+}
+
 // NetworkManager leaves the LAN's interface alone while sharing runs, and gets it back.
 bool networkManager(const Context &c)
 {
@@ -171,6 +180,7 @@ const Command kCommands[] = {
     {"/usr/bin/install", false, install}, {"/usr/sbin/dnsmasq", false, dnsmasq},
     {"named_lists", true, noArguments},
     {"velloran-nm", true, networkManager},
+    {"velloran-firewall", true, firewall},
 };
 
 std::string readFile(const std::string &path)
@@ -208,7 +218,7 @@ std::string nameInResources(const std::string &path, const Resources &resources)
 }
 
 int check(const std::string &path, const std::vector<std::string> &arguments,
-          const Resources &resources)
+          const Resources &resources, bool *answers)
 {
     const Context context{arguments, resources};
     for (const Command &command : kCommands) {
@@ -221,6 +231,9 @@ int check(const std::string &path, const std::vector<std::string> &arguments,
         const bool fromBundle = command.inResources || path == "/bin/cp";
         if (fromBundle && !rootOnly(resources))
             return EPERM;
+        // Only the firewall reader's answer goes back; every other tool's output stays root's.
+        if (answers)
+            *answers = command.accepts == firewall && arguments.front() == "read";
         return 0;
     }
     return EPERM;

@@ -20,9 +20,9 @@ std::string nameInResources(const std::string &path, const Resources &resources)
 
 // 0 when `path` with `arguments` is one of Velloran's commands, else EPERM. Velloran's own
 // scripts and files are run or copied, through the descriptor, only while nobody but root can
-// change that folder or any above it.
+// change that folder or any above it. `answers` tells whether the command's output goes back.
 int check(const std::string &path, const std::vector<std::string> &arguments,
-          const Resources &resources);
+          const Resources &resources, bool *answers = nullptr);
 
 // Whether `pid` is a process of root's (every uid 0) whose command line is natd's
 // ("/usr/sbin/natd ..."), Velloran's name server (NameServer::isOwnServer: root's, or bind's

@@ -1,5 +1,6 @@
 #include "privilege/HelperProtocol.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace HelperProtocol {
@@ -75,6 +76,15 @@ std::optional<Request> decode(const char *body, std::size_t size)
     request.arguments.assign(std::make_move_iterator(strings.begin() + 1),
                              std::make_move_iterator(strings.end()));
     return request;
+}
+
+std::string encodeReply(std::int32_t status, const std::string &answer)
+{
+    const bool fits = answer.size() <= kMaxAnswerSize;
+    std::string reply;
+    appendWord(reply, static_cast<std::uint32_t>(fits ? status : EMSGSIZE));
+    appendWord(reply, static_cast<std::uint32_t>(fits ? answer.size() : 0));
+    return fits ? reply + answer : reply;
 }
 
 } // namespace HelperProtocol

@@ -13,6 +13,7 @@
 #include <QGuiApplication>
 #include <QTemporaryFile>
 #include <QWindow>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,7 +55,8 @@ private:
 constexpr int kSilentStartMs = 500;
 // A refusal holds for one burst of window activations: no sudo for every focus change.
 constexpr qint64 kSilentRefusalMs = 3000;
-constexpr int kReplyMs = PrivilegedStart::kToolWaitMs + 10000;
+constexpr int kReplyMs =
+    std::max(PrivilegedStart::kToolWaitMs, PrivilegedStart::kAnswerWaitMs) + 10000;
 constexpr int kEndMs = 3000;
 
 // sudo runs that haven't ended yet when we stopped waiting for them; collected later.
@@ -334,7 +336,7 @@ public:
         return true;
     }
 
-    int run(const QString &path, const QStringList &arguments)
+    int run(const QString &path, const QStringList &arguments, QByteArray *answer = nullptr)
     {
         HelperProtocol::Request request{path.toLocal8Bit().toStdString(), {}};
         for (const QString &argument : arguments)
@@ -343,13 +345,22 @@ public:
         if (!message)
             return EINVAL;
         std::int32_t status = 0;
-        if (!sendAll(m_channel, *message) ||
-            !receive(m_channel, &status, sizeof status, kReplyMs)) {
+        std::uint32_t size = 0;
+        QByteArray said;
+        const bool replied = sendAll(m_channel, *message) &&
+                             receive(m_channel, &status, sizeof status, kReplyMs) &&
+                             receive(m_channel, &size, sizeof size, kReplyMs) &&
+                             size <= HelperProtocol::kMaxAnswerSize;
+        if (replied)
+            said.resize(qsizetype(size));
+        if (!replied || !receive(m_channel, said.data(), size, kReplyMs)) {
             // No answer in time means we can't tell what happened: never call that a start.
             end();
             return EPIPE;
         }
         passOnErrors();
+        if (answer)
+            *answer = said;
         return status;
     }
 
@@ -561,4 +572,22 @@ int LinuxAuthorization::executeWithPrivileges(Handle &handle, const QString &pat
     if (!session.alive())
         return EACCES;
     return session.run(path, arguments);
+}
+
+int LinuxAuthorization::readWithPrivileges(Handle &handle, const QString &path,
+                                           const QStringList &arguments, QByteArray &answer)
+{
+    reapUnreaped();
+    if (runningAsRoot()) {
+        ExecVector argv(QStringList{path} + arguments);
+        std::string output;
+        const int status = PrivilegedStart::capture(-1, path.toLocal8Bit().constData(), argv.data(),
+                                                    output, HelperProtocol::kMaxAnswerSize);
+        answer = QByteArray::fromStdString(output);
+        return status;
+    }
+    HelperSession &session = static_cast<LinuxHandle &>(handle).session;
+    if (!session.alive())
+        return EACCES;
+    return session.run(path, arguments, &answer);
 }

@@ -21,6 +21,8 @@ public:
     void free(std::unique_ptr<Handle> handle) override;
     int executeWithPrivileges(Handle &handle, const QString &path,
                               const QStringList &arguments) override;
+    int readWithPrivileges(Handle &handle, const QString &path, const QStringList &arguments,
+                           QByteArray &answer) override;
 
     static QString sudoPath();
     static QString helperPath();

@@ -20,6 +20,7 @@
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -84,7 +85,7 @@ void closeFrom(int lowest, int highest)
 
 // Runs in the child, on its parent's memory until execve: only async-signal-safe calls.
 [[noreturn]] void becomeTool(int folder, const char *path, char *const argv[],
-                             const char *standInsDir, int reportFd, int errorFd,
+                             const char *standInsDir, int reportFd, int errorFd, int outFd,
                              const KeptView *view)
 {
     // Keep the report pipe clear of the three standard descriptors we are about to replace.
@@ -114,17 +115,18 @@ void closeFrom(int lowest, int highest)
         folder = fcntl(folder, F_DUPFD, STDERR_FILENO + 1);
     if (inFolder && (folder < 0 || fcntl(folder, F_SETFD, 0) < 0))
         reportAndExit(reportFd, errno);
-    if (errorFd <= STDERR_FILENO) {
-        errorFd = fcntl(errorFd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (errorFd < 0)
+    for (int *fd : {&errorFd, &outFd}) {
+        if (*fd >= 0 && *fd <= STDERR_FILENO && (*fd = fcntl(*fd, F_DUPFD_CLOEXEC, 3)) < 0)
             reportAndExit(reportFd, errno);
     }
     const int devNull = open("/dev/null", O_RDWR);
-    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 || dup2(devNull, STDOUT_FILENO) < 0 ||
-        dup2(errorFd, STDERR_FILENO) < 0)
+    if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0 ||
+        dup2(outFd >= 0 ? outFd : devNull, STDOUT_FILENO) < 0 || dup2(errorFd, STDERR_FILENO) < 0)
         reportAndExit(reportFd, errno);
-    if (const int viewError = view ? BsdToolView::join(standInsDir, view->nsFd, view->rootFd)
-                                   : BsdToolView::enter(standInsDir))
+    // A tool that answers reads the machine as it is: no stand-ins in its way.
+    if (const int viewError = !standInsDir ? 0
+                              : view       ? BsdToolView::join(standInsDir, view->nsFd, view->rootFd)
+                                           : BsdToolView::enter(standInsDir))
         reportAndExit(reportFd, viewError);
     // close fds before executing the tool, so it can't reach Velloran's or the helper's pipes
     const int low = folder >= 0 ? std::min(folder, reportFd) : reportFd;
@@ -149,6 +151,7 @@ struct ChildStart {
     const char *standInsDir;
     int reportFd;
     int errorFd;
+    int outFd;
     const KeptView *view;
 };
 
@@ -156,7 +159,7 @@ int childMain(void *start)
 {
     const auto *what = static_cast<const ChildStart *>(start);
     becomeTool(what->folder, what->path, what->argv, what->standInsDir, what->reportFd,
-               what->errorFd, what->view);
+               what->errorFd, what->outFd, what->view);
 }
 
 struct KeepStart {
@@ -277,9 +280,34 @@ long long nowMs()
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-// Waits up to waitMs for the tool to end, reading its stderr meanwhile. True with its status once
-// it ended; false while it still runs.
-bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &status)
+// What a tool that answers writes on stdout, kept up to a limit.
+struct Answer {
+    int fds[2] = {-1, -1};
+    std::size_t limit = 0;
+    std::string text;
+    bool tooMuch = false;
+
+    // Reads what is there without blocking; false once the tool closed it or said too much.
+    bool drain()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t got = read(fds[0], buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0;
+            text.append(buffer, static_cast<std::size_t>(got));
+            if ((tooMuch = text.size() > limit))
+                return false;
+        }
+    }
+};
+
+// Waits up to waitMs for the tool to end, reading its stderr (and its answer) meanwhile. True with
+// its status once it ended; false while it still runs, or once it said too much.
+bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &status,
+                 Answer *answer)
 {
     int pidfd = -1;
 #ifdef SYS_pidfd_open
@@ -287,6 +315,7 @@ bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &statu
 #endif
     const long long deadline = nowMs() + waitMs;
     bool open = true;
+    bool answering = answer != nullptr;
     bool ended = false;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
@@ -298,14 +327,21 @@ bool waitForExit(pid_t pid, int waitMs, int errorFd, ErrorText &text, int &statu
         if (left <= 0)
             break;
         // Without pidfds, look every few milliseconds; poll passes over the -1 entries.
-        struct pollfd ready[3] = {
-            {open ? errorFd : -1, POLLIN, 0}, {pidfd, POLLIN, 0}, {g_watched, POLLIN, 0}};
+        struct pollfd ready[4] = {{open ? errorFd : -1, POLLIN, 0},
+                                  {pidfd, POLLIN, 0},
+                                  {g_watched, POLLIN, 0},
+                                  {answering ? answer->fds[0] : -1, POLLIN, 0}};
         const int timeout = pidfd >= 0 ? static_cast<int>(left) : 2;
-        if ((poll(ready, 3, timeout) < 0 && errno != EINTR) || ready[2].revents)
+        if ((poll(ready, 4, timeout) < 0 && errno != EINTR) || ready[2].revents)
             break;
         if (ready[0].revents)
             open = text.drain(errorFd);
+        if (ready[3].revents && !(answering = answer->drain()) && answer->tooMuch)
+            break;
     }
+    // Once it has ended, all it wrote is in the pipe.
+    if (ended && answering)
+        answer->drain();
     if (pidfd >= 0)
         close(pidfd);
     text.drain(errorFd);
@@ -418,7 +454,8 @@ int copy(int folder, const char *from, const char *to)
 
 namespace {
 
-int startTool(int folder, const char *path, char *const argv[], const char *standInsDir, int waitMs)
+int startTool(int folder, const char *path, char *const argv[], const char *standInsDir, int waitMs,
+              Answer *answer = nullptr)
 {
     reapFinished();
     if (!path || (folder < 0 ? path[0] != '/' : std::strchr(path, '/') != nullptr) || !argv ||
@@ -440,11 +477,14 @@ int startTool(int folder, const char *path, char *const argv[], const char *stan
 
     // The child borrows our memory until it execs (as posix_spawn does): no copy of a large
     // process to make and tear down again for every tool. All signals wait meanwhile.
-    ChildStart what{folder, path, argv, standInsDir, report[1], errors[1], keptView(standInsDir)};
+    ChildStart what{folder,    path,      argv, standInsDir, report[1],
+                    errors[1], answer ? answer->fds[1] : -1, keptView(standInsDir)};
     const pid_t pid = cloneOnOurMemory(childMain, &what, 0);
     const int cloneError = errno;
     close(report[1]);
     close(errors[1]);
+    if (answer)
+        close(std::exchange(answer->fds[1], -1));
     if (pid < 0) {
         close(report[0]);
         close(errors[0]);
@@ -474,13 +514,21 @@ int startTool(int folder, const char *path, char *const argv[], const char *stan
 
     ErrorText text;
     int status = 0;
-    if (!waitForExit(pid, std::max(waitMs, 0), errors[0], text, status)) {
-        g_outstanding.push_back({pid, errors[0]});
-        return 0;
+    if (!waitForExit(pid, std::max(waitMs, 0), errors[0], text, status, answer)) {
+        if (!answer) {
+            g_outstanding.push_back({pid, errors[0]});
+            return 0;
+        }
+        // An answer is whole or none: a tool that talks too much or too long is ended.
+        kill(pid, SIGKILL);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        close(errors[0]);
+        return answer->tooMuch ? kToolFailed : ETIMEDOUT;
     }
     close(errors[0]);
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return 0;
+        return answer && answer->tooMuch ? kToolFailed : 0;
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const std::string line = text.lastLine();
     syslog(LOG_NOTICE, "%s ended with status %d: %s", path, code,
@@ -507,6 +555,24 @@ int start(const char *path, char *const argv[], const char *standInsDir, int wai
 int startIn(int folder, const char *name, char *const argv[], const char *standInsDir, int waitMs)
 {
     return folder < 0 ? EBADF : startTool(folder, name, argv, standInsDir, waitMs);
+}
+
+int capture(int folder, const char *path, char *const argv[], std::string &output,
+            std::size_t limit, int waitMs)
+{
+    output.clear();
+    Answer answer;
+    answer.limit = limit;
+    if (pipe2(answer.fds, O_CLOEXEC) < 0)
+        return errno;
+    fcntl(answer.fds[0], F_SETFL, O_NONBLOCK);
+    const int status = startTool(folder, path, argv, nullptr, waitMs, &answer);
+    for (const int fd : answer.fds)
+        if (fd >= 0)
+            close(fd);
+    if (status == 0)
+        output = std::move(answer.text);
+    return status;
 }
 
 } // namespace PrivilegedStart

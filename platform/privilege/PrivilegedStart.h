@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
+#include <string>
 
 // Starting a tool as root: shared by the root helper and by Velloran itself when it runs as root.
 // Uses no Qt, so the helper stays small.
@@ -38,6 +40,17 @@ int copy(int folder, const char *from, const char *to);
 
 // A descriptor (Velloran's pidfd) whose readiness ends any wait for a tool: nobody waits for it.
 void setWatched(int fd);
+
+// How long a tool that answers may take.
+constexpr int kAnswerWaitMs = 10000;
+
+// As start() and startIn() (`folder` below 0 for a `path`), outside the tool view, with the
+// tool's stdout a pipe, and waits for it to end: 0 with what it wrote in `output` when it ended
+// with status 0 within `waitMs` having written at most `limit` bytes; kToolFailed when it ended
+// otherwise or wrote more; ETIMEDOUT, once it was ended, when it ran past the wait (or Velloran
+// ended); else the errno value that kept it from starting.
+int capture(int folder, const char *path, char *const argv[], std::string &output,
+            std::size_t limit, int waitMs = kAnswerWaitMs);
 
 // The user on whose behalf the tools run, passed on to them as SUDO_UID so that the install
 // script can tell the user's staged files from a stranger's. Digits only.

@@ -1,5 +1,6 @@
 // The window over stdin: launch, quit, show, external|internal TITLE, router|subnet A.B.C.D, click
-// NAME, generated, record, rights 0|1, prompts grant|cancel; answers: what it caused, state, ".".
+// NAME, answer BUTTON, generated, record, rights 0|1, prompts grant|cancel; answers: what it
+// caused, state, ".".
 #include "desktop/Alert.h"
 #include "ApplicationMain.h"
 #include "privilege/AuthorizationService.h"
@@ -42,6 +43,11 @@ public:
             g_out << QStringLiteral("status %1").arg(status);
         return status;
     }
+    int readWithPrivileges(Handle &handle, const QString &path, const QStringList &arguments,
+                           QByteArray &answer) override
+    {
+        return real()->readWithPrivileges(handle, path, arguments, answer);
+    }
 
 private:
     static AuthorizationService *real() { return LinuxAuthorization::shared(); }
@@ -71,11 +77,10 @@ int main(int argc, char *argv[])
                                     : QStringLiteral(VELLORAN_TEST_BUNDLE));
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
                        argc == 3 ? QString::fromLocal8Bit(argv[2]) : preferences.path());
-    Alert::setHandler([](const QString &message) { g_out << "alert " + message; });
+    // One line each, whatever the text holds.
+    Alert::setHandler([](QString message) { g_out << "alert " + message.replace('\n', "\\n"); });
     Beep::setHandler([] { g_out << QStringLiteral("beep"); });
-    SystemLog::setHandler([](const QString &entry) {
-        g_out << "log " + QString(entry).replace('\n', QLatin1String("\\n"));
-    });
+    SystemLog::setHandler([](QString entry) { g_out << "log " + entry.replace('\n', "\\n"); });
     ForwardingAuthorization forwarding;
     AuthorizationService::setCurrent(&forwarding);
     std::unique_ptr<RecordingAuthorization> recorder;
@@ -103,6 +108,8 @@ int main(int argc, char *argv[])
             menu->setCurrentIndex(index);
             if ((done = index >= 0))
                 emit menu->activated(index);
+        } else if (word == QLatin1String("answer")) { // the button the next alerts press
+            Alert::setAnswer(rest);
         } else if (word == QLatin1String("router") || word == QLatin1String("subnet")) {
             done = type(ui, word, rest);
         } else if (word == QLatin1String("click")) {
