@@ -9,11 +9,14 @@
 #include "privilege/LinuxAuthorization.h"
 #include "privilege/PrivilegedStart.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -78,6 +81,7 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
         "/bin/cp @/named.conf /etc/shadow", "/bin/cp -@/named.conf /etc/named.conf",
         "/bin/cp ~/named.conf /etc/named.conf", "/bin/cp L/named.conf /etc/named.conf",
         "/bin/cp /tmp/named.conf /etc/named.conf", "~/load_install", "L/load_install",
+        "/sbin/ifconfig en1 192.168.2.1 alias",
         "/tmp/load_install", "@/load_install x", "/bin/kill -9 1",
         "/usr/bin/install -m 4755 /tmp/x /usr/bin/x", "/usr/sbin/named -c /tmp/named.conf",
         "/usr/sbin/named -c /etc/named.conf -u root", "@/named_lists start",
@@ -114,6 +118,42 @@ TEST(HelperTable, TakesExactlyVelloransCommands)
             << row;
         ::close(opened.fd);
     }
+    // Whom root may end, in a /proc of the test's own and a /run/velloran of its own ('=' may).
+    const auto endable = [] {
+        QTemporaryDir proc;
+        const bool isolated = ::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                              ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 &&
+                              QDir().mkpath("/run/velloran");
+        TestSupport::writeFile("/run/velloran/dnsmasq.pid", "5\n");
+        const auto nul = [](const char *words) { return QByteArray(words).replace('|', '\0'); };
+        const QByteArray natd = nul("/usr/sbin/natd|-interface|eth0|"),
+                         dnsmasq = nul("/usr/sbin/dnsmasq|--conf-file=/dev/null|--port=0|"
+                                       "--pid-file=/run/velloran/dnsmasq.pid|"),
+                         named = nul("/usr/sbin/named|-c|/etc/named.conf|");
+        int wrong = 0;
+        for (const auto &[row, pid, uids, line] :
+             {std::tuple{"!PidOneOutside", "1", "0\t0\t0\t0", natd},
+              {"=PidTwoInside", "2", "0\t0\t0\t0", natd},
+              {"!UsersSavedUidOutside", "3", "0\t0\t1000\t0", natd},
+              {"!NoUidLineOutside", "4", "", natd},
+              {"=RecordedServerInside", "5", "65534\t65534\t65534\t65534", dnsmasq},
+              {"!UnrecordedServerOutside", "6", "0\t0\t0\t0", dnsmasq},
+              {"!NamedPidOneOutside", "1", "0\t0\t0\t0", named},
+              {"=NamedOfRootInside", "7", "0\t0\t0\t0", named}}) {
+            const QString process = proc.filePath(pid);
+            QDir().mkpath(process);
+            TestSupport::writeFile(process + "/status",
+                                   QByteArray("Name:\tx\n") + (*uids ? "Uid:\t" : "") + uids);
+            TestSupport::writeFile(process + "/cmdline", line);
+            if (HelperCommands::isRootsNatdOrNamed(pid, proc.path().toStdString()) !=
+                (row[0] == '='))
+                std::fprintf(stderr, "%s\n", row), ++wrong;
+        }
+        return isolated && wrong == 0 ? 3 : 1;
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(endable()), ::testing::ExitedWithCode(3), "");
 }
 
 std::string word(std::uint32_t value)

@@ -247,6 +247,17 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
     if (NameServer::isOwnServer(pid, procRoot))
         return true;
     const std::string process = procRoot + "/" + pid;
+    const std::string commandLine = readFile(process + "/cmdline");
+    // The DHCP server gives up root once it runs: its pid file, which only root can write in
+    // /run/velloran, and its command line say that it is Velloran's.
+    const std::string dnsmasq("/usr/sbin/dnsmasq\0--conf-file=/dev/null\0--port=0\0", 49);
+    if (commandLine.rfind(dnsmasq, 0) == 0 &&
+        commandLine.find(std::string("\0--pid-file=/run/velloran/dnsmasq.pid\0", 38)) !=
+            std::string::npos) {
+        std::string recorded = readFile("/run/velloran/dnsmasq.pid");
+        recorded.erase(recorded.find_last_not_of("\n") + 1);
+        return recorded == pid;
+    }
     // Real, effective, saved and file-system uid all root: /proc's owner alone tells too little.
     std::istringstream status(readFile(process + "/status"));
     bool rootOwned = false;
@@ -259,17 +270,6 @@ bool isRootsNatdOrNamed(const std::string &pid, const std::string &procRoot)
                     return false;
             rootOwned = count == 4;
         }
-    }
-    const std::string commandLine = readFile(process + "/cmdline");
-    // The DHCP server gives up root once it runs: its pid file, which only root can write in
-    // /run/velloran, and its command line say that it is Velloran's.
-    const std::string dnsmasq("/usr/sbin/dnsmasq\0--conf-file=/dev/null\0--port=0\0", 49);
-    if (commandLine.rfind(dnsmasq, 0) == 0 &&
-        commandLine.find(std::string("\0--pid-file=/run/velloran/dnsmasq.pid\0", 38)) !=
-            std::string::npos) {
-        std::string recorded = readFile("/run/velloran/dnsmasq.pid");
-        recorded.erase(recorded.find_last_not_of("\n") + 1);
-        return recorded == pid;
     }
     return rootOwned && commandLine.rfind(std::string("/usr/sbin/natd\0", 15), 0) == 0;
 }
