@@ -4,7 +4,7 @@
 #include "NatdOptions.h"
 #include "NatdRuleset.h"
 #include "NftLayout.h"
-#include "NftSession.h"
+#include "NftBatch.h"
 #include "RouteSocket.h"
 #include "network/InterfaceName.h"
 
@@ -71,7 +71,7 @@ void detachStandardStreams()
 }
 
 // The daemon's life: wait for signals; the table lives as long as nft's socket does.
-[[noreturn]] void serve(NftSession &nft, const NatdOptions &options, std::string aliasAddress,
+[[noreturn]] void serve(NftBatch &nft, const NatdOptions &options, std::string aliasAddress,
                         const sigset_t &signals)
 {
     for (;;) {
@@ -84,14 +84,16 @@ void detachStandardStreams()
             const std::string fresh = interfaceAddress(options.interface);
             if (fresh.empty() || fresh == aliasAddress)
                 continue;
-            if (nft.run(NatdRuleset::retarget(options, fresh)))
+            NatdRuleset::retarget(nft, options, fresh);
+            if (nft.commit())
                 aliasAddress = fresh;
             else
                 syslog(LOG_ERR, "cannot follow the new address %s: %s", fresh.c_str(),
                        nft.error().c_str());
             continue;
         }
-        nft.run(NatdRuleset::remove());
+        NatdRuleset::remove(nft);
+        nft.commit();
         removePidFile(options.pidFile);
         syslog(LOG_INFO, "stopped on signal %d", signal);
         ::_exit(0);
@@ -124,13 +126,14 @@ int main(int argc, char **argv)
     if (!options.dynamic && aliasAddress.empty())
         return Diagnostics::fail(options.interface + " has no IPv4 address (try -dynamic)");
 
-    NftSession nft;
+    NftBatch nft;
     if (!nft.valid())
         return Diagnostics::fail(nft.error());
-    // "create table" refuses a table that exists: only then is the second look needed.
-    if (!nft.run(NatdRuleset::install(options, aliasAddress))) {
+    // Creating the table refuses one that exists: only then is the second look needed.
+    NatdRuleset::install(nft, options, aliasAddress);
+    if (!nft.commit()) {
         const std::string error = nft.error();
-        if (nft.tableExists(NftLayout::family, NftLayout::natdTable))
+        if (nft.tableExists(NftLayout::natdTable))
             return Diagnostics::fail("another natd is already running");
         return Diagnostics::fail(error);
     }
