@@ -84,7 +84,8 @@ nftnl_rule *IpfwRule::nftRule(bool inboundChain) const
         // fib daddr type unicast, or fib saddr type != local
         nftnl_expr *fib = nftnl_expr_alloc("fib");
         nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_RESULT, NFT_FIB_RESULT_ADDRTYPE);
-        nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_FLAGS, inboundChain ? NFTA_FIB_F_DADDR : NFTA_FIB_F_SADDR);
+        nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_FLAGS,
+                           inboundChain ? NFTA_FIB_F_DADDR : NFTA_FIB_F_SADDR);
         nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_DREG, NFT_REG_1);
         nftnl_rule_add_expr(rule, fib);
         if (inboundChain)
@@ -154,7 +155,8 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
     }
     if (!rule.inbound && !rule.outbound)
         return "a rule can't be both in and out";
-    // An incoming packet has not been routed yet: a rule naming where it leaves would match nothing.
+    // An incoming packet has not been routed yet: a rule naming where it leaves would match
+    // nothing.
     if (!rule.outbound && !rule.sentOn.empty() && rule.sentOn != rule.receivedOn)
         return "xmit never matches incoming packets";
     if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() && rule.sentOn.empty())

@@ -106,8 +106,7 @@ void install(NftBatch &batch, const NatdOptions &options, const std::string &ali
     batch.addChain(kTable, "alias", "nat", NF_INET_POST_ROUTING, NF_IP_PRI_NAT_SRC);
     // Once ipfw has looked, the mark goes again: other programs may route or filter by marks.
     batch.addChain(kTable, "unmark_in", "filter", NF_INET_PRE_ROUTING, NftLayout::natdUnmarkIn);
-    batch.addChain(kTable, "unmark_out", "filter", NF_INET_POST_ROUTING,
-                   NftLayout::natdUnmarkOut);
+    batch.addChain(kTable, "unmark_out", "filter", NF_INET_POST_ROUTING, NftLayout::natdUnmarkOut);
     batch.addChain(kTable, "clamp_mss", "filter", NF_INET_FORWARD, NF_IP_PRI_MANGLE);
     if (options.denyIncoming) {
         // ct state new,invalid

@@ -66,8 +66,7 @@ void NftBatch::addTable(const char *table, bool exclusive, uint32_t flags)
     nftnl_table_set_str(t, NFTNL_TABLE_NAME, table);
     if (flags)
         nftnl_table_set_u32(t, NFTNL_TABLE_FLAGS, flags);
-    nlmsghdr *message = this->message(NFT_MSG_NEWTABLE,
-                                      NLM_F_CREATE | (exclusive ? NLM_F_EXCL : 0),
+    nlmsghdr *message = this->message(NFT_MSG_NEWTABLE, NLM_F_CREATE | (exclusive ? NLM_F_EXCL : 0),
                                       std::string("add table ip ") + table);
     nftnl_table_nlmsg_build_payload(message, t);
     nftnl_table_free(t);
@@ -135,8 +134,7 @@ void NftBatch::deleteRule(const char *table, const char *chain, uint64_t handle)
 }
 
 // A rule deletion without a handle empties the whole chain.
-void NftBatch::deleteRules(const char *table, const char *chain, uint64_t handle,
-                           const char *what)
+void NftBatch::deleteRules(const char *table, const char *chain, uint64_t handle, const char *what)
 {
     nftnl_rule *rule = newRule(table, chain);
     if (handle)
@@ -163,7 +161,7 @@ bool NftBatch::commit()
     // The kernel answers the whole batch before the send returns: read what is there.
     m_error.clear();
     size_t answers = 0;
-    char answer[MNL_SOCKET_BUFFER_SIZE];
+    alignas(nlmsghdr) char answer[MNL_SOCKET_BUFFER_SIZE];
     ssize_t length;
     while ((length = ::recv(mnl_socket_get_fd(m_socket), answer, sizeof answer, MSG_DONTWAIT)) >
            0) {
@@ -190,7 +188,7 @@ bool NftBatch::request(nlmsghdr *message, mnl_cb_t callback, void *data)
     const uint32_t sequence = message->nlmsg_seq;
     if (!m_socket || mnl_socket_sendto(m_socket, message, message->nlmsg_len) < 0)
         return false;
-    char answer[MNL_SOCKET_BUFFER_SIZE];
+    alignas(nlmsghdr) char answer[MNL_SOCKET_BUFFER_SIZE];
     int result = MNL_CB_OK;
     while (result > MNL_CB_STOP) {
         const ssize_t length = mnl_socket_recvfrom(m_socket, answer, sizeof answer);
@@ -204,7 +202,7 @@ bool NftBatch::request(nlmsghdr *message, mnl_cb_t callback, void *data)
 
 bool NftBatch::tableExists(const char *table)
 {
-    char buffer[kMessageRoom];
+    alignas(nlmsghdr) char buffer[kMessageRoom];
     nftnl_table *t = nftnl_table_alloc();
     nftnl_table_set_str(t, NFTNL_TABLE_NAME, table);
     nlmsghdr *message =
@@ -221,7 +219,8 @@ int commentOf(const nftnl_udata *attribute, void *data)
 {
     if (nftnl_udata_type(attribute) == NFTNL_UDATA_RULE_COMMENT) {
         const char *text = static_cast<const char *>(nftnl_udata_get(attribute));
-        *static_cast<std::string *>(data) = std::string(text, strnlen(text, nftnl_udata_len(attribute)));
+        *static_cast<std::string *>(data) =
+            std::string(text, strnlen(text, nftnl_udata_len(attribute)));
     }
     return 0;
 }
@@ -246,11 +245,11 @@ int collectRule(const nlmsghdr *message, void *data)
 
 std::vector<NftBatch::Rule> NftBatch::rules(const char *table)
 {
-    char buffer[kMessageRoom];
+    alignas(nlmsghdr) char buffer[kMessageRoom];
     nftnl_rule *filter = nftnl_rule_alloc();
     nftnl_rule_set_str(filter, NFTNL_RULE_TABLE, table);
-    nlmsghdr *message = nftnl_nlmsg_build_hdr(buffer, NFT_MSG_GETRULE, NFPROTO_IPV4, NLM_F_DUMP,
-                                              m_sequence++);
+    nlmsghdr *message =
+        nftnl_nlmsg_build_hdr(buffer, NFT_MSG_GETRULE, NFPROTO_IPV4, NLM_F_DUMP, m_sequence++);
     nftnl_rule_nlmsg_build_payload(message, filter);
     nftnl_rule_free(filter);
     std::vector<Rule> listed;

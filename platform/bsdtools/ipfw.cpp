@@ -1,8 +1,8 @@
 // ipfw: Velloran's firewall rules, numbered and ordered, in a table of their own.
 #include "Diagnostics.h"
 #include "IpfwRule.h"
-#include "NftLayout.h"
 #include "NftBatch.h"
+#include "NftLayout.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -3,8 +3,8 @@
 #include "Ipv4.h"
 #include "NatdOptions.h"
 #include "NatdRuleset.h"
-#include "NftLayout.h"
 #include "NftBatch.h"
+#include "NftLayout.h"
 #include "RouteSocket.h"
 #include "network/InterfaceName.h"
 
