@@ -1,21 +1,25 @@
 // Sharing through Velloran against the same job done by hand, on a wan/gw/lan namespace topology
 // with Velloran's real window and root runner in gw (the end-to-end tests' driver). As root:
-//   velloran_nat_bench [throughput|latency|all] [pairs] [iperf3 seconds]
+//   velloran_nat_bench [throughput|latency|tools|all] [pairs] [iperf3 seconds]
 // throughput: iperf3 lan -> wan through Velloran's NAT divided by plain routing (wan routes
 //             198.51.100.0/24 back, no NAT), in alternating pairs; the median ratio.
 // latency:    click "Start" -> first LAN connection translated, click "Stop" -> translation
 //             cut, each divided by the same done with the shortest ip + sysctl + nft sequence.
+// tools:      one natd start and one ipfw add and delete in gw against a program that does
+//             nothing started the same way, alternating; the difference is their nf_tables work.
 #include "desktop/Bundle.h"
 #include "Median.h"
 #include "NetnsTopology.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -60,6 +64,7 @@ public:
 
     bool throughput(int pairs, int seconds);
     bool latency(int pairs);
+    bool tools(int pairs);
 
 private:
     bool fail(const QString &why)
@@ -288,6 +293,42 @@ bool Bench::latency(int pairs)
     return true;
 }
 
+bool Bench::tools(int pairs)
+{
+    const QString dir = Bundle::resourcePath() + QStringLiteral("/bsdtools/");
+    const QString pidFile = QStringLiteral("/tmp/velloran-bench-natd.%1").arg(::getpid());
+    const QStringList natd{dir + "natd", "-dynamic", "-interface", "ext0", "-P", pidFile};
+    const QStringList add{dir + "ipfw", "-q",  "add", "64000", "divert", "natd", "all",
+                    "from",       "any", "to",  "any",   "via",    "ext0"};
+    const QStringList remove{dir + "ipfw", "-q", "delete", "64000"};
+    const auto timed = [&](const QStringList &argv) {
+        const auto start = Clock::now();
+        return gw(argv) == 0 ? millisecondsSince(start) : -1;
+    };
+    std::vector<double> natdRuns, addRuns, deleteRuns, nothing;
+    for (int pair = 0; pair < pairs * 2; ++pair) {
+        const auto run = [&] {
+            natdRuns.push_back(timed(natd));
+            QFile file(pidFile);
+            const long pid = file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().toLong() : 0;
+            if (pid <= 0 || ::kill(pid_t(pid), SIGTERM) != 0)
+                return false;
+            while (QFile::exists(pidFile))
+                usleep(1000);
+            addRuns.push_back(timed(add));
+            deleteRuns.push_back(timed(remove));
+            return natdRuns.back() > 0 && addRuns.back() > 0 && deleteRuns.back() > 0;
+        };
+        const auto idle = [&] { return nothing.push_back(timed({"/bin/true"})), true; };
+        if (!(pair % 2 == 0 ? run() && idle() : idle() && run()))
+            return fail(QStringLiteral("a tool run failed"));
+    }
+    std::printf("tools: median natd %.1f ms, ipfw add %.1f ms, ipfw delete %.1f ms, a program "
+                "doing nothing %.1f ms (goal: about 1 ms more)\n",
+                median(natdRuns), median(addRuns), median(deleteRuns), median(nothing));
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -308,6 +349,8 @@ int main(int argc, char *argv[])
         ok = bench.throughput(pairs, seconds);
     if (ok && (mode == QLatin1String("latency") || mode == QLatin1String("all")))
         ok = bench.latency(pairs);
+    if (ok && (mode == QLatin1String("tools") || mode == QLatin1String("all")))
+        ok = bench.tools(pairs);
     bench.tearDown();
     return ok ? 0 : 1;
 }

@@ -76,7 +76,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velloran.org/")
-# Libraries (Qt 6, libnftables, libnl) come from shlibdeps; these are the programs Velloran runs:
+# Libraries (Qt 6, libmnl) come from shlibdeps; these are the programs Velloran runs:
 # sudo and its root helper, ip for the PPPoE test, ps and kill for the process lookup, and the
 # SVG plugin that draws the lock.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -41,7 +41,7 @@ unset DISPLAY WAYLAND_DISPLAY QT_QPA_PLATFORM
 deb=/tmp/velloran.deb res=/usr/lib/velloran/Velloran.app/Contents/Resources
 apt-get install --simulate --no-install-recommends $deb >/dev/null && echo every name resolves
 dpkg-deb -f $deb Depends Recommends |
-    grep -owE "[A-Z][a-z]*:|sudo|iproute2|procps|libqt6(widgets|dbus|svg)6|libnftables1|bind9|polkitd|pkexec" | xargs echo
+    grep -owE "[A-Z][a-z]*:|sudo|iproute2|procps|libqt6(widgets|dbus|svg)6|libmnl0|bind9|polkitd|pkexec" | xargs echo
 dpkg-deb --ctrl-tarfile $deb | tar -t | sort | xargs echo control
 dpkg-deb --contents $deb | grep -E "/systemd/|\./etc/|/init\.d/"
 lintian --fail-on error $deb >/dev/null 2>&1 || echo lintian finds errors
@@ -91,7 +91,7 @@ TEST(Package, InstallsWhatItShouldRemovesAndPurgesOnlyItsOwn)
     ASSERT_EQ(TestSupport::run("unshare", argv, &output), 0) << qPrintable(output);
     const QString app = "/usr/lib/velloran/Velloran.app/Contents";
     EXPECT_EQ(output.toStdString(),
-              ("every name resolves\nDepends: sudo iproute2 procps libqt6svg6 libnftables1 "
+              ("every name resolves\nDepends: sudo iproute2 procps libqt6svg6 libmnl0 "
                "libqt6dbus6 libqt6widgets6 Recommends: bind9 polkitd pkexec\n"
                "control ./control ./md5sums ./postrm ./prerm\n"
                "Exec=velloran\nCategories=Network;Qt;\n"

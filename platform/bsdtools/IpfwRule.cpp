@@ -5,6 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <libnftnl/expr.h>
+#include <libnftnl/rule.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nf_tables.h>
+#include <linux/rtnetlink.h>
 
 namespace {
 
@@ -53,38 +58,44 @@ std::string IpfwRule::text() const
     return words;
 }
 
-std::string IpfwRule::statement(bool inboundChain) const
+nftnl_rule *IpfwRule::nftRule(bool inboundChain) const
 {
     if (inboundChain ? !inbound : !outbound)
-        return {};
+        return nullptr;
     // Before routing the outgoing interface is unknown: a rule naming it only matches on the way
     // out, where the receiving interface is still known for forwarded packets.
     const bool namesOnlySent = !sentOn.empty() && sentOn != receivedOn;
     if (inboundChain && namesOnlySent)
-        return {};
-    std::string words;
+        return nullptr;
+    nftnl_rule *rule = NftBatch::newRule(NftLayout::ipfwTable, ipfwChain(inboundChain));
     if (inboundChain && !receivedOn.empty())
-        words += "iifname \"" + receivedOn + "\" ";
+        NftExpr::interface(rule, true, receivedOn);
     if (!inboundChain && !receivedOn.empty() && receivedOn != sentOn)
-        words += "iifname \"" + receivedOn + "\" ";
+        NftExpr::interface(rule, true, receivedOn);
     if (!inboundChain && !sentOn.empty())
-        words += "oifname \"" + sentOn + "\" ";
-    switch (action) {
-    case Action::Pass:
-        words += "accept";
-        break;
-    case Action::Deny:
-        words += "drop";
-        break;
-    case Action::Divert:
+        NftExpr::interface(rule, false, sentOn);
+    if (action == Action::Divert) {
         // natd marks what it handles, just before these chains; without a natd the divert drops
         // what would be forwarded untranslated, and this computer's own traffic still passes.
         // Testing the mark without changing it makes a second divert rule change nothing.
-        words += std::string("meta mark and ") + NftLayout::divertMark + " == 0 " +
-                 (inboundChain ? "fib daddr type unicast" : "fib saddr type != local") + " drop";
-        break;
+        NftExpr::metaLoad(rule, NFT_META_MARK);
+        NftExpr::bitwise(rule, NftLayout::divertMark, 0);
+        NftExpr::compare(rule, NFT_CMP_EQ, 0);
+        // fib daddr type unicast, or fib saddr type != local
+        nftnl_expr *fib = nftnl_expr_alloc("fib");
+        nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_RESULT, NFT_FIB_RESULT_ADDRTYPE);
+        nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_FLAGS,
+                           inboundChain ? NFTA_FIB_F_DADDR : NFTA_FIB_F_SADDR);
+        nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_DREG, NFT_REG_1);
+        nftnl_rule_add_expr(rule, fib);
+        if (inboundChain)
+            NftExpr::compare(rule, NFT_CMP_EQ, RTN_UNICAST);
+        else
+            NftExpr::compare(rule, NFT_CMP_NEQ, RTN_LOCAL);
     }
-    return words + " comment \"" + kCommentTag + text() + "\"";
+    NftExpr::verdict(rule, action == Action::Pass ? NF_ACCEPT : NF_DROP);
+    NftExpr::comment(rule, kCommentTag + text());
+    return rule;
 }
 
 std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, IpfwRule &rule)
@@ -144,7 +155,8 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
     }
     if (!rule.inbound && !rule.outbound)
         return "a rule can't be both in and out";
-    // An incoming packet has not been routed yet: a rule naming where it leaves would match nothing.
+    // An incoming packet has not been routed yet: a rule naming where it leaves would match
+    // nothing.
     if (!rule.outbound && !rule.sentOn.empty() && rule.sentOn != rule.receivedOn)
         return "xmit never matches incoming packets";
     if (rule.action == IpfwRule::Action::Divert && rule.receivedOn.empty() && rule.sentOn.empty())
@@ -152,45 +164,37 @@ std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, 
     return std::nullopt;
 }
 
-std::vector<ListedRule> listedRules(const std::string &listing)
+std::vector<ListedRule> listedRules(const std::vector<NftBatch::Rule> &rules)
 {
-    std::vector<ListedRule> rules;
-    const std::string tag = std::string("comment \"") + kCommentTag;
-    size_t lineStart = 0;
-    while (lineStart < listing.size()) {
-        size_t lineEnd = listing.find('\n', lineStart);
-        if (lineEnd == std::string::npos)
-            lineEnd = listing.size();
-        const std::string line = listing.substr(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 1;
-        const size_t comment = line.find(tag);
-        const size_t handle = line.rfind("# handle ");
-        if (comment == std::string::npos || handle == std::string::npos)
+    std::vector<ListedRule> ours;
+    const std::string tag = kCommentTag;
+    for (const NftBatch::Rule &rule : rules) {
+        if (rule.comment.compare(0, tag.size(), tag) != 0)
             continue;
-        ListedRule rule;
-        rule.number = std::atoi(line.c_str() + comment + tag.size());
-        rule.handle = std::atol(line.c_str() + handle + 9);
-        rules.push_back(rule);
+        ListedRule listed;
+        listed.text = rule.comment.substr(tag.size());
+        listed.number = std::atoi(listed.text.c_str());
+        listed.handle = rule.handle;
+        listed.inbound = rule.chain == ipfwChain(true);
+        ours.push_back(listed);
     }
-    return rules;
+    return ours;
 }
 
-std::vector<std::string> listedTexts(const std::string &listing)
-{
-    std::vector<std::string> texts;
-    const std::string tag = std::string("comment \"") + kCommentTag;
-    for (size_t at = listing.find(tag); at != std::string::npos; at = listing.find(tag, at)) {
-        at += tag.size();
-        texts.push_back(listing.substr(at, listing.find('"', at) - at));
-    }
-    return texts;
-}
-
-std::optional<long> insertBefore(const std::vector<ListedRule> &rules, int number)
+uint64_t insertBefore(const std::vector<ListedRule> &rules, bool inbound, int number)
 {
     for (const ListedRule &rule : rules) {
-        if (rule.number > number)
+        if (rule.inbound == inbound && rule.number > number)
             return rule.handle;
     }
-    return std::nullopt;
+    return 0;
+}
+
+void addIpfwTable(NftBatch &nft)
+{
+    nft.addTable(NftLayout::ipfwTable);
+    nft.addChain(NftLayout::ipfwTable, ipfwChain(true), "filter", NF_INET_PRE_ROUTING,
+                 NftLayout::ipfwIn);
+    nft.addChain(NftLayout::ipfwTable, ipfwChain(false), "filter", NF_INET_POST_ROUTING,
+                 NftLayout::ipfwOut);
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "NftBatch.h"
+
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,9 +20,9 @@ struct IpfwRule {
 
     // "00095 divert 8668 ip from any to any via eth0", as "ipfw list" shows it.
     std::string text() const;
-    // The nftables statement for the prerouting (inbound) or postrouting chain, or "" when
+    // The nftables rule for the prerouting (inbound) or postrouting chain, or nullptr when
     // the rule doesn't look at packets in that direction.
-    std::string statement(bool inboundChain) const;
+    nftnl_rule *nftRule(bool inboundChain) const;
 };
 
 inline constexpr int kIpfwDefaultRule = 65535;
@@ -29,15 +32,24 @@ inline constexpr int kIpfwAutoStep = 100;
 // [in|out]. Answers the error message, or nullopt.
 std::optional<std::string> parseIpfwRule(const std::vector<std::string> &words, IpfwRule &rule);
 
-// A rule of ours as it stands in a listed chain.
+// ipfw's chains in its table.
+inline const char *ipfwChain(bool inbound)
+{
+    return inbound ? "in" : "out";
+}
+
+// ipfw's table and its two chains, queued; adding what exists changes nothing.
+void addIpfwTable(NftBatch &nft);
+
+// A rule of ours as it stands in its chain.
 struct ListedRule {
     int number = 0;
-    long handle = 0;
+    uint64_t handle = 0;
+    bool inbound = true;
+    std::string text;
 };
-// Our rules of one chain from "nft -a list chain" output, in order.
-std::vector<ListedRule> listedRules(const std::string &listing);
-// The rule texts kept in the comments, in order.
-std::vector<std::string> listedTexts(const std::string &listing);
-// Where a rule numbered `number` goes: the handle it is inserted before (after every rule with
-// the same or a lower number), or nullopt to append.
-std::optional<long> insertBefore(const std::vector<ListedRule> &rules, int number);
+// Our rules among the table's rules, in chain and rule order.
+std::vector<ListedRule> listedRules(const std::vector<NftBatch::Rule> &rules);
+// Where a rule numbered `number` goes in a chain: the handle it is inserted before (after every
+// rule with the same or a lower number), or 0 to append.
+uint64_t insertBefore(const std::vector<ListedRule> &rules, bool inbound, int number);

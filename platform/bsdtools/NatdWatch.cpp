@@ -1,8 +1,9 @@
 #include "NatdWatch.h"
 
+#include "IpfwRule.h"
 #include "NftLayout.h"
-#include "NftSession.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -14,7 +15,6 @@ namespace NatdWatch {
 namespace {
 
 constexpr int kRestoresPerMinute = 3;
-const std::string kIpfwTable = std::string(NftLayout::family) + " " + NftLayout::ipfwTable;
 
 long nowMs()
 {
@@ -23,14 +23,17 @@ long nowMs()
     return now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+// The same rules in the same chains and order, as ipfw's listing tells them apart.
+bool sameRules(const std::vector<NftBatch::Rule> &a, const std::vector<NftBatch::Rule> &b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto &x, const auto &y) {
+        return x.chain == y.chain && x.comment == y.comment;
+    });
+}
+
 } // namespace
 
-IpfwKeeper::IpfwKeeper(NftSession &nft) : m_nft(nft), m_kept(listing()) {}
-
-std::string IpfwKeeper::listing()
-{
-    return m_nft.run("list table " + kIpfwTable) ? m_nft.output() : std::string();
-}
+IpfwKeeper::IpfwKeeper(NftBatch &nft) : m_nft(nft), m_kept(nft.rules(NftLayout::ipfwTable)) {}
 
 bool IpfwKeeper::follow(const std::vector<NftEvents::Commit> &commits, bool lost)
 {
@@ -41,10 +44,10 @@ bool IpfwKeeper::follow(const std::vector<NftEvents::Commit> &commits, bool lost
     }
     // What ipfw did last is what is kept; when the kernel lost count, what is there now.
     if (lost || (last && last->program == "ipfw")) {
-        m_kept = listing();
+        m_kept = m_nft.rules(NftLayout::ipfwTable);
         return true;
     }
-    if (!last || listing() == m_kept)
+    if (!last || sameRules(m_nft.rules(NftLayout::ipfwTable), m_kept))
         return true;
     while (!m_restores.empty() && nowMs() - m_restores.front() >= 60000)
         m_restores.pop_front();
@@ -54,7 +57,12 @@ bool IpfwKeeper::follow(const std::vector<NftEvents::Commit> &commits, bool lost
     }
     m_restores.push_back(nowMs());
     // Replaced as a whole in one transaction: traffic never sees half a table.
-    if (!m_nft.run("add table " + kIpfwTable + "\ndelete table " + kIpfwTable + "\n" + m_kept)) {
+    m_nft.addTable(NftLayout::ipfwTable);
+    m_nft.deleteTable(NftLayout::ipfwTable);
+    addIpfwTable(m_nft);
+    for (const NftBatch::Rule &rule : m_kept)
+        m_nft.addAgain(NftLayout::ipfwTable, rule);
+    if (!m_nft.commit()) {
         syslog(LOG_ERR, "cannot put back ipfw's rules: %s", m_nft.error().c_str());
         return false;
     }

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "NftBatch.h"
 #include "NftEvents.h"
 
 #include <deque>
 #include <string>
 #include <sys/types.h>
 #include <vector>
-
-class NftSession;
 
 // What natd watches while it runs, as root: ipfw's table, which a flush of the whole ruleset or
 // another firewall's reload removes (natd's own table is owned by natd and so outlives those).
@@ -17,16 +16,14 @@ namespace NatdWatch {
 class IpfwKeeper
 {
 public:
-    explicit IpfwKeeper(NftSession &nft);
+    explicit IpfwKeeper(NftBatch &nft);
     // False when the table can't be kept (no more than three times a minute): natd then ends,
     // so that whoever watches natd sees sharing broken.
     bool follow(const std::vector<NftEvents::Commit> &commits, bool lost);
 
 private:
-    std::string listing();
-
-    NftSession &m_nft;
-    std::string m_kept;
+    NftBatch &m_nft;
+    std::vector<NftBatch::Rule> m_kept;
     std::deque<long> m_restores;
 };
 

@@ -10,8 +10,7 @@ inline constexpr const char *family = "ip";
 inline constexpr const char *natdTable = "velloran_natd";
 inline constexpr const char *ipfwTable = "velloran_ipfw";
 
-inline constexpr const char *divertMark = "0x01000000";
-inline constexpr const char *divertUnmark = "0xfeffffff";
+inline constexpr unsigned divertMark = 0x01000000;
 
 // prerouting: after conntrack (-200), so connection states are known; before mangle (-150).
 inline constexpr int natdMarkIn = -170;

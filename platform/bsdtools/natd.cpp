@@ -4,9 +4,9 @@
 #include "NatdOptions.h"
 #include "NatdRuleset.h"
 #include "NatdWatch.h"
+#include "NftBatch.h"
 #include "NftEvents.h"
 #include "NftLayout.h"
-#include "NftSession.h"
 #include "RouteSocket.h"
 #include "network/InterfaceName.h"
 
@@ -104,9 +104,10 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
     return moved;
 }
 
-[[noreturn]] void stop(NftSession &nft, const NatdOptions &options, const std::string &why)
+[[noreturn]] void stop(NftBatch &nft, const NatdOptions &options, const std::string &why)
 {
-    nft.run(NatdRuleset::remove());
+    NatdRuleset::remove(nft);
+    nft.commit();
     NatdWatch::removePidFile(options.pidFile, ::getpid());
     syslog(LOG_INFO, "%s", why.c_str());
     ::_exit(0);
@@ -114,7 +115,7 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
 
 // The daemon's life: signals, other programs' changes of the ruleset and, without -dynamic,
 // the interface's addresses. The table lives as long as nft's socket does.
-[[noreturn]] void serve(NftSession &nft, const NatdOptions &options, std::string aliasAddress,
+[[noreturn]] void serve(NftBatch &nft, const NatdOptions &options, std::string aliasAddress,
                         int signals)
 {
     NftEvents rulesets;
@@ -135,7 +136,8 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
                          std::to_string(signal.ssi_pid));
             const std::string fresh = options.dynamic ? "" : interfaceAddress(options.interface);
             if (!fresh.empty() && fresh != aliasAddress) {
-                if (nft.run(NatdRuleset::retarget(options, fresh)))
+                NatdRuleset::retarget(nft, options, fresh);
+                if (nft.commit())
                     aliasAddress = fresh;
                 else
                     syslog(LOG_ERR, "cannot follow the new address %s: %s", fresh.c_str(),
@@ -183,13 +185,14 @@ int main(int argc, char **argv)
     if (!options.dynamic && aliasAddress.empty())
         return Diagnostics::fail(options.interface + " has no IPv4 address (try -dynamic)");
 
-    NftSession nft;
+    NftBatch nft;
     if (!nft.valid())
         return Diagnostics::fail(nft.error());
-    // "create table" refuses a table that exists: only then is the second look needed.
-    if (!nft.run(NatdRuleset::install(options, aliasAddress))) {
+    // Creating the table refuses one that exists: only then is the second look needed.
+    NatdRuleset::install(nft, options, aliasAddress);
+    if (!nft.commit()) {
         const std::string error = nft.error();
-        if (nft.tableExists(NftLayout::family, NftLayout::natdTable))
+        if (nft.tableExists(NftLayout::natdTable))
             return Diagnostics::fail("another natd is already running");
         return Diagnostics::fail(error);
     }
