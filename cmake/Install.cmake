@@ -78,7 +78,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://velloran.org/")
 # Libraries (Qt 6, libmnl) come from shlibdeps; these are the programs Velloran runs:
 # sudo and its root helper, ip for the PPPoE test, ps and kill for the process lookup, and the
-# SVG plugin that draws the lock.
+# SVG plugin that draws the window's icon and the icon theme's padlock.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, iproute2, procps, libqt6svg6")
 # qt6-wayland: Velloran's window on a Wayland desktop without falling back to XWayland.

@@ -26,7 +26,7 @@ QIcon named(const QString &name)
 {
     if (const QString themed = themeName(name); !themed.isEmpty())
         return QIcon::fromTheme(themed);
-    for (const char *type : {"svg", "png"}) {
+    for (const char *type : {"png", "svg"}) {
         const QString path = Bundle::pathForResource(name, QLatin1String(type));
         if (!path.isEmpty())
             return QIcon(path);
