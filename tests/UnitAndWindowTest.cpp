@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <csignal>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -599,6 +600,30 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
                        DhcpServer::arguments("eth1", "192.168.2.1", "255.255.255.0", {}).arguments;
     EXPECT_TRUE(DhcpServer::isVelloranServer(line));
     EXPECT_FALSE(DhcpServer::isVelloranServer(line << "--port=53"));
+    // Port 53 is held by a listener at the router's address, not by a connection from it.
+    VELLORAN_REQUIRE_ROOT();
+    const auto heldWhenConnectedThenListening = [] {
+        const auto socketAt = [](quint16 port) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0), reuse = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+            sockaddr_in at{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+            return ::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 ? fd : -1;
+        };
+        if (unshare(CLONE_NEWNET) != 0 || TestSupport::run("ip", {"link", "set", "lo", "up"}))
+            return 1;
+        const int server = socketAt(9), client = socketAt(53);
+        sockaddr_in to{AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}};
+        const bool connected = ::listen(server, 1) == 0 &&
+                               ::connect(client, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+        const bool heldConnected = SharingChecks::portHolder(INADDR_LOOPBACK, 53).has_value();
+        ::close(client);
+        const int listener = socketAt(53);
+        const bool heldListening = ::listen(listener, 1) == 0 &&
+                                   SharingChecks::portHolder(INADDR_LOOPBACK, 53).has_value();
+        return connected && !heldConnected && heldListening ? 3 : 2;
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(heldWhenConnectedThenListening()), ::testing::ExitedWithCode(3), "");
 }
 
 // Root takes a staged file only when its values make it again byte for byte ('=' takes).
