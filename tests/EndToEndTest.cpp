@@ -295,6 +295,8 @@ TEST_P(Netns, Journey)
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
+#define MOVED                                                                                      \
+    "log Restored Internet Sharing: the address of ext0 changed, so natd and ipfw ran again."
 #define NAMED_PID "/var/lib/velloran/named/named.pid"
 #define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
 #define RENAME(name)                                                                               \
@@ -365,10 +367,10 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "forwarded between int0 and ext0.\\n\"Allow for Velloran\" lets that traffic through for "
         "as long as sharing runs; the firewall's saved settings stay as they are.", "said -",
         "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
-        "gw ip route replace default via 203.0.113.1", "said => 1 log Restored Internet Sharing: "
-        "the address of ext0 changed, so natd and ipfw ran again.", // the guard not named again
-        "gw nft delete table inet guard", "lan>wan => 1 203.0.113.3", "wan nft list table ip spy => 0 ~counter "
-        "packets 0 ", "> click sharingButton", "> click sharingButton", "said -",
+        "gw ip route replace default via 203.0.113.1", "said => 1 " MOVED, "gw sleep 1",
+        "gw nft delete table inet guard", "lan>wan => 1 203.0.113.3", "wan nft list table ip spy "
+        "=> 0 ~counter packets 0 ", "> click sharingButton", "> click sharingButton",
+        "said - => 1 " MOVED, // the guard named once
         "kill /run/natd.pid KILL", "kill /run/natd.pid KILL", "kill /run/natd.pid KILL",
         "kill /run/natd.pid KILL", "said => 3 ~alert Sharing stopped: natd ended again after "
         "three restores within a minute, so Velloran stopped trying. Press Start Internet Sharing "
