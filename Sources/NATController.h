@@ -160,6 +160,7 @@ private:
     QStringList m_sharedIfconfigArgs;
     bool m_interruptionShown = false;
     SharingWatcher *m_watcher = nullptr;
+    QStringList m_namedBlocks; // what other firewalls block, as last named or read
     // A start failed after natd had started, which may still run.
     bool m_natdLeftRunning = false;
 

@@ -8,6 +8,9 @@
 #include "desktop/SystemLog.h"
 #include "network/Firewalls.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const QString kAllow = QStringLiteral("Allow for Velloran");
@@ -25,6 +28,15 @@ QList<Firewalls::Block> readFirewalls(const QString &lan, const QString &wan)
     if (answer && !blocks)
         SystemLog::log(QStringLiteral("velloran-firewall answered what Velloran can't read"));
     return blocks.value_or(QList<Firewalls::Block>());
+}
+
+// Each block as the verdict tells it, to tell a new one from one named before.
+QStringList keys(const QList<Firewalls::Block> &blocks)
+{
+    QStringList keys;
+    for (const Firewalls::Block &block : blocks)
+        keys << block.firewall + '\t' + block.where + '\t' + QString::number(int(block.drops));
+    return keys;
 }
 
 void openFirewalls(NATController &controller, const QString &lan, const QString &wan)
@@ -47,6 +59,7 @@ bool NATController::letFirewallsShare(const QString &lan, const QString &wan)
         return false;
     }
     const QList<Firewalls::Block> blocks = readFirewalls(lan, wan);
+    m_namedBlocks = keys(blocks);
     if (blocks.isEmpty())
         return true;
     const QString cancel = QStringLiteral("Cancel");
@@ -65,8 +78,12 @@ void NATController::firewallsChanged()
         !BLAuthentication::sharedInstance()->isAuthenticated(commandsToExecute()))
         return;
     const QList<Firewalls::Block> blocks = readFirewalls(*lan, *wan);
-    if (!blocks.isEmpty() && Alert::ask(Firewalls::alert(blocks, *lan, *wan, true),
-                                        {kAllow, QStringLiteral("OK")}) == kAllow)
+    // A change that blocks nothing new says nothing: each block is named once.
+    const QStringList before = std::exchange(m_namedBlocks, keys(blocks));
+    const bool fresh = std::any_of(m_namedBlocks.begin(), m_namedBlocks.end(),
+                                   [&](const QString &key) { return !before.contains(key); });
+    if (fresh && Alert::ask(Firewalls::alert(blocks, *lan, *wan, true),
+                            {kAllow, QStringLiteral("OK")}) == kAllow)
         openFirewalls(*this, *lan, *wan);
 }
 

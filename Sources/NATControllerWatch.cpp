@@ -15,6 +15,7 @@ void NATController::watchSharing()
         connect(m_watcher, &SharingWatcher::natdEnded, this, &NATController::sharingBroke,
                 Qt::QueuedConnection);
         connect(m_watcher, &SharingWatcher::resumed, this, &NATController::checkLanAddress);
+        connect(m_watcher, &SharingWatcher::rulesetChanged, this, &NATController::firewallsChanged);
     }
     // natd's own word first: another network namespace may run a natd of its own.
     BLAuthentication *auth = BLAuthentication::sharedInstance();

@@ -295,6 +295,8 @@ TEST_P(Netns, Journey)
 #define SHARING "? button => 0 Stop Internet Sharing"
 #define TRANSLATED "lan>wan => 1 203.0.113.2"
 #define STOPPED "nft => 0 !velloran", "cat /run/natd.pid => 1"
+#define MOVED                                                                                      \
+    "log Restored Internet Sharing: the address of ext0 changed, so natd and ipfw ran again."
 #define NAMED_PID "/var/lib/velloran/named/named.pid"
 #define OWN_NAMED "/usr/sbin/named -c /etc/named.conf -u bind (bind)"
 #define RENAME(name)                                                                               \
@@ -358,11 +360,17 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "nft => 0 ~velloran_ipfw~velloran_natd", "flowing 5000", "said => 0 ",
         "gw nft add table inet bystander { chain f { type filter hook forward priority 0; tcp "
         "dport 9 drop; }; }", "wan nft add table ip spy { chain c { type filter hook prerouting "
-        "priority 0; ip saddr 198.51.100.0/24 counter; }; }", "gw ip addr flush dev ext0",
-        "gw ip addr add 203.0.113.3/24 dev ext0", "gw ip route replace default via 203.0.113.1",
-        "said => 1 log Restored Internet Sharing: the address of ext0 changed, so natd and ipfw "
-        "ran again.", "lan>wan => 1 203.0.113.3", "wan nft list table ip spy => 0 ~counter "
-        "packets 0 ", "> click sharingButton", "> click sharingButton", "said -",
+        "priority 0; ip saddr 198.51.100.0/24 counter; }; }", "gw sleep 1", // bystander: silent
+        "gw nft add table inet guard { chain f { type filter hook forward priority 0; policy "
+        "drop; }; }", "said => 0 alert Another firewall on this computer now blocks Internet "
+        "Sharing on int0:\\n- nftables, table inet guard, chain f (policy drop), drops the traffic "
+        "forwarded between int0 and ext0.\\n\"Allow for Velloran\" lets that traffic through for "
+        "as long as sharing runs; the firewall's saved settings stay as they are.", "said -",
+        "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
+        "gw ip route replace default via 203.0.113.1", "said => 1 " MOVED, "gw sleep 1",
+        "gw nft delete table inet guard", "lan>wan => 1 203.0.113.3", "wan nft list table ip spy "
+        "=> 0 ~counter packets 0 ", "> click sharingButton", "> click sharingButton",
+        "said - => 1 " MOVED, // the guard named once
         "kill /run/natd.pid KILL", "kill /run/natd.pid KILL", "kill /run/natd.pid KILL",
         "kill /run/natd.pid KILL", "said => 3 ~alert Sharing stopped: natd ended again after "
         "three restores within a minute, so Velloran stopped trying. Press Start Internet Sharing "

@@ -4,9 +4,11 @@
 #include "NftLayout.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -69,6 +71,32 @@ bool IpfwKeeper::follow(const std::vector<NftEvents::Commit> &commits, bool lost
     syslog(LOG_INFO, "put back ipfw's rules after %s (pid %d) changed them", last->program.c_str(),
            int(last->pid));
     return true;
+}
+
+bool stampRuleset()
+{
+    const char folderPath[] = "/run/velloran";
+    if (::mkdir(folderPath, 0755) != 0 && errno != EEXIST)
+        return false;
+    // Only in a folder of root's that nobody else can change, and never through a link.
+    const int folder = ::open(folderPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info {
+    };
+    bool stamped =
+        folder >= 0 && ::fstat(folder, &info) == 0 && info.st_uid == 0 && (info.st_mode & 022) == 0;
+    const int fd = stamped ? ::openat(folder, "ruleset.new",
+                                      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)
+                           : -1;
+    stamped = fd >= 0 && ::fchmod(fd, 0644) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    // A new file renamed over the old: the watcher sees one change, whole.
+    stamped = stamped && ::renameat(folder, "ruleset.new", folder, "ruleset") == 0;
+    if (folder >= 0)
+        ::close(folder);
+    if (!stamped)
+        syslog(LOG_WARNING, "cannot tell the window that the ruleset changed: %m");
+    return stamped;
 }
 
 void removePidFile(const std::string &path, pid_t pid)

@@ -27,6 +27,10 @@ private:
     std::deque<long> m_restores;
 };
 
+// Another program changed the ruleset: /run/velloran/ruleset is replaced, so that the window,
+// which may not follow nftables itself, reads the other firewalls again. True when it was.
+bool stampRuleset();
+
 // Removes the pid file only while it names that process.
 void removePidFile(const std::string &path, pid_t pid);
 

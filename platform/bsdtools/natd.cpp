@@ -10,6 +10,7 @@
 #include "RouteSocket.h"
 #include "network/InterfaceName.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -122,6 +123,7 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
     if (rulesets.fd() < 0)
         syslog(LOG_WARNING, "cannot follow changes of the ruleset: %m");
     NatdWatch::IpfwKeeper ipfw(nft);
+    NatdWatch::stampRuleset(); // the folder is there before the window watches it
     const int addresses = options.dynamic ? -1 : addressChanges();
     pollfd watched[] = {{signals, POLLIN, 0}, {rulesets.fd(), POLLIN, 0}, {addresses, POLLIN, 0}};
     for (;;) {
@@ -145,8 +147,14 @@ std::optional<std::string> movedAddress(const std::string &interface, const std:
             }
         }
         bool lost = false;
-        if ((watched[1].revents & POLLIN) && !ipfw.follow(rulesets.read(lost), lost))
-            stop(nft, options, "ended: ipfw's rules can't be kept");
+        if (watched[1].revents & POLLIN) {
+            const auto commits = rulesets.read(lost);
+            if (!ipfw.follow(commits, lost))
+                stop(nft, options, "ended: ipfw's rules can't be kept");
+            if (lost || std::any_of(commits.begin(), commits.end(),
+                                    [](const auto &commit) { return commit.pid != ::getpid(); }))
+                NatdWatch::stampRuleset();
+        }
         if (watched[2].revents & POLLIN) {
             drain(addresses);
             // Replies to the old address never come back: end, so natd is started again for the

@@ -228,9 +228,18 @@ QList<Block> read(const QString &lan, const QString &wan)
         blocks += FirewallRules::fromIptablesSave(saved, lan, wan);
         iptablesNftTables = FirewallRules::iptablesTables(saved);
     }
-    if (QFileInfo::exists(kNft))
-        blocks += FirewallRules::fromNftables(run(kNft, {"-j", "list", "ruleset"}).value_or(""),
-                                              lan, wan, iptablesNftTables);
+    // Table by table, none of Velloran's: nft 1.0.6 aborts printing an owned table as JSON, and
+    // natd's is owned while sharing runs.
+    const QByteArray tables =
+        QFileInfo::exists(kNft) ? run(kNft, {"list", "tables"}).value_or("") : "";
+    for (const QByteArray &line : tables.split('\n')) {
+        const QStringList table = QString::fromUtf8(line).split(' ');
+        if (table.size() == 3 && table[0] == "table" && !table[2].startsWith("velloran_") &&
+            !(table[1] == "ip" && iptablesNftTables.contains(table[2])))
+            blocks += FirewallRules::fromNftables(
+                run(kNft, {"-j", "list", "table", table[1], table[2]}).value_or(""), lan, wan,
+                iptablesNftTables);
+    }
     // Listing legacy tables loads them: look only when some exist already.
     QFile legacyTables("/proc/net/ip_tables_names");
     if (legacyTables.open(QIODevice::ReadOnly) && !legacyTables.readAll().trimmed().isEmpty() &&

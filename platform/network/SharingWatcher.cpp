@@ -10,8 +10,10 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -19,6 +21,21 @@ constexpr int kRestoresPerMinute = 3;
 constexpr qint64 kMinuteMs = 60 * 1000;
 
 const QString kLogin = QStringLiteral("org.freedesktop.login1");
+const QString kRunFolder = QStringLiteral("/run/velloran");
+// natd's, replaced whenever another program changed the ruleset.
+const char kStamp[] = "/run/velloran/ruleset";
+
+// Which file the stamp is now; nothing of what it holds.
+QByteArray stampIdentity()
+{
+    struct stat info {
+    };
+    if (::stat(kStamp, &info) != 0)
+        return {};
+    return QByteArray::number(qulonglong(info.st_ino)) + ' ' +
+           QByteArray::number(qlonglong(info.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(info.st_mtim.tv_nsec));
+}
 
 qint64 now()
 {
@@ -69,7 +86,14 @@ QStringList natdCommandLine(pid_t pid)
 
 } // namespace
 
-SharingWatcher::SharingWatcher(QObject *parent) : QObject(parent) {}
+SharingWatcher::SharingWatcher(QObject *parent) : QObject(parent)
+{
+    // A burst of commits (a firewall's reload) is read once, well within two seconds.
+    m_settle.setSingleShot(true);
+    m_settle.setInterval(250);
+    connect(&m_settle, &QTimer::timeout, this, &SharingWatcher::rulesetChanged);
+    connect(&m_folder, &QFileSystemWatcher::directoryChanged, this, &SharingWatcher::folderChanged);
+}
 
 SharingWatcher::~SharingWatcher()
 {
@@ -101,6 +125,10 @@ bool SharingWatcher::watch(pid_t natd)
         m_notifier->setEnabled(false);
         emit natdEnded();
     });
+    if (m_folder.directories().isEmpty()) {
+        m_stamp = stampIdentity();
+        m_folder.addPath(kRunFolder);
+    }
     // Resume brings new leases upstream and on the LAN; without a system bus or logind, no word.
     if (!m_listening && QFileInfo::exists(QStringLiteral("/run/dbus/system_bus_socket")))
         m_listening = QDBusConnection::systemBus().connect(
@@ -113,6 +141,9 @@ bool SharingWatcher::watch(pid_t natd)
 void SharingWatcher::stop()
 {
     release();
+    if (!m_folder.directories().isEmpty())
+        m_folder.removePaths(m_folder.directories());
+    m_settle.stop();
     m_restores.clear();
     m_arguments.clear();
     m_interface.clear();
@@ -126,6 +157,14 @@ void SharingWatcher::release()
     if (m_pidfd >= 0)
         ::close(m_pidfd);
     m_pidfd = -1;
+}
+
+void SharingWatcher::folderChanged()
+{
+    // The folder also holds other notes: only a new stamp counts.
+    const QByteArray now = stampIdentity();
+    if (now != std::exchange(m_stamp, now) && !m_settle.isActive())
+        m_settle.start();
 }
 
 QString SharingWatcher::whatBroke() const

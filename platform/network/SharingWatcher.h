@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <deque>
 #include <sys/types.h>
 
@@ -11,7 +13,8 @@ class QSocketNotifier;
 // What the window sees of a running sharing, as events and never by polling: natd's end through
 // a pidfd, and the computer's resume through logind. natd itself keeps Velloran's firewall
 // tables and ends when its external address changes under it, so its end stands for every break
-// the window has to answer.
+// the window has to answer. natd, as root, also replaces /run/velloran/ruleset whenever another
+// program changed the ruleset, which the window, not allowed to follow nftables, watches.
 class SharingWatcher : public QObject
 {
     Q_OBJECT
@@ -40,12 +43,15 @@ public:
 signals:
     void natdEnded();
     void resumed();
+    // Another program changed the ruleset; once for a burst of changes.
+    void rulesetChanged();
 
 private slots:
     void sleeping(bool starting);
 
 private:
     void release();
+    void folderChanged();
 
     int m_pidfd = -1;
     QSocketNotifier *m_notifier = nullptr;
@@ -54,4 +60,7 @@ private:
     QString m_address; // the interface's address when natd started, for a natd without -dynamic
     std::deque<qint64> m_restores;
     bool m_listening = false;
+    QFileSystemWatcher m_folder;
+    QTimer m_settle;
+    QByteArray m_stamp; // the stamp file's inode and time as last seen
 };
