@@ -359,8 +359,10 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "so natd and ipfw ran again.", "flowing 5000", "said -", "gw nft flush ruleset",
         "nft => 0 ~velloran_ipfw~velloran_natd", "flowing 5000", "said => 0 ",
         "gw nft add table inet bystander { chain f { type filter hook forward priority 0; tcp "
-        "dport 9 drop; }; }", "wan nft add table ip spy { chain c { type filter hook prerouting "
-        "priority 0; ip saddr 198.51.100.0/24 counter; }; }", "gw sleep 1", // bystander: silent
+        "dport 9 drop; }; }", "gw nft add table inet marked { chain f { type filter hook "
+        "forward priority 0; meta mark 0x7 drop; }; }", "wan nft add table ip spy { chain c { "
+        "type filter hook prerouting priority 0; ip saddr 198.51.100.0/24 counter; }; }",
+        "gw sleep 1", // bystander and marked: silent
         "gw nft add table inet guard { chain f { type filter hook forward priority 0; policy "
         "drop; }; }", "said => 0 alert Another firewall on this computer now blocks Internet "
         "Sharing on int0:\\n- nftables, table inet guard, chain f (policy drop), drops the traffic "
