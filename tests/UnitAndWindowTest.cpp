@@ -594,7 +594,7 @@ TEST(Checks, EachTakesJustInsideItsLimitAndRefusesJustOutside)
     // Only words root's shell takes literally go to the boot script; only our own line is ours.
     EXPECT_TRUE(DhcpServer::startupLine({"--interface=a_Z.9+@-", "--dhcp-range=1.2.3.4,,:/="}));
     for (const char *word : {"--interface=a;b", "--interface=a b", "--interface=a:b",
-                             "--dhcp-range=a@b", "--dhcp-range=a b"})
+                             "--dhcp-range=a@b", "--dhcp-range=a b", "--dhcp-range=a;b"})
         EXPECT_FALSE(DhcpServer::startupLine({word})) << word;
     QStringList line = QStringList{"/usr/sbin/dnsmasq"} +
                        DhcpServer::arguments("eth1", "192.168.2.1", "255.255.255.0", {}).arguments;
