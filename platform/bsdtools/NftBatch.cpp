@@ -238,19 +238,17 @@ int commentOf(const nftnl_udata *attribute, void *data)
 
 int collectRule(const nlmsghdr *message, void *data)
 {
-    nftnl_rule *rule = nftnl_rule_alloc();
-    if (nftnl_rule_nlmsg_parse(message, rule) == 0) {
-        NftBatch::Rule listed;
-        listed.chain = nftnl_rule_get_str(rule, NFTNL_RULE_CHAIN);
-        listed.handle = nftnl_rule_get_u64(rule, NFTNL_RULE_HANDLE);
-        uint32_t length = 0;
-        if (const void *udata = nftnl_rule_get_data(rule, NFTNL_RULE_USERDATA, &length))
-            nftnl_udata_parse(udata, length, commentOf, &listed.comment);
-        listed.kernels.reset(rule, nftnl_rule_free);
-        static_cast<std::vector<NftBatch::Rule> *>(data)->push_back(listed);
+    NftBatch::Rule listed;
+    listed.kernels.reset(nftnl_rule_alloc(), nftnl_rule_free);
+    nftnl_rule *rule = listed.kernels.get();
+    if (nftnl_rule_nlmsg_parse(message, rule) != 0)
         return MNL_CB_OK;
-    }
-    nftnl_rule_free(rule);
+    listed.chain = nftnl_rule_get_str(rule, NFTNL_RULE_CHAIN);
+    listed.handle = nftnl_rule_get_u64(rule, NFTNL_RULE_HANDLE);
+    uint32_t length = 0;
+    if (const void *udata = nftnl_rule_get_data(rule, NFTNL_RULE_USERDATA, &length))
+        nftnl_udata_parse(udata, length, commentOf, &listed.comment);
+    static_cast<std::vector<NftBatch::Rule> *>(data)->push_back(listed);
     return MNL_CB_OK;
 }
 
