@@ -392,7 +392,7 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     const QString bundle = work.path() + "/tmp/bundle", boot = "/var/lib/velloran/boot/",
                   res = QString::fromStdString(resources().path);
     const auto inRoot = [&](const QStringList &command) {
-        return run(VELLORAN_TEST_SOURCE_DIR "/private_root",
+        return run(VELLORAN_PRIVATE_ROOT,
                    QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);
     };
     // Stages the three files as Velloran does, then runs the install script.

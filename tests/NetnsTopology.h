@@ -45,7 +45,7 @@ private:
     QString m_error;
 };
 
-// A root of the test's own (tests/private_root), so nothing Velloran installs reaches the machine.
+// A root of the test's own (tests/tools/PrivateRoot.cpp), so nothing Velloran installs reaches the machine.
 class PrivateRoot
 {
 public:
