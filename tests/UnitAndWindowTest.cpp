@@ -673,6 +673,15 @@ TEST_F(Window, NoUnsafeWordReachesTheBootFilesAndEarlierOnesGo)
         EXPECT_EQ(staged(), QStringList(word[0] == '<' ? 0 : 1, "natd.conf.tmp"))
             << qPrintable(word);
     }
+    // DHCP wanted, but no plan for it (the router is its network's own address): no script at
+    // all, not one that leaves DHCP out.
+    choose("eth1", "eth0");
+    ui().route3->setText("2");
+    ui().dhcp->setChecked(true);
+    for (const QString last : {"1", "0"}) {
+        ui().route4->setText(last);
+        EXPECT_EQ(loader()->getStartupLines().has_value(), last == "1") << qPrintable(last);
+    }
 }
 
 // Someone put something at the staging paths first: the writes are refused, it stays as it was.

@@ -61,10 +61,13 @@ int main(int argc, char **argv)
         fs::create_directories(work + entry, ignored);
     if (!fs::is_symlink(work + "/var/run"))
         ::symlink("/run", (work + "/var/run").c_str());
-    if (!fs::is_directory(work + "/etc")) {
-        fs::create_directory(work + "/etc", ignored);
+    // The host's /etc, and its font cache: without it every window would build one first.
+    for (const std::string entry : {"/etc", "/var/cache/fontconfig"}) {
+        if (fs::is_directory(work + entry))
+            continue;
+        fs::create_directories(work + entry, ignored);
         if (const pid_t cp = ::fork(); cp == 0) {
-            ::execl("/bin/cp", "cp", "-a", "/etc/.", (work + "/etc/").c_str(), nullptr);
+            ::execl("/bin/cp", "cp", "-a", (entry + "/.").c_str(), (work + entry).c_str(), nullptr);
             ::_exit(127);
         } else if (cp > 0) {
             ::waitpid(cp, nullptr, 0); // what it could not copy is simply missing
