@@ -396,15 +396,15 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
                    QStringList{work.path(), res, "/usr/bin/env", "SUDO_UID=0"} + command, &output);
     };
     // Stages the three files as Velloran does, then runs the install script.
-    const auto install = [&] {
+    const auto stage = [&] {
         for (const auto &[name, from] :
              {std::pair{"Velloran.tmp", "/golden/Velloran.plain"},
               {"natd.conf.tmp", "/golden/natd.conf.all"},
               {"Velloran.StartupParameters.plist.tmp", "/../resources/StartupParameters.plist"}})
             TestSupport::writeFile(work.path() + "/tmp/" + name,
                                    readAll(VELLORAN_TEST_SOURCE_DIR + QString(from)));
-        return inRoot({"/tmp/bundle/load_install"});
     };
+    const auto install = [&] { return stage(), inRoot({"/tmp/bundle/load_install"}); };
     ASSERT_EQ(inRoot({"/bin/true"}), 0) << qPrintable(output);
     ASSERT_EQ(run("/bin/cp", {"-r", res, bundle}), 0);
     ASSERT_EQ(run("/bin/chown", {"-R", "4243", bundle}), 0);
@@ -431,6 +431,18 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
             output.contains(atInstall ? "does not belong to root" : "cannot enter the tool view"))
             << qPrintable(path + ": " + output);
         ASSERT_EQ(::chown(QFile::encodeName(work.path() + path).constData(), 0, 0), 0);
+    }
+    // Root writes the files it made again only into a folder of root's alone.
+    stage();
+    for (const char *mode : {"700", "720", "702"}) {
+        const QString made = QString("/var/made") + mode;
+        ASSERT_TRUE(QDir().mkpath(work.path() + made));
+        ::chmod(QFile::encodeName(work.path() + made).constData(), QString(mode).toUInt(nullptr, 8));
+        EXPECT_EQ(inRoot({res + "/velloran-bootfiles", "0", "/tmp/Velloran.tmp", "/tmp/natd.conf.tmp",
+                          "/tmp/Velloran.StartupParameters.plist.tmp",
+                          res + "/StartupParameters.plist", made}) == 0,
+                  mode == std::string("700"))
+            << mode << ": " << qPrintable(output);
     }
     ASSERT_EQ(inRoot({"/tmp/bundle/load_remove"}), 0) << qPrintable(output);
     EXPECT_FALSE(QFileInfo::exists(work.path() + boot));
