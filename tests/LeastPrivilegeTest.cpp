@@ -432,6 +432,13 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
             << qPrintable(path + ": " + output);
         ASSERT_EQ(::chown(QFile::encodeName(work.path() + path).constData(), 0, 0), 0);
     }
+    // Sticky keeps others from renaming what lies in a folder, not from writing the folder itself.
+    for (const auto &[path, installs] : {std::pair{"/var/lib/velloran", false}, {"/var", true}}) {
+        const QByteArray folder = QFile::encodeName(work.path() + path);
+        ::chmod(folder.constData(), 01777);
+        EXPECT_EQ(install() == 0, installs) << path << ": " << qPrintable(output);
+        ::chmod(folder.constData(), 0755);
+    }
     // Root writes the files it made again only into a folder of root's alone.
     stage();
     for (const char *mode : {"700", "720", "702"}) {
