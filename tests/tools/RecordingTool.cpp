@@ -1,4 +1,4 @@
-// Records its start; by name "slow" waits, "linger" stays 2 s, "exit3" exits 3, "killed" SIGKILL.
+// Records its start; by name "slow" waits, "linger" stays 1 s, "exit3" exits 3, "killed" SIGKILL.
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -48,7 +48,7 @@ int main(int argc, char *argv[])
     }
     append(self + ".record", record + "\nend\n");
     append(self.substr(0, self.rfind('/')) + "/journal", journal + "\n");
-    sleep(named("linger") ? 2 : 0);
+    sleep(named("linger") ? 1 : 0);
     if (named("killed"))
         raise(SIGKILL);
     return named("exit3") ? 3 : 0;
