@@ -512,9 +512,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "remount,bind,ro /sys\nexec NetworkManager --no-daemon --debug --config=/etc/nm.conf "
         ">/run/nm.log 2>&1\n", "root /usr/bin/setsid -f /bin/sh /tmp/nm",
         "nm int0 => 0 30 (disconnected)\n", "root /usr/bin/nmcli connection add type ethernet "
-        "ifname int0 con-name lan ipv4.dhcp-timeout 5 ipv6.method disabled",
+        "ifname int0 con-name lan ipv4.dhcp-timeout 2 ipv6.method disabled",
         "nm int0 => 0 70 (connecting (getting IP configuration))\n", "launch", CONFIGURE,
-        "> click sharingButton", SHARING, "nm int0 => 0 10 (unmanaged)\n", "gw sleep 6",
+        "> click sharingButton", SHARING, "nm int0 => 0 10 (unmanaged)\n", "gw sleep 3",
         "addr int0 => 0 198.51.100.1/24", TRANSLATED, "> click sharingButton", NOT_SHARING,
         "nm int0 => 0 !unmanaged", "cat /run/velloran/networkmanager-unmanaged => 1",
         "> click sharingButton", "launch", SHARING, "nm int0 => 0 10 (unmanaged)\n", CONFIGURE,
