@@ -203,21 +203,24 @@ INSTANTIATE_TEST_SUITE_P(
             "run /bin/cp %/named.conf /etc/named.conf\nrun %/named_setup\n"},
         Row{"ConfigurationWithoutHints", "cp $0/named.conf /etc && echo // >>/etc/named.conf",
             "run %/named_setup\n"},
-        // Another user's natd (LAN names, one with a plugin) and stale named: lists hold only ours.
+        // Another user's natd (LAN names, one with a plugin), root's natdx and stale named: lists
+        // hold only ours.
         Row{"SetUpBesideAnotherUsersNatdAndNamed",
             "echo own >/precious && ln -s /precious /etc/named.clients && mkdir -p "
-            "/var/lib/velloran/named || exit; setpriv --reuid=65534 --regid=65534 --clear-groups "
+            "/var/lib/velloran/named || exit; bash -c 'exec -a /usr/sbin/natdx /tmp/idle "
+            "-interface int0' & r=$!; setpriv --reuid=65534 --regid=65534 --clear-groups "
             "bash -c 'for w in int0 \"$0\"; do exec -a /usr/sbin/natd /tmp/idle -interface "
             "\"$w\" & done; exec -a /usr/sbin/named /tmp/idle -c /etc/named.conf -u bind' "
             "\"$(printf 'x\\ndyndb \"p\" \"/tmp/p.so\" { };\\n/*')\" >/dev/null 2>&1 & b=$!; "
             "echo $b >/var/lib/velloran/named/named.pid && until [ $(pgrep -c -P $b -f "
-            "^/usr/sbin/natd) = 2 ] && [ $(head -c15 /proc/$b/cmdline) = /usr/sbin/named ]; do "
+            "^/usr/sbin/natd) = 2 ] && [ $(head -c15 /proc/$b/cmdline) = /usr/sbin/named ] && [ "
+            "$(head -c15 /proc/$r/cmdline) = /usr/sbin/natdx ]; do "
             "sleep .1; done && $0/named_setup && p=$(cat /var/lib/velloran/named/named.pid) && "
             "kill -0 $b && [ \"$(tr '\\0' ' ' </proc/$p/cmdline)\" = '/usr/sbin/named -c "
             "/etc/named.conf -u bind ' ] && printf 'acl velloran_clients "
             "{\\n\\tlocalhost;\\n\\t203.0.113.0/24;\\n\\t198.51.100.0/24;\\n};\\n' | diff - "
             "/etc/named.clients && [ ! -L /etc/named.clients ] && grep -qx own /precious && kill "
-            "$p && while grep -q . /proc/$p/cmdline; do sleep .1; done",
+            "$p $r && while grep -q . /proc/$p/cmdline; do sleep .1; done",
             START_NAMED},
         // The administrator's own configuration and hints: the one run is named, lists or none.
         Row{"AdministratorsOwnConfigurationAndHints",
