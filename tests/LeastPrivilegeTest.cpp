@@ -366,11 +366,13 @@ TEST(FirewallVerdict, IsTakenOnlyInItsOwnShape)
 {
     using Firewalls::Block;
     const QByteArray line = "ufw\tchain INPUT (policy DROP)\tdns\n";
-    for (const QByteArray &good : {QByteArray(), line, line.repeated(16)})
+    for (const QByteArray &good :
+         {QByteArray(), line, line.repeated(16), QByteArray("ufw\t ~\tdns\n")})
         EXPECT_EQ(Firewalls::verdict(Firewalls::parseVerdict(good).value_or(QList<Block>())), good);
-    for (const QByteArray &bad : QList<QByteArray>{
-             line.repeated(17), line.chopped(1), "shell\tchain INPUT\tdns\n", "ufw\tchain\tssh\n",
-             "ufw\tchain\tdns\tmore\n", "ufw\t\tdns\n", "ufw\tchain\x1b[2J\tdns\n"})
+    for (const QByteArray &bad :
+         QList<QByteArray>{line.repeated(17), line.chopped(1), "shell\tchain INPUT\tdns\n",
+                           "ufw\tchain\tssh\n", "ufw\tchain\tdns\tmore\n", "ufw\t\tdns\n",
+                           "ufw\tchain\x1b[2J\tdns\n", "ufw\tchain\x7f\tdns\n"})
         EXPECT_FALSE(Firewalls::parseVerdict(bad)) << bad.toStdString();
 }
 
@@ -444,9 +446,10 @@ TEST(BootFromUsersBundle, UnitRunsRootsOwnCopiesAndRefusesAUsersFolderOnTheirWay
     for (const char *mode : {"700", "720", "702"}) {
         const QString made = QString("/var/made") + mode;
         ASSERT_TRUE(QDir().mkpath(work.path() + made));
-        ::chmod(QFile::encodeName(work.path() + made).constData(), QString(mode).toUInt(nullptr, 8));
-        EXPECT_EQ(inRoot({res + "/velloran-bootfiles", "0", "/tmp/Velloran.tmp", "/tmp/natd.conf.tmp",
-                          "/tmp/Velloran.StartupParameters.plist.tmp",
+        ::chmod(QFile::encodeName(work.path() + made).constData(),
+                QString(mode).toUInt(nullptr, 8));
+        EXPECT_EQ(inRoot({res + "/velloran-bootfiles", "0", "/tmp/Velloran.tmp",
+                          "/tmp/natd.conf.tmp", "/tmp/Velloran.StartupParameters.plist.tmp",
                           res + "/StartupParameters.plist", made}) == 0,
                   mode == std::string("700"))
             << mode << ": " << qPrintable(output);

@@ -30,7 +30,8 @@ void bind(const std::string &from, const std::string &to, unsigned long recursiv
 
 ino_t mountNamespace(const char *process)
 {
-    struct stat st{};
+    struct stat st {
+    };
     return ::stat((std::string("/proc/") + process + "/ns/mnt").c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
@@ -79,7 +80,8 @@ int main(int argc, char **argv)
          {"bin", "sbin", "lib", "lib32", "lib64", "libx32", "usr", "opt", "dev", "proc", "sys"}) {
         const std::string host = std::string("/") + entry, inside = root + host;
         if (fs::is_symlink(host)) {
-            if (!fs::is_symlink(inside) && ::symlink(fs::read_symlink(host).c_str(), inside.c_str()))
+            if (!fs::is_symlink(inside) &&
+                ::symlink(fs::read_symlink(host).c_str(), inside.c_str()))
                 fail("ln -s " + inside);
         } else if (fs::is_directory(host)) {
             fs::create_directories(inside, ignored);
