@@ -502,6 +502,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "root /usr/bin/firewall-cmd --get-zone-of-interface=int0 => 2 no zone\n"}},
     // Unmanaged while sharing runs (boot too), back at Stop, or at launch after a crash.
     Journey{"NetworkManagerLeavesTheLanToSharingAndGetsItBackAtStop", {
+        // Before it runs: the note waits for it, unless others could have changed the note.
+        "write /run/velloran/networkmanager-unmanaged int0\n", "root velloran-nm restore",
+        "cat /run/velloran/networkmanager-unmanaged => 0 int0\n",
+        "root /bin/chmod 0664 /run/velloran/networkmanager-unmanaged", "root velloran-nm restore",
+        "cat /run/velloran/networkmanager-unmanaged => 1",
         "root /bin/true", "write /etc/nm.conf [main]\nplugins=keyfile\nno-auto-default=*\ndns=none\n"
         "auth-polkit=root-only\n", "write /etc/bus.conf <busconfig><type>system</type><listen>"
         "unix:path=/run/dbus/system_bus_socket</listen><policy context=\"default\"><allow user="
@@ -522,6 +527,8 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "nm int0 => 0 !unmanaged", "> internal Ethernet Interface (ext0)", "> click sharingButton",
         "nm ext0 => 0 100 (connected (externally))\n", "addr ext0 => 0 ~198.51.100.1/24",
         "cat /run/velloran/networkmanager-unmanaged => 1", "> click sharingButton",
+        "> click load", "root velloran-nm boot", "cat /run/velloran/networkmanager-unmanaged => 1",
+        "nm ext0 => 0 100 (connected (externally))\n", "> click load", // one port: ext0 stays
         "> internal Ethernet Interface (int0)", "> click load", "quit",
         "boot => 0 ~Starting Velloran", "nm int0 => 0 10 (unmanaged)\n", TRANSLATED,
         "kill /run/natd.pid KILL", "launch", NOT_SHARING, "nm int0 => 0 !unmanaged"}},
