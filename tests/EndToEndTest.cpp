@@ -480,7 +480,10 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         SHARING, TRANSLATED,
         "cat /run/velloran/firewall-int0 => 0 ~iptables-nft DOCKER-USER out int0 ext0\n",
         "> click sharingButton", NOT_SHARING, "same iptables-save",
-        "cat /run/velloran/firewall-int0 => 1"}},
+        "cat /run/velloran/firewall-int0 => 1", // and what can't be undone stays noted
+        "write /run/velloran/firewall-int0 iptables-nft DOCKER-USER\n",
+        "root velloran-firewall close int0 => 1",
+        "cat /run/velloran/firewall-int0 => 0 iptables-nft DOCKER-USER\n"}},
     // ufw runs in the root's own /etc; Velloran's openings are its alone, its files untouched.
     Journey{"UfwsDeniesAreNamedAllowedForVelloranAndItsRulesAreAsBeforeAfterStop", {
         "root /usr/sbin/ufw --force enable", "mark iptables-save", "lan ip addr flush dev lan0",
