@@ -384,11 +384,13 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
     // A foreign drop is named; refused rights keep sharing; a dynamic natd follows the address.
     Journey{"DenyIncomingKeepsTheWanOutAForeignDropIsNamedAndARefusedStopKeepsSharing", {
         "gw nft add table inet guard { chain forwarding { type filter hook forward priority 0; "
-        "policy drop; }; }", "launch", CONFIGURE, "? deny => 0 0", "> click denyIncoming",
-        "? deny => 0 1", "> click dynamic",
+        "policy drop; }; }", "gw nft add table ip star { chain f { type filter hook input "
+        "priority 0; iifname \"int*\" udp dport 67 drop; }; }", "launch", CONFIGURE,
+        "? deny => 0 0", "> click denyIncoming", "? deny => 0 1", "> click dynamic",
         "> answer Start Anyway", "> click sharingButton => 1 ~nftables, table inet guard, chain "
-        "forwarding (policy drop), drops the traffic forwarded between int0 and ext0.\\n",
-        "gw nft delete table inet guard", SHARING, "wan>gw => 0", TRANSLATED, "> record",
+        "forwarding (policy drop), drops the traffic forwarded between int0 and ext0.\\n~table ip "
+        "star, chain f, drops DHCP (udp 67) from int0", "gw nft delete table inet guard",
+        "gw nft delete table ip star", SHARING, "wan>gw => 0", TRANSLATED, "> record",
         "> rights 0", "> prompts cancel",
         "> click sharingButton => 1 There was an error terminating DidivevuZidazar", SHARING,
         TRANSLATED, "gw ip addr flush dev ext0", "gw ip addr add 203.0.113.3/24 dev ext0",
