@@ -485,7 +485,11 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "cat /run/velloran/firewall-int0 => 1", // and what can't be undone stays noted
         "write /run/velloran/firewall-int0 iptables-nft DOCKER-USER\n",
         "root velloran-firewall close int0 => 1",
-        "cat /run/velloran/firewall-int0 => 0 iptables-nft DOCKER-USER\n"}},
+        "cat /run/velloran/firewall-int0 => 0 iptables-nft DOCKER-USER\n",
+        // A noted handle that a reload gave to another's rule: that rule stays.
+        "gw nft add table inet other { chain c { type filter hook forward priority 0; tcp dport 7 "
+        "drop; }; }", "write /run/velloran/firewall-int0 nft inet other c 2 int0\n",
+        "root velloran-firewall close int0", "gw nft list table inet other => 0 ~dport 7 drop"}},
     // ufw runs in the root's own /etc; Velloran's openings are its alone, its files untouched.
     Journey{"UfwsDeniesAreNamedAllowedForVelloranAndItsRulesAreAsBeforeAfterStop", {
         "root /usr/sbin/ufw --force enable", "mark iptables-save", "lan ip addr flush dev lan0",
