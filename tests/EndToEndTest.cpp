@@ -490,7 +490,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Netns, ::testing::Values(
         "gw nft add table inet other { chain c { type filter hook forward priority 0; tcp dport 7 "
         "drop; }; }", "write /run/velloran/firewall-int0 nft inet other c 2 int0\n",
         "root velloran-firewall close int0", "gw nft list table inet other => 0 ~dport 7 drop",
-        "root velloran-firewall open int0 ext;0 => 2", "root velloran-firewall read int;0 ext0 => 2"}},
+        "root velloran-firewall open int0 ext;0 => 2", "root velloran-firewall read int;0 ext0 => 2",
+        "write /run/velloran/firewall-int0 nft inet other c 2 int0\n", // in a folder others share
+        "root /bin/chmod 0775 /run/velloran", "root velloran-firewall close int0 => 1"}},
     // ufw runs in the root's own /etc; Velloran's openings are its alone, its files untouched.
     Journey{"UfwsDeniesAreNamedAllowedForVelloranAndItsRulesAreAsBeforeAfterStop", {
         "root /usr/sbin/ufw --force enable", "mark iptables-save", "lan ip addr flush dev lan0",
