@@ -82,12 +82,11 @@ nftnl_rule *IpfwRule::nftRule(bool inboundChain) const
         NftExpr::bitwise(rule, NftLayout::divertMark, 0);
         NftExpr::compare(rule, NFT_CMP_EQ, 0);
         // fib daddr type unicast, or fib saddr type != local
-        nftnl_expr *fib = nftnl_expr_alloc("fib");
+        nftnl_expr *fib = NftExpr::add(rule, "fib");
         nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_RESULT, NFT_FIB_RESULT_ADDRTYPE);
         nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_FLAGS,
                            inboundChain ? NFTA_FIB_F_DADDR : NFTA_FIB_F_SADDR);
         nftnl_expr_set_u32(fib, NFTNL_EXPR_FIB_DREG, NFT_REG_1);
-        nftnl_rule_add_expr(rule, fib);
         if (inboundChain)
             NftExpr::compare(rule, NFT_CMP_EQ, RTN_UNICAST);
         else

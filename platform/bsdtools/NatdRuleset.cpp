@@ -31,10 +31,9 @@ void setMark(nftnl_rule *r, uint32_t mask, uint32_t bits)
 {
     NftExpr::metaLoad(r, NFT_META_MARK);
     NftExpr::bitwise(r, mask, bits);
-    nftnl_expr *set = nftnl_expr_alloc("meta");
+    nftnl_expr *set = NftExpr::add(r, "meta");
     nftnl_expr_set_u32(set, NFTNL_EXPR_META_KEY, NFT_META_MARK);
     nftnl_expr_set_u32(set, NFTNL_EXPR_META_SREG, NFT_REG_1);
-    nftnl_rule_add_expr(r, set);
 }
 
 // tcp flags syn / syn,rst tcp option maxseg size set rt mtu
@@ -43,32 +42,28 @@ nftnl_rule *clampMss(bool incoming, const NatdOptions &options)
     nftnl_rule *r = rule("clamp_mss", incoming, options);
     NftExpr::metaLoad(r, NFT_META_L4PROTO);
     NftExpr::compare(r, NFT_CMP_EQ, IPPROTO_TCP, 1);
-    nftnl_expr *flags = nftnl_expr_alloc("payload");
+    nftnl_expr *flags = NftExpr::add(r, "payload");
     nftnl_expr_set_u32(flags, NFTNL_EXPR_PAYLOAD_BASE, NFT_PAYLOAD_TRANSPORT_HEADER);
     nftnl_expr_set_u32(flags, NFTNL_EXPR_PAYLOAD_OFFSET, 13);
     nftnl_expr_set_u32(flags, NFTNL_EXPR_PAYLOAD_LEN, 1);
     nftnl_expr_set_u32(flags, NFTNL_EXPR_PAYLOAD_DREG, NFT_REG_1);
-    nftnl_rule_add_expr(r, flags);
     NftExpr::bitwise(r, TH_SYN | TH_RST, 0, 1);
     NftExpr::compare(r, NFT_CMP_EQ, TH_SYN, 1);
-    nftnl_expr *mtu = nftnl_expr_alloc("rt");
+    nftnl_expr *mtu = NftExpr::add(r, "rt");
     nftnl_expr_set_u32(mtu, NFTNL_EXPR_RT_KEY, NFT_RT_TCPMSS);
     nftnl_expr_set_u32(mtu, NFTNL_EXPR_RT_DREG, NFT_REG_1);
-    nftnl_rule_add_expr(r, mtu);
-    nftnl_expr *order = nftnl_expr_alloc("byteorder");
+    nftnl_expr *order = NftExpr::add(r, "byteorder");
     nftnl_expr_set_u32(order, NFTNL_EXPR_BYTEORDER_SREG, NFT_REG_1);
     nftnl_expr_set_u32(order, NFTNL_EXPR_BYTEORDER_DREG, NFT_REG_1);
     nftnl_expr_set_u32(order, NFTNL_EXPR_BYTEORDER_OP, NFT_BYTEORDER_HTON);
     nftnl_expr_set_u32(order, NFTNL_EXPR_BYTEORDER_LEN, 2);
     nftnl_expr_set_u32(order, NFTNL_EXPR_BYTEORDER_SIZE, 2);
-    nftnl_rule_add_expr(r, order);
-    nftnl_expr *maxseg = nftnl_expr_alloc("exthdr");
+    nftnl_expr *maxseg = NftExpr::add(r, "exthdr");
     nftnl_expr_set_u32(maxseg, NFTNL_EXPR_EXTHDR_SREG, NFT_REG_1);
     nftnl_expr_set_u32(maxseg, NFTNL_EXPR_EXTHDR_OP, NFT_EXTHDR_OP_TCPOPT);
     nftnl_expr_set_u8(maxseg, NFTNL_EXPR_EXTHDR_TYPE, TCPOPT_MAXSEG);
     nftnl_expr_set_u32(maxseg, NFTNL_EXPR_EXTHDR_OFFSET, 2);
     nftnl_expr_set_u32(maxseg, NFTNL_EXPR_EXTHDR_LEN, 2);
-    nftnl_rule_add_expr(r, maxseg);
     return r;
 }
 
@@ -79,19 +74,17 @@ void addAliasRule(NftBatch &batch, const NatdOptions &options, const std::string
     if (options.log)
         NftExpr::log(r, "natd alias: ");
     if (options.dynamic) {
-        nftnl_rule_add_expr(r, nftnl_expr_alloc("masq"));
+        NftExpr::add(r, "masq");
     } else {
         in_addr address{};
         ::inet_pton(AF_INET, aliasAddress.c_str(), &address);
-        nftnl_expr *immediate = nftnl_expr_alloc("immediate");
+        nftnl_expr *immediate = NftExpr::add(r, "immediate");
         nftnl_expr_set_u32(immediate, NFTNL_EXPR_IMM_DREG, NFT_REG_1);
         nftnl_expr_set(immediate, NFTNL_EXPR_IMM_DATA, &address, sizeof address);
-        nftnl_rule_add_expr(r, immediate);
-        nftnl_expr *nat = nftnl_expr_alloc("nat");
+        nftnl_expr *nat = NftExpr::add(r, "nat");
         nftnl_expr_set_u32(nat, NFTNL_EXPR_NAT_TYPE, NFT_NAT_SNAT);
         nftnl_expr_set_u32(nat, NFTNL_EXPR_NAT_FAMILY, NFPROTO_IPV4);
         nftnl_expr_set_u32(nat, NFTNL_EXPR_NAT_REG_ADDR_MIN, NFT_REG_1);
-        nftnl_rule_add_expr(r, nat);
     }
     batch.addRule(r);
 }
@@ -111,10 +104,9 @@ void install(NftBatch &batch, const NatdOptions &options, const std::string &ali
     if (options.denyIncoming) {
         // ct state new,invalid
         nftnl_rule *deny = rule("divert_in", true, options);
-        nftnl_expr *state = nftnl_expr_alloc("ct");
+        nftnl_expr *state = NftExpr::add(deny, "ct");
         nftnl_expr_set_u32(state, NFTNL_EXPR_CT_KEY, NFT_CT_STATE);
         nftnl_expr_set_u32(state, NFTNL_EXPR_CT_DREG, NFT_REG_1);
-        nftnl_rule_add_expr(deny, state);
         NftExpr::bitwise(deny, NF_CT_STATE_BIT(IP_CT_NEW) | NF_CT_STATE_INVALID_BIT, 0);
         NftExpr::compare(deny, NFT_CMP_NEQ, 0);
         if (options.logDenied)

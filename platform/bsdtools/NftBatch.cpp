@@ -271,16 +271,12 @@ std::vector<NftBatch::Rule> NftBatch::rules(const char *table)
 
 namespace NftExpr {
 
-namespace {
-
 nftnl_expr *add(nftnl_rule *rule, const char *name)
 {
     nftnl_expr *expr = nftnl_expr_alloc(name);
     nftnl_rule_add_expr(rule, expr);
     return expr;
 }
-
-} // namespace
 
 void interface(nftnl_rule *rule, bool incoming, const std::string &name)
 {

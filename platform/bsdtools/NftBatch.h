@@ -6,6 +6,7 @@
 #include <vector>
 
 struct mnl_socket;
+struct nftnl_expr;
 struct nftnl_rule;
 struct nlmsghdr;
 
@@ -70,6 +71,8 @@ private:
 // The expressions both tools' rules are made of; each loads into or tests register 1.
 namespace NftExpr {
 
+// An expression of that kind at the end of the rule, to be filled in.
+nftnl_expr *add(nftnl_rule *rule, const char *name);
 // meta iifname/oifname == name
 void interface(nftnl_rule *rule, bool incoming, const std::string &name);
 void metaLoad(nftnl_rule *rule, uint32_t key);
